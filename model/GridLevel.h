@@ -1,0 +1,75 @@
+#pragma once
+// One nested grid of the model: its header, its static fields and the state the solver
+// advances. Level 0 is the outermost grid; level k+1 is nested in level k, three times finer.
+//
+// Every two-dimensional field is a Field (Field.h): (nx+3) x (ny+3) floats with a halo,
+// addressed [i][j], i = 1..nx west to east, j = 1..ny south to north; cell (1,1) lies at
+// (xMin, yMin). The staggering: eta, depth and the total depths live at cell centres,
+// fluxM[i][j] on the east face of cell (i,j), fluxN[i][j] on its north face.
+// The spherical-only fields stay empty on Cartesian levels.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Field.h"
+
+struct GridLevel {
+    std::string bathymetryFile;  // depth grid: Surfer text grid (name ends in d/D) or netCDF
+    std::string gaugeFile;       // gauge list
+    std::string outputFolder;    // every output file of the level lies directly in this folder
+
+    int32_t gridType = 0;         // 0, 1 Cartesian; 2, 3 spherical
+    int32_t coriolisEnabled = 0;  // spherical only: Coriolis terms applied
+    int32_t optionValue = 0;      // types 1, 3: depth (m) from which advection terms are skipped
+    int32_t optionEnabled = 0;    // 1 for types 1 and 3
+
+    double xMin = 0, xMax = 0;  // x (m) or longitude (deg) of the first and last column
+    double yMin = 0, yMax = 0;  // y (m) or latitude (deg) of the first and last row
+    double zMin = 0, zMax = 0;  // depth range of a Surfer text header
+    int32_t nx = 0, ny = 0;     // columns and rows
+
+    Field flowDepthAtMaxCurrent;  // flow depth when maxCurrent was reached, m
+    Field timeOfMaxCurrent;       // time maxCurrent was reached, minutes
+    Field maxDischargeFlux;       // largest |(M, N)|, m^2/s
+    Field maxFluxN;               // largest y-flux, m^2/s
+    Field maxFluxM;               // largest x-flux, m^2/s
+    Field depth;                  // still-water depth, m: positive at sea, <= 0 on land
+    Field fluxM, fluxMNext;       // x-discharge on the east face, current and next level, m^2/s
+    Field fluxN, fluxNNext;       // y-discharge on the north face, current and next level, m^2/s
+    Field totalDepthM;            // total depth at the M points, m (u = M / totalDepthM)
+    Field cellField;              // numerator of the Rouse number (0.1 unless read from a file)
+    Field totalDepthN;            // total depth at the N points, m (v = N / totalDepthN)
+    Field rouseNumber;            // Rouse number per cell
+    Field totalDepth, totalDepthNext;  // total depth at the cell centre, two time levels, m
+    Field manning;                // Manning n per cell, s/m^(1/3)
+    Field metricX;                // spherical: dt / (R cos(phi_c) dLambda)
+    Field gravityMetricX;         // spherical: g dt / (R cos(phi_c) dLambda)
+    Field gravityMetricY;         // spherical: g dt / (R dLambda)
+    std::vector<float> cosLatitude;     // spherical, per row j: cos(phi_c)
+    std::vector<float> coriolisCentre;  // spherical, per row j: Omega dt/2 sin(phi_c)
+    std::vector<float> coriolisEdge;    // spherical, per row j: Omega dt/2 sin(phi_e), phi_e on the north face
+    Field eta, etaNext;           // water surface elevation, current and next level, m
+    Field etaMax, etaMin;         // highest and lowest water level so far, m
+    Field timeOfMaxWave;          // time etaMax was reached, minutes
+    Field firstWaveArrival;       // time the first wave arrived, minutes
+    std::vector<int32_t> gaugeColumns, gaugeRows;  // cell indices of each placed gauge
+    int32_t gaugeCount = 0;
+    Field maxCurrentAngle;        // direction of the current at maxCurrent, degrees
+    Field maxCurrent;             // largest current speed, m/s
+    Field maxFlowDepth;           // largest flow depth, m
+    Field maxFroude;              // largest Froude number
+    Field maxFroudeSquared;       // largest squared Froude number
+    Field maxDragForce;           // largest drag force per unit mass-less width
+    Field maxDischargeFluxAngle;  // direction of the flux at maxDischargeFlux, degrees
+    Field froudeSquaredU, froudeSquaredV;  // x and y parts belonging to maxFroudeSquared
+    Field maxMomentumFlux;        // largest momentum flux, m^3/s^2
+    Field currentAtMaxFroudeSquared;    // current speed when maxFroudeSquared was reached, m/s
+    Field flowDepthAtMaxFroudeSquared;  // flow depth when maxFroudeSquared was reached, m
+    Field timeOfMaxFroudeSquared;       // time maxFroudeSquared was reached, minutes
+
+    std::array<int32_t, 4> outputCounters{};  // frames written: [0] water level, [1..3] snapshot modes 0..2
+    float stepMaximum = 0.0f;  // largest still-water depth among wet inner cells of the last momentum phase
+
+    bool IsSpherical() const { return gridType >= 2; }
+};

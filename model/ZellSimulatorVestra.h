@@ -1,0 +1,33 @@
+#pragma once
+// The long-wave solver behind the plug-in interface. Its operations are split by
+// subsystem: Init and the setup in model/, Step in solver/, Finish in output/.
+#include <cstdint>
+#include <fstream>
+#include <vector>
+
+#include "GridLevel.h"
+#include "HostRecords.h"
+#include "ZellSimulatorTI.h"
+
+class ZellSimulatorVestra : public ZellSimulatorTI {
+public:
+    ZellSimulatorVestra(std::vector<HostGridRecord>* gridRecords, std::vector<SourceEvent>* sourceEvents);
+    ~ZellSimulatorVestra() override;
+
+    int32_t Init(ZellProgressBarI* progress) override;
+    void Step(int32_t stepIndex, int32_t* advance) override;
+    void Finish() override;
+    void SetHostContext(void* context) override { hostContext = context; }
+
+    // Lets tests and the host's own tools run the setup with given settings without a thread.
+    void SetParameters(const SimulationParameters& settings) { parameters = settings; }
+
+    std::vector<HostGridRecord>* gridRecords;
+    std::vector<SourceEvent>* sourceEvents;
+    void* hostContext = nullptr;  // HostFrameReceiverI*, or null
+    std::vector<GridLevel> levels;
+    std::ifstream timeSeriesStream;
+    float timeStepFactor = 1.0f;
+    float adaptiveTimeStep = 0.0f;
+    float gridSpacing = 0.0f;
+};

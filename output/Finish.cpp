@@ -1,0 +1,3 @@
+#include "ZellSimulatorVestra.h"
+
+void ZellSimulatorVestra::Finish() { levels.clear(); }

@@ -1,0 +1,147 @@
+#include "ZellSimulatorTI.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <system_error>
+
+#include "InitResult.h"
+
+namespace {
+// Stands in for the Windows performance counter: steady, monotonic, seconds as double.
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+}  // namespace
+
+ZellSimulatorTI::~ZellSimulatorTI() { StopWorker(); }
+
+int32_t ZellSimulatorTI::ComputeStepCount(const SimulationParameters& settings) {
+    if (!(settings.timeStep > 0.0f)) return 0;
+    // Minutes and step in single precision as the host gave them; the quotient in double so
+    // that a whole number of steps is not truncated to one less by rounding.
+    const double steps = (static_cast<double>(settings.endTime) - settings.startTime) * 60.0 /
+                         static_cast<double>(settings.timeStep);
+    if (!(steps > 0.0)) return 0;
+    // The host's values are single precision (0.1 s is 0.100000001 s), so a quotient within
+    // a few float ulps of an integer is that integer: 10 minutes of 0.1 s are 6000 steps.
+    const double nearest = std::round(steps);
+    const double whole = (std::fabs(steps - nearest) <= 1e-6 * std::fmax(1.0, nearest)) ? nearest : std::floor(steps);
+    if (whole >= 2147483646.0) return 2147483646;  // keep stepCount + 1 representable
+    return static_cast<int32_t>(whole);
+}
+
+void ZellSimulatorTI::Start(ProgressFactory factory, const SimulationParameters& settings) {
+    if (runThread.joinable()) {
+        if (workerActive.load()) {
+            std::fprintf(stderr, "vestra: Start refused: a run is still in progress (call Stop first)\n");
+            return;
+        }
+        runThread.join();  // the previous run ended by itself; reclaim its thread
+    }
+    if (!factory) {
+        std::fprintf(stderr, "vestra: Start refused: the progress factory is empty\n");
+        return;
+    }
+    parameters = settings;
+    stepCount = ComputeStepCount(settings);
+    workerActive.store(true);
+    runThread = std::thread(&ZellSimulatorTI::RunLoop, this, std::move(factory));
+}
+
+void ZellSimulatorTI::Pause(bool paused) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    pauseRequested = paused ? 1 : 0;
+    stateChanged.notify_one();
+}
+
+void ZellSimulatorTI::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        stopRequested = 1;
+    }
+    stateChanged.notify_one();
+    if (runThread.joinable()) {
+        if (runThread.get_id() == std::this_thread::get_id()) {
+            std::lock_guard<std::mutex> lock(stateMutex);
+            stopRequested = 0;
+            throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
+                                    "Stop called from the simulator's own worker thread");
+        }
+        runThread.join();
+    }
+    std::lock_guard<std::mutex> lock(stateMutex);
+    stopRequested = 0;
+}
+
+void ZellSimulatorTI::StopWorker() {
+    if (runThread.joinable() && runThread.get_id() == std::this_thread::get_id()) {
+        // Destroying the simulator from its own worker would join itself: report and
+        // leave the thread detached rather than deadlock or terminate.
+        std::fprintf(stderr, "vestra: the simulator was destroyed from its own worker thread\n");
+        runThread.detach();
+        return;
+    }
+    Stop();
+}
+
+bool ZellSimulatorTI::IsRunning() { return running.load() != 0; }
+
+void ZellSimulatorTI::RunLoop(ProgressFactory factory) {
+    std::unique_ptr<ZellProgressBarI> reporter(factory());
+    if (!reporter) {
+        std::fprintf(stderr, "vestra: the progress factory returned no reporter; run abandoned\n");
+        workerActive.store(false);
+        return;
+    }
+    reporter->SetRange(0);
+    const int32_t result = Init(reporter.get());
+    reporter->InitFinished(result);
+    if (result != InitResult::kSuccess && result != InitResult::kAcceptedByHost) {
+        reporter.reset();
+        workerActive.store(false);
+        return;
+    }
+    running.exchange(1);
+    reporter->SetRange(stepCount);
+
+    std::printf("Starting Simulation...\n");
+    std::printf("Step Count %d\n", stepCount);
+    std::fflush(stdout);
+    const auto start = std::chrono::steady_clock::now();
+
+    const int64_t lastIndex = static_cast<int64_t>(stepCount) + 1;
+    for (int64_t i = 0; i <= lastIndex;) {
+        int32_t advance = 1;
+        Step(static_cast<int32_t>(i), &advance);
+        if (i <= stepCount) reporter->StepDone(static_cast<int32_t>(i));
+
+        bool stop = false;
+        {
+            std::unique_lock<std::mutex> lock(stateMutex);
+            stateChanged.wait(lock, [this] { return stopRequested != 0 || pauseRequested == 0; });
+            stop = stopRequested != 0;
+        }
+        if (stop) {
+            const double elapsed = SecondsSince(start);
+            Finish();
+            std::printf("Simulation Stopped after %f seconds\n", elapsed);
+            std::fflush(stdout);
+            running.exchange(0);
+            reporter.reset();
+            workerActive.store(false);
+            return;
+        }
+        // An advance below 1 would repeat the same index forever; the step driver always
+        // returns at least 1, and the runner keeps progress if a solver does not.
+        i += advance < 1 ? 1 : advance;
+    }
+    Finish();
+    std::printf("Simulation Took %f seconds\n", SecondsSince(start));
+    std::fflush(stdout);
+    running.exchange(0);
+    reporter->RunCompleted();
+    reporter.reset();
+    workerActive.store(false);
+}

@@ -1,0 +1,17 @@
+#!/bin/sh
+# Installs the Debian packages the build, the tests and the pictures need, when missing.
+set -e
+PACKAGES="build-essential cmake pkg-config libnetcdf-dev netcdf-bin libtomlplusplus-dev libgtest-dev libgmock-dev libbenchmark-dev python3-matplotlib python3-netcdf4 python3-numpy"
+missing=""
+for p in $PACKAGES; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing Debian packages:$missing (run as root, or install them with apt-get)" >&2
+  exit 1
+fi
+echo "installing:$missing"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends $missing >/dev/null
