@@ -1,2 +1,190 @@
+// The vestra command: a dispatcher over its subcommands.
+#include <cerrno>
 #include <cstdio>
-int main() { std::puts("vestra"); return 0; }
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ExampleScenario.h"
+#include "GridCommand.h"
+#include "HostRun.h"
+#include "OkadaCommand.h"
+#include "Plot.h"
+
+namespace {
+
+const char* kUsage =
+    "usage: vestra COMMAND [OPTIONS]\n"
+    "\n"
+    "Tsunami simulation with the vestra long-wave model.\n"
+    "\n"
+    "commands:\n"
+    "  run SCENARIO.toml   run the scenario described by a TOML file\n"
+    "  example DIR         write a small runnable example scenario into DIR\n"
+    "  plot                draw the results of a run\n"
+    "  okada               sea-floor displacement of earthquake faults\n"
+    "  grid                prepare nested bathymetry grids\n"
+    "\n"
+    "options:\n"
+    "  -h, --help          show this help; 'vestra COMMAND --help' describes a command\n"
+    "\n"
+    "exit status: 0 success, 1 bad input or failed run, 2 bad command line,\n"
+    "130 run stopped by Ctrl-C.\n";
+
+const char* kRunUsage =
+    "usage: vestra run SCENARIO.toml [OPTIONS]\n"
+    "\n"
+    "Reads the scenario, checks every value, creates the output folders, loads the\n"
+    "simulator plug-in and runs it. Progress goes to standard error; the simulator's\n"
+    "own messages go to standard output. Relative paths in the scenario start at the\n"
+    "scenario file's folder (see docs/scenario.md).\n"
+    "\n"
+    "options:\n"
+    "  --threads N         OpenMP threads for the solver (sets threadCount; 0 means the\n"
+    "                      OpenMP default)\n"
+    "  --set NAME=VALUE    set any field of [parameters], after the file and with the same\n"
+    "                      checks; repeatable. VALUE is a TOML value (0.5, true, \"text\");\n"
+    "                      a path may be given bare and is taken from the current folder\n"
+    "  --plugin PATH       the simulator library to load (default: libvestra.so beside\n"
+    "                      the vestra executable)\n"
+    "  --quiet             no progress display and no closing summary; errors still show\n"
+    "  -h, --help          show this help\n"
+    "\n"
+    "Ctrl-C stops the run after the current step; the final results are still written\n"
+    "and the exit status is 130. A second Ctrl-C ends the program at once.\n"
+    "\n"
+    "exit status: 0 success, 1 bad scenario, unloadable plug-in or failed set-up,\n"
+    "2 bad command line, 130 stopped.\n";
+
+const char* kExampleUsage =
+    "usage: vestra example DIR\n"
+    "\n"
+    "Writes a small Cartesian scenario into DIR (created with its parents): scenario.toml,\n"
+    "a Surfer text bathymetry of a plane beach, an initial Gaussian hump of water and a\n"
+    "gauge list. Files already in DIR are never overwritten. Run it with\n"
+    "'vestra run DIR/scenario.toml'.\n";
+
+bool IsHelp(std::string_view a) { return a == "-h" || a == "--help"; }
+
+int UsageError(const std::string& message, const char* command) {
+    std::fprintf(stderr, "vestra: %s\n", message.c_str());
+    std::fprintf(stderr, "try 'vestra %s--help'\n", command);
+    return kExitUsage;
+}
+
+// Takes the value of an option given as "--name VALUE" or "--name=VALUE".
+bool OptionValue(const std::vector<std::string>& args, size_t* i, std::string_view name, std::string* value,
+                 bool* matched) {
+    const std::string& a = args[*i];
+    *matched = false;
+    if (a == name) {
+        *matched = true;
+        if (*i + 1 >= args.size()) return false;
+        *value = args[++*i];
+        return true;
+    }
+    if (a.size() > name.size() && a.compare(0, name.size(), name) == 0 && a[name.size()] == '=') {
+        *matched = true;
+        *value = a.substr(name.size() + 1);
+        return true;
+    }
+    return true;
+}
+
+int RunCommand(const std::vector<std::string>& args) {
+    RunOptions options;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (IsHelp(a)) {
+            std::fputs(kRunUsage, stdout);
+            return kExitSuccess;
+        }
+        if (a == "--quiet") {
+            options.quiet = true;
+            continue;
+        }
+        std::string value;
+        bool matched = false;
+        for (const char* name : {"--threads", "--set", "--plugin"}) {
+            if (!OptionValue(args, &i, name, &value, &matched))
+                return UsageError(std::string(name) + " needs a value", "run ");
+            if (!matched) continue;
+            if (std::strcmp(name, "--threads") == 0) {
+                char* end = nullptr;
+                errno = 0;
+                const long n = std::strtol(value.c_str(), &end, 10);
+                if (value.empty() || *end != '\0' || errno != 0 || n < 0 || n > 4096)
+                    return UsageError("--threads " + value + ": must be a whole number from 0 to 4096", "run ");
+                options.settings.push_back("threadCount=" + std::to_string(n));
+            } else if (std::strcmp(name, "--set") == 0) {
+                options.settings.push_back(value);
+            } else {
+                options.pluginPath = value;
+            }
+            break;
+        }
+        if (matched) continue;
+        if (a.size() > 1 && a[0] == '-') return UsageError("unknown option " + a, "run ");
+        if (!options.scenarioPath.empty()) return UsageError("more than one scenario file given", "run ");
+        options.scenarioPath = a;
+    }
+    if (options.scenarioPath.empty()) return UsageError("no scenario file given", "run ");
+    return RunScenario(options);
+}
+
+int ExampleCommand(const std::vector<std::string>& args) {
+    std::string dir;
+    for (const std::string& a : args) {
+        if (IsHelp(a)) {
+            std::fputs(kExampleUsage, stdout);
+            return kExitSuccess;
+        }
+        if (a.size() > 1 && a[0] == '-') return UsageError("unknown option " + a, "example ");
+        if (!dir.empty()) return UsageError("more than one folder given", "example ");
+        dir = a;
+    }
+    if (dir.empty()) return UsageError("no folder given", "example ");
+    std::string error;
+    if (!WriteExampleScenario(dir, &error)) {
+        std::fprintf(stderr, "vestra: %s\n", error.c_str());
+        return kExitFailure;
+    }
+    std::fprintf(stderr, "vestra: example scenario written to %s/scenario.toml\n", dir.c_str());
+    return kExitSuccess;
+}
+
+// ---- Dispatch ----------------------------------------------------------------------
+// Each subcommand takes the arguments after its name and returns the exit status. run and
+// example live here; plot (host/Plot.*), okada and grid (prep/) bring their own parsers.
+struct Subcommand {
+    const char* name;
+    int (*run)(const std::vector<std::string>& args);
+};
+
+const Subcommand kSubcommands[] = {
+    {"run", RunCommand},
+    {"example", ExampleCommand},
+    {"plot", RunPlotCommand},
+    {"okada", RunOkadaCommand},
+    {"grid", RunGridCommand},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    const std::string command = argv[1];
+    if (IsHelp(command)) {
+        std::fputs(kUsage, stdout);
+        return kExitSuccess;
+    }
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    for (const Subcommand& s : kSubcommands)
+        if (command == s.name) return s.run(args);
+    return UsageError("unknown command " + command, "");
+}

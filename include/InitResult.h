@@ -20,6 +20,8 @@ inline constexpr int32_t kCellFieldUnreadable = 35;   // cellFieldFile cannot be
 inline constexpr int32_t kCellFieldShort = 36;        // cellFieldFile ends before all values or holds a non-number
 inline constexpr int32_t kBadHistoryInterval = 37;    // historyEverySteps is below 1
 inline constexpr int32_t kBadGridSize = 38;           // a bathymetry grid has fewer than 1 column or row, or absurd size
+inline constexpr int32_t kSphericalZeroWidth = 39;    // a spherical grid whose first and last longitude coincide
+inline constexpr int32_t kOutOfMemory = 40;           // the grid levels do not fit in memory
 
 // One-line meaning of a result code, for messages; "unknown result code" otherwise.
 inline const char* Meaning(int32_t code) {
@@ -41,6 +43,8 @@ inline const char* Meaning(int32_t code) {
     case kCellFieldShort: return "the cell-field file ends early or holds a non-number";
     case kBadHistoryInterval: return "historyEverySteps is below 1";
     case kBadGridSize: return "a bathymetry grid has an invalid number of columns or rows";
+    case kSphericalZeroWidth: return "a spherical grid has zero width (its cell size would be 0)";
+    case kOutOfMemory: return "the grids do not fit in memory";
     default: return "unknown result code";
     }
 }

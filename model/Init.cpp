@@ -1,8 +1,108 @@
+#include <cstdio>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "BathymetryReader.h"
 #include "InitResult.h"
+#include "InputSummary.h"
+#include "ModelSetup.h"
+#include "TimeHistory.h"
 #include "ZellSimulatorVestra.h"
 
+namespace {
+
+// Reads the level's depth grid and, when asked, its cell-field grid, then allocates and
+// initialises every field. Files are only read here: a bad one ends Init before anything
+// of the level is written.
+int32_t SetUpLevel(GridLevel& level, const SimulationParameters& settings, int threads) {
+    level.outputCounters = {};
+    level.stepMaximum = 0.0f;
+
+    BathymetryGrid grid;
+    std::string reason;
+    int32_t code = ReadBathymetry(level.bathymetryFile, grid, reason);
+    if (code == InitResult::kSuccess) code = CheckGridShape(grid, level.IsSpherical(), reason);
+    if (code != InitResult::kSuccess) {
+        std::fprintf(stderr, "vestra: bathymetry file %s: %s\n", level.bathymetryFile.c_str(), reason.c_str());
+        return code;
+    }
+    level.nx = grid.nx;
+    level.ny = grid.ny;
+    level.xMin = grid.xMin;
+    level.xMax = grid.xMax;
+    level.yMin = grid.yMin;
+    level.yMax = grid.yMax;
+    level.zMin = grid.zMin;
+    level.zMax = grid.zMax;
+
+    // Every level reads the same cell-field file from its start, as many values as it has cells.
+    std::vector<float> cellValues;
+    if (settings.cellFieldFromFile) {
+        code = ReadCellFieldValues(settings.cellFieldFile, grid.values.size(), cellValues, reason);
+        if (code != InitResult::kSuccess) {
+            std::fprintf(stderr, "vestra: cell-field file %s: %s\n", settings.cellFieldFile.c_str(), reason.c_str());
+            return code;
+        }
+    }
+
+    AllocateLevelFields(level);
+    InitialiseLevelFields(level, grid.values, settings.manningCoefficient,
+                          settings.cellFieldFromFile ? &cellValues : nullptr, threads);
+    level.gaugeCount = 0;
+    level.gaugeColumns.clear();
+    level.gaugeRows.clear();
+    return InitResult::kSuccess;
+}
+
+}  // namespace
+
 int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
+    // Start from nothing: a failed earlier Init may have left levels and an open series file.
+    levels.clear();
+    if (timeSeriesStream.is_open()) timeSeriesStream.close();
+    timeSeriesStream.clear();
+
     if (gridRecords == nullptr || gridRecords->empty()) return InitResult::kNoGridRecords;
     if (sourceEvents == nullptr || sourceEvents->empty()) return InitResult::kNoSourceEvents;
+    // The step driver records gauges at step indices divisible by historyEverySteps.
+    if (parameters.historyEverySteps < 1) return InitResult::kBadHistoryInterval;
+
+    try {
+        for (const HostGridRecord& record : *gridRecords) {
+            GridLevel level;
+            if (!LevelFromHostRecord(record, level)) return InitResult::kUnknownGridType;
+            levels.push_back(std::move(level));
+        }
+        timeStepFactor = 1.0f;
+        adaptiveTimeStep = 0.0f;
+
+        const int threads = SetupThreads(parameters.threadCount);
+        for (GridLevel& level : levels)
+            if (const int32_t code = SetUpLevel(level, parameters, threads); code != InitResult::kSuccess) return code;
+
+        gridSpacing = static_cast<float>((*gridRecords)[0].cellSize);
+        for (std::size_t k = 0; k < levels.size(); ++k)
+            if (levels[k].IsSpherical())
+                ComputeSphericalCoefficients(levels[k], LevelTimeStep(parameters.timeStep, static_cast<int32_t>(k)),
+                                             threads);
+
+        bool anyGaugeList = false;
+        for (GridLevel& level : levels) anyGaugeList = PlaceGaugesAndWriteHeaders(level) || anyGaugeList;
+        for (const GridLevel& level : levels) WriteInputSummary(level, parameters, gridSpacing, anyGaugeList);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "vestra: the grids do not fit in memory\n");
+        levels.clear();  // give the memory back at once
+        return InitResult::kOutOfMemory;
+    }
+
+    if (parameters.timeStep == 0.0f) return InitResult::kZeroTimeStep;
+    if (gridSpacing == 0.0f) return InitResult::kZeroGridSpacing;
+    if (parameters.timeSeriesEnabled) {
+        timeSeriesStream.open(parameters.timeSeriesFile);
+        if (!timeSeriesStream.is_open())
+            std::fprintf(stderr, "vestra: warning: time-series file %s cannot be opened; no series is imposed\n",
+                         parameters.timeSeriesFile.c_str());
+    }
     return InitResult::kSuccess;
 }

@@ -30,4 +30,7 @@ public:
     float timeStepFactor = 1.0f;
     float adaptiveTimeStep = 0.0f;
     float gridSpacing = 0.0f;
+
+    // Test hook: when set, Step appends the level index of every (sub)step it runs.
+    std::vector<int32_t>* substepTrace = nullptr;
 };

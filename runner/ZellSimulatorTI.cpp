@@ -47,6 +47,9 @@ void ZellSimulatorTI::Start(ProgressFactory factory, const SimulationParameters&
     parameters = settings;
     stepCount = ComputeStepCount(settings);
     workerActive.store(true);
+    // Held until runThread is stored: the worker waits for it first, so that a worker that
+    // deletes the simulator (from its reporter) can recognise itself in runThread.
+    std::lock_guard<std::mutex> lock(stateMutex);
     runThread = std::thread(&ZellSimulatorTI::RunLoop, this, std::move(factory));
 }
 
@@ -89,6 +92,7 @@ void ZellSimulatorTI::StopWorker() {
 bool ZellSimulatorTI::IsRunning() { return running.load() != 0; }
 
 void ZellSimulatorTI::RunLoop(ProgressFactory factory) {
+    { std::lock_guard<std::mutex> startDone(stateMutex); }  // Start has stored runThread
     std::unique_ptr<ZellProgressBarI> reporter(factory());
     if (!reporter) {
         std::fprintf(stderr, "vestra: the progress factory returned no reporter; run abandoned\n");
@@ -99,8 +103,8 @@ void ZellSimulatorTI::RunLoop(ProgressFactory factory) {
     const int32_t result = Init(reporter.get());
     reporter->InitFinished(result);
     if (result != InitResult::kSuccess && result != InitResult::kAcceptedByHost) {
-        reporter.reset();
         workerActive.store(false);
+        reporter.reset();  // last: the reporter's destructor may delete this simulator
         return;
     }
     running.exchange(1);
@@ -129,8 +133,8 @@ void ZellSimulatorTI::RunLoop(ProgressFactory factory) {
             std::printf("Simulation Stopped after %f seconds\n", elapsed);
             std::fflush(stdout);
             running.exchange(0);
-            reporter.reset();
             workerActive.store(false);
+            reporter.reset();  // last: the reporter's destructor may delete this simulator
             return;
         }
         // An advance below 1 would repeat the same index forever; the step driver always
@@ -142,6 +146,6 @@ void ZellSimulatorTI::RunLoop(ProgressFactory factory) {
     std::fflush(stdout);
     running.exchange(0);
     reporter->RunCompleted();
-    reporter.reset();
     workerActive.store(false);
+    reporter.reset();  // last: the reporter's destructor may delete this simulator
 }

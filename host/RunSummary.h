@@ -1,0 +1,102 @@
+#pragma once
+// The short report printed after a run: what a modeller looks at first. It is read back
+// from the result files of the level folders, so it can also be made for any earlier run.
+//
+// Per level: the highest water level and the node where it occurred ("OUT-ETA-MAX"), the
+// largest flow depth on land and the flooded area ("OUT-FLOWDEPTHMAXLAND": land cells, still
+// depth < 0, whose largest flow depth is > 0). Per gauge: the rows of "OUT-SUMMARY-RESULT.dat".
+#include <cstdint>
+#include <iosfwd>
+#include <limits>
+#include <string>
+#include <vector>
+
+// A result grid as the writers store it: node-registered, nx * ny values row-major from the
+// row at yMin, each row from xMin eastward.
+struct OutputGrid {
+    std::string path;
+    int nx = 0;
+    int ny = 0;
+    double xMin = 0.0, xMax = 0.0, yMin = 0.0, yMax = 0.0;
+    std::vector<float> values;
+
+    double DeltaX() const { return nx > 1 ? (xMax - xMin) / (nx - 1) : 0.0; }
+    double DeltaY() const { return ny > 1 ? (yMax - yMin) / (ny - 1) : 0.0; }
+};
+
+// Reads one result grid given its base name (folder joined with a name such as "OUT-ETA-MAX"):
+// base + ".nc" (the last record of "HA"), ".grd" (Surfer text "DSAA"), "_bin.grd" (Surfer
+// binary "DSBB") or ".asc" (ESRI ASCII, rows north to south). `format` is the GridFileFormat
+// to read (0 text, 1 binary, 2 netCDF, 3 ESRI); -1 takes the most recently written of the
+// files that exist. Returns false with a one-line reason when no file is readable.
+bool ReadOutputGrid(const std::string& basePath, int format, OutputGrid* grid, std::string* error);
+
+// The four readers behind ReadOutputGrid, taking the full file name.
+bool ReadSurferTextGrid(const std::string& path, OutputGrid* grid, std::string* error);
+bool ReadSurferBinaryGrid(const std::string& path, OutputGrid* grid, std::string* error);
+bool ReadEsriAsciiGrid(const std::string& path, OutputGrid* grid, std::string* error);
+bool ReadNetCdfGrid(const std::string& path, OutputGrid* grid, std::string* error);
+
+constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
+
+// One row of "OUT-SUMMARY-RESULT.dat". Times in minutes, amplitudes in metres.
+struct GaugeSummary {
+    std::string name;
+    std::string depthText;  // still depth at the gauge as the file carries it, m
+    double depth = kNoValue;
+    double x = kNoValue, y = kNoValue;
+    double arrivalMinutes = 0.0;    // first nonzero water level; 0 when the wave never came
+    double timeOfMaxMinutes = 0.0;  // first time the highest level was reached
+    double maximum = 0.0;           // highest water level, >= 0
+    double minimum = 0.0;           // deepest trough, <= 0
+};
+
+struct LevelSummary {
+    int index = 0;
+    std::string outputFolder;
+    bool spherical = true;  // degrees and cos(latitude) cell areas, else metres
+    int nx = 0, ny = 0;     // from the highest-water-level grid; 0 when it was not readable
+    double highestWaterLevel = kNoValue;  // m
+    double highestX = kNoValue, highestY = kNoValue;  // node of the highest level (deg or m)
+    double maxFlowDepthOnLand = kNoValue;  // m
+    double floodedAreaKm2 = kNoValue;      // land cells that got wet
+    std::vector<GaugeSummary> gauges;
+    std::vector<std::string> problems;  // one line per file that could not be read
+};
+
+struct RunSummary {
+    std::string scenarioName;
+    double wallSeconds = kNoValue;
+    double millionCellUpdatesPerSecond = kNoValue;
+    std::vector<LevelSummary> levels;
+};
+
+// What the summary needs to know of one level of the scenario.
+struct SummaryLevelInput {
+    std::string outputFolder;
+    bool spherical = true;  // gridType 2 or 3
+};
+
+// Reads the results of every level. `outputFormat` is the run's GridFileFormat (-1: take the
+// newest file of each name). Unreadable files leave their numbers unset (NaN) and add a line
+// to the level's `problems`; nothing is printed here.
+RunSummary CollectRunSummary(const std::string& scenarioName, const std::vector<SummaryLevelInput>& levels,
+                             int outputFormat, double wallSeconds, double millionCellUpdatesPerSecond);
+
+// Area of one cell around a node, km^2: spherical cells (degrees) shrink with cos(latitude).
+double CellAreaKm2(bool spherical, double deltaX, double deltaY, double latitudeDegrees);
+
+// Cell updates of one base step: sum over levels of nx * ny * 3^k (level k takes 3^k sub-steps).
+// Levels whose grids were not read count 0.
+double CellUpdatesPerBaseStep(const RunSummary& summary);
+
+// Reads "OUT-SUMMARY-RESULT.dat": a header line, then one tab-separated line per gauge.
+bool ReadGaugeSummaryFile(const std::string& path, std::vector<GaugeSummary>* gauges, std::string* error);
+
+// The table printed after a run.
+void PrintRunSummary(const RunSummary& summary, std::ostream& out);
+
+// The same content as JSON. On failure prints one warning line naming the file and the reason
+// on standard error and returns false.
+bool WriteRunSummaryJson(const RunSummary& summary, const std::string& path);
+std::string RunSummaryJson(const RunSummary& summary);

@@ -1,0 +1,171 @@
+#include "FieldWriter.h"
+
+#include <omp.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "HostFrameReceiverI.h"
+#include "NetCdfWriter.h"
+#include "PathJoin.h"
+#include "ZellSimulatorVestra.h"
+#include "ZellUtility.h"
+
+namespace {
+
+bool IsLandMaskKind(int32_t kind) { return kind >= kMaxDischargeFluxLand && kind <= kMaxMomentumFluxLand; }
+
+// A cell of the dry-sea-border map: a sea or shoreline cell (depth >= 0) whose lowest water
+// level came within 1 mm of the sea bed, i.e. the cell fell dry during the drawdown.
+inline float DrySeaBorder(float depth, float etaMin) {
+    const float bedClearance = depth + etaMin;  // single precision, as the solver keeps both
+    return depth >= 0.0f && std::fabs(static_cast<double>(bedClearance)) <= 0.001 ? 1.0f : 0.0f;
+}
+
+// The range narrowed to a float header value; a double beyond the float range becomes infinite
+// instead of being converted out of range.
+float NarrowToFloat(double value) {
+    if (value > FLT_MAX) return INFINITY;
+    if (value < -FLT_MAX) return -INFINITY;
+    return static_cast<float>(value);
+}
+
+}  // namespace
+
+const char* FieldKindFileName(int32_t kind) {
+    static const char* const names[] = {
+        nullptr,
+        "OUT-ETA-MAX",
+        "OUT-ETA-MIN",
+        "OUT-TIME-MAX-WAVE",
+        "OUT-TIME-FIRST-WAVE",
+        "OUT-FLOWDEPTHMAX",
+        "OUT-CURMAX-ANGLE",
+        "OUT-CURMAX",
+        "OUT-FR2MAX",
+        "OUT-FLOWDEPTHMAXLAND",
+        "OUT-CURatFR2max",
+        "OUT-FDatFR2max",
+        "OUT-timeatFr2max",
+        "OUT-FD@curmax",
+        "OUT-time@curmax",
+        "OUT-FR2U",
+        "OUT-FR2V",
+        "OUT-FRMAX",
+        "OUT-FDRAG_MAX",
+        "OUT-M-MAX",
+        "OUT-N-MAX",
+        "OUT-MN-DISFLUX-MAX",
+        "OUT-MN-DISFLUX-MAX-ANGLE",
+        "OUT-MN-MOMENTUM-FLUX",
+        "OUT-MN-DISFLUX-MAX_LAND",
+        "OUT-MN-DISFLUX-MAX-ANGLE_LAND",
+        "OUT-CUR-MAX_LAND",
+        "OUT-CURMAX-ANGLE_LAND",
+        "OUT-MN-MOMENTUM-FLUX_LAND",
+        "OUT-ETA-MIN-DRY-SEA-BORDER",
+    };
+    constexpr int32_t kindCount = static_cast<int32_t>(sizeof names / sizeof names[0]);
+    return kind >= 0 && kind < kindCount ? names[kind] : nullptr;
+}
+
+std::string TimedName(const char* stem, double timeSeconds) {
+    const double whole = std::trunc(timeSeconds);
+    const long long seconds = std::fabs(whole) < 9.0e18 ? static_cast<long long>(whole) : 0;  // NaN gives 0
+    char text[64];
+    std::snprintf(text, sizeof text, "t%06lld", seconds);
+    std::string name = stem;
+    name += text;
+    return name;
+}
+
+void FlattenField(ConstView field, ConstView depth, int32_t nx, int32_t ny, int32_t kind, int32_t threads,
+                  float* values, double& zMin, double& zMax) {
+    const bool landMask = IsLandMaskKind(kind);
+    const bool drySeaBorder = kind == kEtaMinDrySeaBorder;
+    const int threadCount = threads >= 1 ? threads : omp_get_max_threads();
+    // Each thread fills its own block of rows and keeps its own extremes; OpenMP merges them
+    // once at the end. Minimum and maximum do not depend on the order of the merge, so the
+    // range equals the serial one bit for bit. NaN never wins a comparison and is skipped.
+    double lowest = DBL_MAX;
+    double highest = -DBL_MAX;
+#pragma omp parallel for schedule(static) num_threads(threadCount) reduction(min : lowest) reduction(max : highest)
+    for (int32_t j = 0; j < ny; ++j) {
+        float* row = values + static_cast<std::size_t>(nx) * static_cast<std::size_t>(j);
+        for (int32_t i = 0; i < nx; ++i) {
+            const float source = field[i + 1][j + 1];
+            float value = source;
+            if (drySeaBorder) {
+                value = DrySeaBorder(depth[i + 1][j + 1], source);
+            } else if (landMask) {
+                value = depth[i + 1][j + 1] <= 0.0f ? source : 0.0f;
+            }
+            row[i] = value;
+            const double widened = value;
+            lowest = widened < lowest ? widened : lowest;
+            highest = widened > highest ? widened : highest;
+        }
+    }
+    // No finite value at all (an empty grid, or NaN everywhere): the range is (0, 0) rather than
+    // the starting sentinels.
+    if (!(lowest <= highest)) lowest = highest = 0.0;
+    zMin = lowest;
+    zMax = highest;
+}
+
+void WriteFieldGrid(const ZellSimulatorVestra& simulator, ConstView field, ConstView depth, double time,
+                    double xMin, double xMax, double yMin, double yMax, int32_t nx, int32_t ny, int32_t kind,
+                    std::string prefix, int32_t record, int32_t levelIndex) {
+    const SimulationParameters& settings = simulator.Parameters();
+    const uint32_t format = static_cast<uint32_t>(settings.outputFormat);
+    const char* fileName = FieldKindFileName(kind);
+    if (kind != kWaterLevelFrame && fileName == nullptr) {
+        std::fprintf(stderr, "vestra: warning: no output file belongs to field kind %d; nothing written\n", kind);
+        return;
+    }
+    const std::string target = kind == kWaterLevelFrame ? JoinPath(prefix, TimedName("", time))
+                                                        : JoinPath(prefix, fileName);
+    const bool needsDepth = IsLandMaskKind(kind) || kind == kEtaMinDrySeaBorder;
+    if (field.empty() || (needsDepth && depth.empty()) || nx < 0 || ny < 0) {
+        WarnFileNotWritten(target, "the field is not allocated");
+        return;
+    }
+
+    const std::size_t count = static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny);
+    auto values = std::make_unique<std::vector<float>>(count);
+    double zMin = 0.0, zMax = 0.0;
+    FlattenField(field, depth, nx, ny, kind, settings.threadCount, values->data(), zMin, zMax);
+
+    GridFileHeader header;
+    header.nx = static_cast<uint32_t>(nx);
+    header.ny = static_cast<uint32_t>(ny);
+    header.zMax = NarrowToFloat(zMax);
+    header.zMin = NarrowToFloat(zMin);
+    header.yMin = yMin;
+    header.yMax = yMax;
+    header.xMin = xMin;
+    header.xMax = xMax;
+
+    if (kind == kWaterLevelFrame) {
+        if (format == NetCdf) {
+            WriteNetCdfGrid(values->data(), JoinPath(prefix, "NETCDF_H.nc"), time, xMin, xMax, yMin, yMax, nx, ny,
+                            record);
+            return;
+        }
+        const int32_t result = WriteGridFile(values->data(), header, target, format);
+        // The host shows the new frame; the buffer becomes its own.
+        auto* receiver = static_cast<HostFrameReceiverI*>(simulator.hostContext);
+        if (result == 0 && receiver != nullptr) receiver->FileWrittenNotice(levelIndex, std::move(values), 0);
+        return;
+    }
+    if (format == NetCdf) {
+        // Each extreme field is a single-record file at time 0.
+        WriteNetCdfGrid(values->data(), target + ".nc", 0.0, xMin, xMax, yMin, yMax, nx, ny, 0);
+    } else {
+        WriteGridFile(values->data(), header, target, format);
+    }
+}

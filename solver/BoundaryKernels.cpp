@@ -1,0 +1,249 @@
+// Radiating open edges, face depths, edge fluxes and the time-level copy.
+#include <cmath>
+#include <cstring>
+
+#include "KernelCells.h"
+#include "KernelChecks.h"
+#include "Kernels.h"
+
+using cells::kEpsilon;
+using cells::kGravity;
+
+// A wave leaving through an edge obeys d(eta)/dt + c d(eta)/dn = 0 with c = sqrt(g D); the
+// edge cell takes one upwind step of that equation from its inner neighbour:
+// eta_b' = eta_b + c * dt/dx * (eta_inner - eta_b). Dry edge cells stay as they are.
+void RadiateOpenBoundariesSpherical(GridLevel& level, const KernelSettings& settings) {
+    if (!kernels::HasSphericalFields(level)) return;
+    const int nx = level.nx;
+    const int ny = level.ny;
+    const View eta = level.eta.view();
+    const View etaNext = level.etaNext.view();
+    const View totalDepthNext = level.totalDepthNext.view();
+    const ConstView depth = level.depth.cview();
+    const ConstView metricX = level.metricX.cview();
+    const float* cosLatitude = level.cosLatitude.data();
+    const double factor = settings.timeStepFactor;
+
+    // b is the radiating cell, o the outermost cell beyond it that receives a copy.
+    auto radiate = [&](int bi, int bj, int oi, int oj, double difference) {
+        const float d = etaNext[bi][bj] + depth[bi][bj];
+        if (d <= 1e-5f) return;
+        double e = eta[bi][bj] + std::sqrt(static_cast<double>(d) * kGravity) * (metricX[bi][bj] * factor) * difference;
+        if (std::fabs(e) < kEpsilon) e = 0.0;
+        etaNext[bi][bj] = static_cast<float>(e);
+        totalDepthNext[bi][bj] = static_cast<float>(static_cast<double>(etaNext[bi][bj]) + depth[bi][bj]);
+        etaNext[oi][oj] = etaNext[bi][bj];
+        totalDepthNext[oi][oj] = totalDepthNext[bi][bj];
+    };
+
+    if (nx >= 3) {
+#pragma omp parallel for schedule(static) num_threads(kernels::EdgeTeamSize(settings, ny))
+        for (int j = 1; j <= ny; ++j) {
+            radiate(2, j, 1, j, static_cast<double>(eta[3][j]) - eta[2][j]);
+            radiate(nx - 1, j, nx, j, static_cast<double>(eta[nx - 2][j]) - eta[nx - 1][j]);
+        }
+    }
+    if (ny >= 3) {
+        // The south difference carries the latitude weights of the flux divergence, so that
+        // metricX (which holds 1/cos) turns into the meridional metric there.
+        const double cos2 = cosLatitude[2];
+        const double cos3 = cosLatitude[3];
+#pragma omp parallel for schedule(static) num_threads(kernels::EdgeTeamSize(settings, nx))
+        for (int i = 1; i <= nx; ++i) {
+            radiate(i, 2, i, 1, eta[i][3] * cos3 - eta[i][2] * cos2);
+            radiate(i, ny - 1, i, ny, static_cast<double>(eta[i][ny - 2]) - eta[i][ny - 1]);
+        }
+    }
+}
+
+void RadiateOpenBoundariesCartesian(GridLevel& level, double ratio, const KernelSettings& settings) {
+    if (!kernels::HasLevelFields(level)) return;
+    const int nx = level.nx;
+    const int ny = level.ny;
+    const View eta = level.eta.view();
+    const View etaNext = level.etaNext.view();
+    const View totalDepthNext = level.totalDepthNext.view();
+    const ConstView depth = level.depth.cview();
+    const double courantBase = ratio * settings.timeStepFactor;
+
+    auto radiate = [&](int bi, int bj, double difference) {
+        const double d = static_cast<double>(etaNext[bi][bj]) + depth[bi][bj];
+        if (d <= 0.0001) return;
+        double e = eta[bi][bj] + std::sqrt(d * kGravity) * courantBase * difference;
+        if (std::fabs(e) < 0.001) e = 0.0;
+        etaNext[bi][bj] = static_cast<float>(e);
+        totalDepthNext[bi][bj] = static_cast<float>(static_cast<double>(etaNext[bi][bj]) + depth[bi][bj]);
+    };
+
+#pragma omp parallel for schedule(static) num_threads(kernels::EdgeTeamSize(settings, ny))
+    for (int j = 1; j <= ny; ++j) {
+        radiate(1, j, static_cast<double>(eta[2][j]) - eta[1][j]);
+        radiate(nx, j, static_cast<double>(eta[nx - 1][j]) - eta[nx][j]);
+    }
+#pragma omp parallel for schedule(static) num_threads(kernels::EdgeTeamSize(settings, nx))
+    for (int i = 1; i <= nx; ++i) {
+        radiate(i, 1, static_cast<double>(eta[i][2]) - eta[i][1]);
+        radiate(i, ny, static_cast<double>(eta[i][ny - 1]) - eta[i][ny]);
+    }
+}
+
+namespace {
+
+// Face depths and the reached maximum over columns 2..nx-1, rows 2..ny-1; with landCutoff, also
+// zeroes the current and next fluxes of every cell of the momentum sweep (columns 2..nx, rows
+// 2..ny) lying below landCutoffDepth, in the same pass over the depths.
+float FaceDepthPass(GridLevel& level, const KernelSettings& settings, bool landCutoff) {
+    const int nx = level.nx;
+    const int ny = level.ny;
+    const ConstView totalDepth = level.totalDepth.cview();
+    const ConstView totalDepthNext = level.totalDepthNext.cview();
+    const ConstView etaNext = level.etaNext.cview();
+    const ConstView depth = level.depth.cview();
+    const View totalDepthM = level.totalDepthM.view();
+    const View totalDepthN = level.totalDepthN.view();
+    const View fluxM = level.fluxM.view();
+    const View fluxN = level.fluxN.view();
+    const View fluxMNext = level.fluxMNext.view();
+    const View fluxNNext = level.fluxNNext.view();
+    const bool spherical = level.IsSpherical();
+    const float cutoff = settings.landCutoffDepth;
+
+    // Largest still-water depth the wave has reached: each thread keeps its own maximum and
+    // the team merges them once; max is exact, so the result is the same for any team.
+    float reached = 0.0f;
+#pragma omp parallel for schedule(static) num_threads(KernelTeamSize(settings)) reduction(max : reached)
+    for (int i = 2; i <= nx; ++i) {
+        const float* h = depth[i];
+        if (i <= nx - 1) {
+            const float* d0 = totalDepth[i];
+            const float* d1 = totalDepth[i + 1];
+            const float* n0 = totalDepthNext[i];
+            const float* n1 = totalDepthNext[i + 1];
+            const float* e = etaNext[i];
+            float* faceM = totalDepthM[i];
+            float* faceN = totalDepthN[i];
+            for (int j = 2; j <= ny - 1; ++j) {
+                faceM[j] = cells::FaceAverageDepth(d0[j], n0[j], n1[j], d1[j]);
+                faceN[j] = cells::FaceAverageDepth(d0[j], n0[j], n0[j + 1], d0[j + 1]);
+                // A trough counts on spherical levels; on Cartesian ones only a raised level does.
+                const bool moved = spherical ? e[j] != 0.0f : e[j] > 0.0f;
+                if (moved && h[j] > reached) reached = h[j];
+            }
+        }
+        if (landCutoff) {
+            float* m = fluxM[i];
+            float* n = fluxN[i];
+            float* mNext = fluxMNext[i];
+            float* nNext = fluxNNext[i];
+            for (int j = 2; j <= ny; ++j) {
+                if (h[j] < cutoff) {
+                    m[j] = 0.0f;
+                    n[j] = 0.0f;
+                    mNext[j] = 0.0f;
+                    nNext[j] = 0.0f;
+                }
+            }
+        }
+    }
+    return reached;
+}
+
+}  // namespace
+
+float AverageFaceDepths(GridLevel& level, const KernelSettings& settings) {
+    if (!kernels::HasLevelFields(level)) return 0.0f;
+    return FaceDepthPass(level, settings, false);
+}
+
+float AverageFaceDepthsWithLandCutoff(GridLevel& level, const KernelSettings& settings) {
+    if (!kernels::HasLevelFields(level)) return 0.0f;
+    return FaceDepthPass(level, settings, true);
+}
+
+namespace {
+
+struct EdgeFields {
+    View fluxM, fluxN, fluxMNext, fluxNNext, totalDepthM, totalDepthN;
+    ConstView depth, etaNext;
+
+    explicit EdgeFields(GridLevel& level)
+        : fluxM(level.fluxM.view()),
+          fluxN(level.fluxN.view()),
+          fluxMNext(level.fluxMNext.view()),
+          fluxNNext(level.fluxNNext.view()),
+          totalDepthM(level.totalDepthM.view()),
+          totalDepthN(level.totalDepthN.view()),
+          depth(level.depth.cview()),
+          etaNext(level.etaNext.cview()) {}
+
+    // Edge cell e takes the mean of the next flux of its inner neighbour n and its own current
+    // flux, which damps the two-step (leap-frog) mode at the edge.
+    void SmoothFluxes(int ei, int ej, int ni, int nj) const {
+        fluxMNext[ei][ej] = static_cast<float>(0.5 * (static_cast<double>(fluxMNext[ni][nj]) + fluxM[ei][ej]));
+        fluxNNext[ei][ej] = static_cast<float>(0.5 * (static_cast<double>(fluxNNext[ni][nj]) + fluxN[ei][ej]));
+    }
+    float CellTotalDepth(int i, int j) const {
+        return static_cast<float>(static_cast<double>(depth[i][j]) + etaNext[i][j]);
+    }
+    void SmoothWithBothDepths(int ei, int ej, int ni, int nj) const {
+        SmoothFluxes(ei, ej, ni, nj);
+        const float d = CellTotalDepth(ei, ej);
+        totalDepthM[ei][ej] = d;
+        totalDepthN[ei][ej] = d;
+    }
+};
+
+}  // namespace
+
+void SmoothEdgeFluxesSpherical(GridLevel& level, const KernelSettings& settings) {
+    if (!kernels::HasLevelFields(level)) return;
+    const int nx = level.nx;
+    const int ny = level.ny;
+    const EdgeFields f(level);
+#pragma omp parallel for schedule(static) num_threads(kernels::EdgeTeamSize(settings, nx))
+    for (int i = 1; i <= nx; ++i) {
+        f.SmoothWithBothDepths(i, 1, i, 2);
+        f.SmoothWithBothDepths(i, ny, i, ny - 1);
+    }
+#pragma omp parallel for schedule(static) num_threads(kernels::EdgeTeamSize(settings, ny))
+    for (int j = 1; j <= ny; ++j) {
+        f.SmoothWithBothDepths(1, j, 2, j);
+        f.SmoothWithBothDepths(nx, j, nx - 1, j);
+    }
+}
+
+void SmoothEdgeFluxesCartesian(GridLevel& level, const KernelSettings& settings) {
+    if (!kernels::HasLevelFields(level)) return;
+    const int nx = level.nx;
+    const int ny = level.ny;
+    const EdgeFields f(level);
+#pragma omp parallel for schedule(static) num_threads(kernels::EdgeTeamSize(settings, nx))
+    for (int i = 1; i <= nx; ++i) f.SmoothWithBothDepths(i, 1, i, 2);
+#pragma omp parallel for schedule(static) num_threads(kernels::EdgeTeamSize(settings, ny))
+    for (int j = 1; j <= ny; ++j) {
+        f.SmoothFluxes(1, j, 2, j);
+        f.totalDepthM[1][j] = f.CellTotalDepth(1, j);
+    }
+}
+
+void AdvanceTimeLevel(GridLevel& level, const KernelSettings& settings) {
+    if (!kernels::HasLevelFields(level)) return;
+    const int nx = level.nx;
+    const std::size_t bytes = static_cast<std::size_t>(level.ny) * sizeof(float);
+    const View eta = level.eta.view();
+    const View fluxM = level.fluxM.view();
+    const View fluxN = level.fluxN.view();
+    const View totalDepth = level.totalDepth.view();
+    const ConstView etaNext = level.etaNext.cview();
+    const ConstView fluxMNext = level.fluxMNext.cview();
+    const ConstView fluxNNext = level.fluxNNext.cview();
+    const ConstView totalDepthNext = level.totalDepthNext.cview();
+    // Rows 1..ny of each column are contiguous; the halo rows stay as they are.
+#pragma omp parallel for schedule(static) num_threads(KernelTeamSize(settings))
+    for (int i = 1; i <= nx; ++i) {
+        std::memcpy(eta[i] + 1, etaNext[i] + 1, bytes);
+        std::memcpy(fluxM[i] + 1, fluxMNext[i] + 1, bytes);
+        std::memcpy(fluxN[i] + 1, fluxNNext[i] + 1, bytes);
+        std::memcpy(totalDepth[i] + 1, totalDepthNext[i] + 1, bytes);
+    }
+}

@@ -1,0 +1,77 @@
+#pragma once
+// The numerical kernels of one grid level: the mass update (continuity), the momentum update
+// and the small boundary and auxiliary kernels around them. The step driver calls, per (sub)step:
+//
+//   ContinuitySpherical / ContinuityCartesian   water level, wet/dry state, radiating edges
+//   MomentumSpherical   / MomentumCartesian     face depths, fluxes, derived maxima, edge fluxes
+//   AdvanceTimeLevel                             next time level becomes the current one
+//
+// Every kernel is a set of OpenMP parallel loops over columns i (j, the contiguous index, runs
+// innermost) with static schedules; none allocates. Results do not depend on the thread count:
+// each cell writes only its own entries and reads its neighbours only from fields that no thread
+// of the same loop writes (see the momentum sweep in Momentum.cpp for the one subtle case).
+//
+// The kernels never write halo cells (indices 0, n+1, n+2) and expect them to hold what the setup
+// left there (zero): the Cartesian update reads them as still, dry water at its north and east edges.
+#include <cstdint>
+
+#include "GridLevel.h"
+#include "SimulationParameters.h"
+
+// The run settings and step scalars the kernels need; the driver fills it once per phase.
+struct KernelSettings {
+    int32_t threadCount = 0;         // threads per parallel loop; < 1 means the OpenMP runtime's default
+    float timeStep = 0.1f;           // step length used by the Manning friction term, s
+    float timeStepFactor = 1.0f;     // scales every use of the step length (1 in normal runs)
+    float landCutoffDepth = -40.0f;  // spherical: cells with a still-water depth below this carry no flux, m
+    float velocityLimit = 40.0f;     // flux limit |q| <= velocityLimit * face depth, m/s
+    float flowDepthLimit = 0.1f;     // faces with a shallower flux depth carry no flux, m
+    bool cellFieldFromFile = false;  // compute Rouse numbers from cellField
+};
+
+// Settings of a run, with the driver's current timeStepFactor.
+KernelSettings MakeKernelSettings(const SimulationParameters& parameters, float timeStepFactor);
+
+// Number of threads a parallel loop of the kernels runs with.
+int KernelTeamSize(const KernelSettings& settings);
+
+// Mass update of a spherical level (interior columns 3..nx-1, rows 3..ny-1), then its radiating
+// edges. tMinutes stamps the arrival and maximum times.
+void ContinuitySpherical(GridLevel& level, double tMinutes, const KernelSettings& settings);
+
+// Mass update of a Cartesian level (interior columns 2..nx-1, rows 2..ny-1), then its radiating
+// edges. ratio = timeStep / gridSpacing (1/m * s).
+void ContinuityCartesian(GridLevel& level, double ratio, double tMinutes, const KernelSettings& settings);
+
+// Momentum update of a spherical level: AverageFaceDepths, the land cut-off, the flux sweep over
+// columns 2..nx and rows 2..ny with its derived maxima, then SmoothEdgeFluxes. tWhole is the model
+// time in whole seconds. Returns AverageFaceDepths' maximum (the level's stepMaximum).
+float MomentumSpherical(GridLevel& level, double tWhole, const KernelSettings& settings);
+
+// The same for a Cartesian level.
+float MomentumCartesian(GridLevel& level, double ratio, double tWhole, const KernelSettings& settings);
+
+// First-order radiation of the water level through the open edges. Spherical: the second and
+// second-to-last rows and columns, copied into the outermost ones. Cartesian: the outermost ones.
+void RadiateOpenBoundariesSpherical(GridLevel& level, const KernelSettings& settings);
+void RadiateOpenBoundariesCartesian(GridLevel& level, double ratio, const KernelSettings& settings);
+
+// Four-point face depths totalDepthM and totalDepthN over columns 2..nx-1 and rows 2..ny-1.
+// Returns the largest still-water depth among those cells whose water level has moved
+// (etaNext != 0 on spherical levels, etaNext > 0 on Cartesian ones), 0 when none has.
+float AverageFaceDepths(GridLevel& level, const KernelSettings& settings);
+
+// AverageFaceDepths fused with the land cut-off of spherical levels: also zeroes the current and
+// next fluxes of every cell of the momentum sweep (columns 2..nx, rows 2..ny) whose still-water
+// depth is below landCutoffDepth, so that high land never carries flux and every neighbour of
+// such a cell sees its zero fluxes during the sweep.
+float AverageFaceDepthsWithLandCutoff(GridLevel& level, const KernelSettings& settings);
+
+// Outermost next-level fluxes become the mean of the next flux one cell inwards and the current
+// flux at the edge; the edge face depths become the cell's total depth. Spherical: all four edges;
+// Cartesian: the south row and the west column only.
+void SmoothEdgeFluxesSpherical(GridLevel& level, const KernelSettings& settings);
+void SmoothEdgeFluxesCartesian(GridLevel& level, const KernelSettings& settings);
+
+// eta, fluxM, fluxN and totalDepth take the next-level values over columns 1..nx, rows 1..ny.
+void AdvanceTimeLevel(GridLevel& level, const KernelSettings& settings);

@@ -1,0 +1,520 @@
+// Momentum: the x- and y-fluxes of the nonlinear long-wave equations in flux form,
+//
+//   dM/dt + d(M^2/D)/dx + d(MN/D)/dy + g D d(eta)/dx + tau_x = f N
+//   dN/dt + d(MN/D)/dx + d(N^2/D)/dy + g D d(eta)/dy + tau_y = -f M
+//
+// (on the sphere with the metric factors 1/(R cos phi) and the cos phi weights of the meridional
+// terms), leap-frogged against the new water level of the mass update. Manning friction
+// tau = g n^2 q |q| / D^(7/3) is treated semi-implicitly, advection by first-order upwinding,
+// and faces at a wet/dry front carry the water of the wet cell above the dry cell's bed.
+// One pass per cell computes both fluxes and the running maxima derived from them.
+#include <cmath>
+
+#include "KernelCells.h"
+#include "KernelChecks.h"
+#include "Kernels.h"
+
+using cells::kEpsilon;
+
+namespace {
+
+struct SweepScalars {
+    int nx = 0, ny = 0;
+    double factor = 1.0;              // timeStepFactor
+    double frictionBase = 0.0;        // g dt f / 2; times n^2 gives K of the friction factor
+    double frictionFloor = 0.0;       // smallest depth in the friction term, m
+    double cartesianAdvection = 0.0;  // f dt/dx
+    double cartesianPressure = 0.0;   // g f dt/dx
+    double flowDepthLimit = 0.0;
+    double velocityLimit = 0.0;
+    float landCutoff = 0.0f;
+    bool coriolis = false;
+    bool optionEnabled = false;
+    double optionValue = 0.0;
+    bool cellFieldFromFile = false;
+    float minutes = 0.0f;             // model time stamped into the time-of-maximum fields
+};
+
+struct SweepFields {
+    ConstView fluxM, fluxN, etaNext, totalDepth, totalDepthNext, depth, manning, cellField;
+    ConstView metricX, gravityMetricX, gravityMetricY;
+    const float* cosLatitude = nullptr;
+    const float* coriolisCentre = nullptr;
+    const float* coriolisEdge = nullptr;
+    View fluxMNext, fluxNNext, totalDepthM, totalDepthN, rouseNumber;
+    View maxFlowDepth, maxCurrent, flowDepthAtMaxCurrent, timeOfMaxCurrent, maxCurrentAngle;
+    View maxFroudeSquared, currentAtMaxFroudeSquared, flowDepthAtMaxFroudeSquared, timeOfMaxFroudeSquared;
+    View maxFroude, maxDragForce, froudeSquaredU, froudeSquaredV;
+    View maxFluxM, maxFluxN, maxDischargeFlux, maxDischargeFluxAngle, maxMomentumFlux;
+
+    SweepFields(GridLevel& l, bool spherical)
+        : fluxM(l.fluxM.cview()),
+          fluxN(l.fluxN.cview()),
+          etaNext(l.etaNext.cview()),
+          totalDepth(l.totalDepth.cview()),
+          totalDepthNext(l.totalDepthNext.cview()),
+          depth(l.depth.cview()),
+          manning(l.manning.cview()),
+          cellField(l.cellField.cview()),
+          fluxMNext(l.fluxMNext.view()),
+          fluxNNext(l.fluxNNext.view()),
+          totalDepthM(l.totalDepthM.view()),
+          totalDepthN(l.totalDepthN.view()),
+          rouseNumber(l.rouseNumber.view()),
+          maxFlowDepth(l.maxFlowDepth.view()),
+          maxCurrent(l.maxCurrent.view()),
+          flowDepthAtMaxCurrent(l.flowDepthAtMaxCurrent.view()),
+          timeOfMaxCurrent(l.timeOfMaxCurrent.view()),
+          maxCurrentAngle(l.maxCurrentAngle.view()),
+          maxFroudeSquared(l.maxFroudeSquared.view()),
+          currentAtMaxFroudeSquared(l.currentAtMaxFroudeSquared.view()),
+          flowDepthAtMaxFroudeSquared(l.flowDepthAtMaxFroudeSquared.view()),
+          timeOfMaxFroudeSquared(l.timeOfMaxFroudeSquared.view()),
+          maxFroude(l.maxFroude.view()),
+          maxDragForce(l.maxDragForce.view()),
+          froudeSquaredU(l.froudeSquaredU.view()),
+          froudeSquaredV(l.froudeSquaredV.view()),
+          maxFluxM(l.maxFluxM.view()),
+          maxFluxN(l.maxFluxN.view()),
+          maxDischargeFlux(l.maxDischargeFlux.view()),
+          maxDischargeFluxAngle(l.maxDischargeFluxAngle.view()),
+          maxMomentumFlux(l.maxMomentumFlux.view()) {
+        if (spherical) {
+            metricX = l.metricX.cview();
+            gravityMetricX = l.gravityMetricX.cview();
+            gravityMetricY = l.gravityMetricY.cview();
+            cosLatitude = l.cosLatitude.data();
+            coriolisCentre = l.coriolisCentre.data();
+            coriolisEdge = l.coriolisEdge.data();
+        }
+    }
+};
+
+// Column pointers around column i, so that the inner loop over j indexes plain arrays.
+// Offsets are relative to i: at(-2) .. at(+2).
+struct Stencil {
+    const float* p[5];
+    const float* at(int offset) const { return p[offset + 2]; }
+};
+
+inline Stencil Columns(ConstView field, int i, int from, int to) {
+    Stencil s{};
+    for (int k = from; k <= to; ++k) s.p[k + 2] = field[i + k];
+    return s;
+}
+
+inline double Square(double x) { return x * x; }
+
+// One column of the flux sweep.
+//
+// Race-free rule. Threads own contiguous blocks of columns, and a cell writes only its own
+// entries: fluxMNext, fluxNNext, its own face depths totalDepthM/N and its maxima. Every value it
+// reads of a neighbour comes from a field that no cell of the sweep writes:
+//  - current fluxes fluxM, fluxN as they stood before the sweep (the land cut-off zeroes its
+//    cells in a pass before the sweep, so every neighbour sees those zeros);
+//  - a neighbour's face depth, wherever the sweep may rewrite it (columns 2..nx, rows 2..ny), is
+//    the four-point average of totalDepth and totalDepthNext around that face, recomputed here
+//    exactly as AverageFaceDepths stored it; faces the sweep never writes (the first row and
+//    column, the halo, and totalDepthM on Cartesian levels) are read as stored.
+// The cell's own face depths are read before it overwrites them with the flux depths it used, so
+// the derived fields, the snapshots and the gauges see the flux depths. The result is therefore
+// the same for any number of threads and any split of the columns.
+template <bool Spherical>
+class MomentumColumn {
+public:
+    MomentumColumn(const SweepFields& f, const SweepScalars& s, int i)
+        : f_(f),
+          s_(s),
+          i_(i),
+          fluxM_(Columns(f.fluxM, i, -2, 1)),
+          fluxN_(Columns(f.fluxN, i, -1, 1)),
+          total_(Columns(f.totalDepth, i, -1, 2)),
+          totalNext_(Columns(f.totalDepthNext, i, -2, 2)),
+          faceM_(Columns(f.totalDepthM, i, -1, 1)),
+          faceN_(Columns(f.totalDepthN, i, -1, 1)),
+          depth_(Columns(f.depth, i, 0, 1)),
+          eta_(Columns(f.etaNext, i, 0, 1)),
+          manning_(f.manning[i]),
+          advectionInside_(!Spherical || (i >= 3 && i <= s.nx - 3)) {
+        if constexpr (Spherical) {
+            metricX_ = f.metricX[i];
+            gravityMetricX_ = f.gravityMetricX[i];
+            gravityMetricY_ = f.gravityMetricY[i];
+        }
+    }
+
+    void Cell(int j) const {
+        if (Spherical && f_.depth[i_][j] < s_.landCutoff) {
+            // High land: no flux (the current fluxes were zeroed before the sweep).
+            f_.fluxMNext[i_][j] = 0.0f;
+            f_.fluxNNext[i_][j] = 0.0f;
+        } else {
+            FluxM(j);
+            FluxN(j);
+        }
+        DerivedFields(j);
+    }
+
+private:
+    double Cos(int j) const {
+        if constexpr (Spherical) return f_.cosLatitude[j];
+        return 1.0;
+    }
+    double Advection(int j) const {
+        if constexpr (Spherical) return s_.factor * metricX_[j];
+        return s_.cartesianAdvection;
+    }
+    bool NonlinearAllowed(double h) const { return !s_.optionEnabled || std::fabs(h) < s_.optionValue; }
+    bool InsideAdvectionRegion(int j) const {
+        return advectionInside_ && (!Spherical || (j >= 3 && j <= s_.ny - 3));
+    }
+    bool SweptFace(int offset, int j) const {
+        const int a = i_ + offset;
+        return a >= 2 && a <= s_.nx && j >= 2 && j <= s_.ny;
+    }
+
+    // Face depth of the east face of cell (i + offset, j) as a neighbour sees it.
+    double NeighbourDepthM(int offset, int j) const {
+        if (!Spherical || !SweptFace(offset, j)) return faceM_.at(offset)[j];
+        return cells::FaceAverageDepth(total_.at(offset)[j], totalNext_.at(offset)[j], totalNext_.at(offset + 1)[j],
+                                       total_.at(offset + 1)[j]);
+    }
+    // Face depth of the north face of cell (i + offset, j) as a neighbour sees it.
+    double NeighbourDepthN(int offset, int j) const {
+        if (!SweptFace(offset, j)) return faceN_.at(offset)[j];
+        const float* d = total_.at(offset);
+        const float* dNext = totalNext_.at(offset);
+        return cells::FaceAverageDepth(d[j], dNext[j], dNext[j + 1], d[j + 1]);
+    }
+
+    double FrictionK(int j) const {
+        const double n = manning_[j];
+        return s_.frictionBase * n * n;
+    }
+
+    // x-flux on the east face of cell (i, j).
+    void FluxM(int j) const {
+        const float* dNext0 = totalNext_.at(0);
+        const float* dNext1 = totalNext_.at(1);
+        const double h = depth_.at(0)[j];
+        const double etaWest = eta_.at(0)[j];
+        const double etaEast = eta_.at(1)[j];
+        const double fluxDepth = cells::FaceFluxDepth(dNext0[j], dNext1[j], h, depth_.at(1)[j], etaWest, etaEast);
+        float* next = f_.fluxMNext[i_];
+        const bool tooShallow = Spherical ? fluxDepth < s_.flowDepthLimit : fluxDepth <= kEpsilon;
+        if (fluxDepth < 0.0 || tooShallow) {
+            next[j] = 0.0f;
+            return;
+        }
+        const float* m0 = fluxM_.at(0);
+        const float* n0 = fluxN_.at(0);
+        const float* n1 = fluxN_.at(1);
+        const double m = m0[j];
+        const double nBar = 0.25 * (static_cast<double>(n1[j]) + n0[j] + n0[j - 1] + n1[j - 1]);
+        const double friction = cells::FrictionFactor(FrictionK(j), m, nBar, fluxDepth, s_.frictionFloor);
+        const double pressure = Spherical ? s_.factor * gravityMetricX_[j] : s_.cartesianPressure;
+
+        double flux = (1.0 - friction) * m - pressure * fluxDepth * (etaEast - etaWest);
+        if (NonlinearAllowed(h)) {
+            const double own = faceM_.at(0)[j];
+            if (InsideAdvectionRegion(j) && own >= kEpsilon) {
+                const double a = Advection(j);
+                // d(M^2/D)/dx, upwind on M.
+                double x;
+                if (m <= 0.0) {
+                    const double east = NeighbourDepthM(1, j);
+                    if (east >= kEpsilon && totalNext_.at(2)[j] >= kEpsilon && dNext1[j] >= kEpsilon) {
+                        x = Square(fluxM_.at(1)[j]) / east - m * m / own;
+                    } else {
+                        x = -m * m / own;
+                    }
+                } else {
+                    const double west = NeighbourDepthM(-1, j);
+                    if (west >= kEpsilon && totalNext_.at(-1)[j] >= kEpsilon && dNext0[j] >= kEpsilon) {
+                        x = m * m / own - Square(fluxM_.at(-1)[j]) / west;
+                    } else {
+                        x = m * m / own;
+                    }
+                }
+                flux -= a * x;
+                // d(M N/D)/dy, upwind on the mean N around the face.
+                if (nBar > 0.0) {
+                    if (dNext0[j - 2] >= kEpsilon && dNext0[j - 1] >= kEpsilon && dNext1[j - 1] >= kEpsilon &&
+                        dNext1[j - 2] >= kEpsilon) {
+                        const double nUp = 0.25 * (static_cast<double>(n1[j - 1]) + n0[j - 1] + n0[j - 2] + n1[j - 2]);
+                        const double south = NeighbourDepthM(0, j - 1);
+                        const double y = south >= kEpsilon
+                                             ? Cos(j) * m * nBar / own - Cos(j - 1) * m0[j - 1] * nUp / south
+                                             : Cos(j) * m * nBar / own;
+                        flux -= a * y;
+                    }
+                } else if (dNext0[j + 1] >= kEpsilon && dNext0[j + 2] >= kEpsilon && dNext1[j + 1] >= kEpsilon &&
+                           dNext1[j + 2] >= kEpsilon) {
+                    const double nUp = 0.25 * (static_cast<double>(n1[j + 1]) + n0[j + 1] + n0[j] + n1[j]);
+                    const double north = NeighbourDepthM(0, j + 1);
+                    const double y = north >= kEpsilon
+                                         ? Cos(j + 1) * m0[j + 1] * nUp / north - Cos(j) * m * nBar / own
+                                         : -Cos(j) * m * nBar / own;
+                    flux -= a * y;
+                }
+            }
+            if constexpr (Spherical) {
+                // f dt N: coriolisCentre holds Omega dt/2 sin(phi), so the sum of the four
+                // surrounding N (four times their mean) gives 2 Omega sin(phi) dt N.
+                if (s_.coriolis) {
+                    flux += s_.factor * f_.coriolisCentre[j] *
+                            (static_cast<double>(n0[j]) + n1[j] + n0[j - 1] + n1[j - 1]);
+                }
+            }
+        }
+        flux /= 1.0 + friction;
+        if (std::fabs(flux) < 1e-4) flux = 0.0;
+        double limit;
+        if constexpr (Spherical) {
+            f_.totalDepthM[i_][j] = static_cast<float>(fluxDepth);
+            limit = s_.velocityLimit * fluxDepth;
+        } else {
+            // The Cartesian x-flux is held to 30 m/s times its depth, whatever velocityLimit says.
+            limit = 30.0 * fluxDepth;
+        }
+        next[j] = static_cast<float>(cells::ClampFlux(flux, limit));
+    }
+
+    // y-flux on the north face of cell (i, j).
+    void FluxN(int j) const {
+        const float* dNext0 = totalNext_.at(0);
+        const float* h = depth_.at(0);
+        const float* e = eta_.at(0);
+        const double fluxDepth = cells::FaceFluxDepth(dNext0[j], dNext0[j + 1], h[j], h[j + 1], e[j], e[j + 1]);
+        float* next = f_.fluxNNext[i_];
+        if (fluxDepth < 0.0 || fluxDepth < s_.flowDepthLimit) {
+            next[j] = 0.0f;
+            return;
+        }
+        const float* n0 = fluxN_.at(0);
+        const float* m0 = fluxM_.at(0);
+        const float* mWest = fluxM_.at(-1);
+        const double n = n0[j];
+        const double mBar = 0.25 * (static_cast<double>(m0[j]) + m0[j + 1] + mWest[j] + mWest[j + 1]);
+        const double friction = cells::FrictionFactor(FrictionK(j), n, mBar, fluxDepth, s_.frictionFloor);
+        const double pressure = Spherical ? s_.factor * gravityMetricY_[j] : s_.cartesianPressure;
+
+        double flux = (1.0 - friction) * n - pressure * fluxDepth * (static_cast<double>(e[j + 1]) - e[j]);
+        if (NonlinearAllowed(h[j])) {
+            const double own = faceN_.at(0)[j];
+            if (InsideAdvectionRegion(j) && own >= kEpsilon) {
+                const double a = Advection(j);
+                // d(N^2/D)/dy, upwind on N.
+                double y;
+                if (n <= 0.0) {
+                    const double north = NeighbourDepthN(0, j + 1);
+                    if (north >= kEpsilon && dNext0[j + 2] >= kEpsilon && dNext0[j + 1] >= kEpsilon) {
+                        y = Cos(j + 1) * Square(n0[j + 1]) / north - Cos(j) * n * n / own;
+                    } else {
+                        y = -Cos(j) * n * n / own;
+                    }
+                } else {
+                    const double south = NeighbourDepthN(0, j - 1);
+                    if (south >= kEpsilon && dNext0[j - 1] >= kEpsilon && dNext0[j] >= kEpsilon) {
+                        y = Cos(j) * n * n / own - Cos(j - 1) * Square(n0[j - 1]) / south;
+                    } else {
+                        y = Cos(j) * n * n / own;
+                    }
+                }
+                flux -= a * y;
+                // d(M N/D)/dx, upwind on the mean M around the face.
+                if (mBar <= 0.0) {
+                    const float* d1 = totalNext_.at(1);
+                    const float* d2 = totalNext_.at(2);
+                    if (d1[j] >= kEpsilon && d2[j] >= kEpsilon && d1[j + 1] >= kEpsilon && d2[j + 1] >= kEpsilon) {
+                        const float* m1 = fluxM_.at(1);
+                        const double mUp = 0.25 * (static_cast<double>(m1[j]) + m1[j + 1] + m0[j] + m0[j + 1]);
+                        const double east = NeighbourDepthN(1, j);
+                        const double x = east >= kEpsilon ? fluxN_.at(1)[j] * mUp / east - n * mBar / own
+                                                          : -n * mBar / own;
+                        flux -= a * x;
+                    }
+                } else {
+                    const float* d1 = totalNext_.at(-1);
+                    const float* d2 = totalNext_.at(-2);
+                    if (d2[j] >= kEpsilon && d2[j + 1] >= kEpsilon && d1[j] >= kEpsilon && d1[j + 1] >= kEpsilon) {
+                        const float* m2 = fluxM_.at(-2);
+                        const double mUp =
+                            0.25 * (static_cast<double>(mWest[j + 1]) + mWest[j] + m2[j] + m2[j + 1]);
+                        const double west = NeighbourDepthN(-1, j);
+                        const double x = west >= kEpsilon ? n * mBar / own - fluxN_.at(-1)[j] * mUp / west
+                                                          : n * mBar / own;
+                        flux -= a * x;
+                    }
+                }
+            }
+            if constexpr (Spherical) {
+                // -f dt M, from the four surrounding M (see FluxM).
+                if (s_.coriolis) {
+                    flux -= s_.factor * f_.coriolisEdge[j] *
+                            (static_cast<double>(m0[j]) + m0[j + 1] + mWest[j] + mWest[j + 1]);
+                }
+            }
+        }
+        flux /= 1.0 + friction;
+        if (std::fabs(flux) < (Spherical ? 1e-4 : 1e-3)) flux = 0.0;
+        f_.totalDepthN[i_][j] = static_cast<float>(fluxDepth);
+        next[j] = static_cast<float>(cells::ClampFlux(flux, s_.velocityLimit * fluxDepth));
+    }
+
+    static float Capped(double value) {
+        return value > cells::kCappedValue ? cells::kCappedValue : static_cast<float>(value);
+    }
+
+    // Running maxima of the flow at cell (i, j), from the new fluxes and the face depths as they
+    // stand after the update (u = M / D~, v = N / D^).
+    void DerivedFields(int j) const {
+        const int i = i_;
+        const float mNext = f_.fluxMNext[i][j];
+        const float nNext = f_.fluxNNext[i][j];
+        const double dM = f_.totalDepthM[i][j];
+        const double dN = f_.totalDepthN[i][j];
+        const double meanDepth = (dM + dN) / 2.0;
+        if constexpr (!Spherical) {
+            if (meanDepth > f_.maxFlowDepth[i][j]) f_.maxFlowDepth[i][j] = static_cast<float>(meanDepth);
+        }
+        // Still water changes none of the maxima (they start at 0 and only grow); only the Rouse
+        // number is set.
+        if (mNext == 0.0f && nNext == 0.0f) {
+            f_.rouseNumber[i][j] = 200.0f;
+            return;
+        }
+        const double u = mNext / dM;
+        const double v = nNext / dN;
+        const double speedSquared = v * v + u * u;
+        const double g = cells::kGravityDerived;
+        const double depthLimit = s_.flowDepthLimit;
+        const float minutes = s_.minutes;
+
+        if (dN > depthLimit && dM > depthLimit) {
+            const float speed = static_cast<float>(std::sqrt(speedSquared));
+            if (speed > f_.maxCurrent[i][j] && (!Spherical || (dN > 0.05 && dM > 0.05))) {
+                f_.maxCurrent[i][j] = speed;
+                f_.flowDepthAtMaxCurrent[i][j] = static_cast<float>(meanDepth);
+                f_.timeOfMaxCurrent[i][j] = minutes;
+            }
+        }
+
+        if (s_.cellFieldFromFile && dN > 0.001 && dM > 0.001 && speedSquared > 0.001) {
+            f_.rouseNumber[i][j] = static_cast<float>(f_.cellField[i][j] / (std::sqrt(speedSquared) + 0.001));
+        } else {
+            f_.rouseNumber[i][j] = 200.0f;
+        }
+
+        if (std::fabs(nNext) > (Spherical ? 1e-5 : 0.001)) f_.maxCurrentAngle[i][j] = cells::CurrentAngle(mNext, nNext);
+
+        bool storeFroude;
+        double froudeSquared;
+        if constexpr (Spherical) {
+            const double centre = f_.totalDepthNext[i][j];
+            froudeSquared = speedSquared / (g * centre);
+            storeFroude = froudeSquared > f_.maxFroudeSquared[i][j] && centre > 0.05 && dN > 0.05 && dM > 0.05;
+        } else {
+            froudeSquared = speedSquared / ((dM + dN) * g * 0.5);
+            storeFroude = froudeSquared > f_.maxFroudeSquared[i][j];
+        }
+        if (storeFroude) {
+            f_.maxFroudeSquared[i][j] = Capped(froudeSquared);
+            f_.currentAtMaxFroudeSquared[i][j] = Capped(std::sqrt(speedSquared));
+            f_.flowDepthAtMaxFroudeSquared[i][j] = static_cast<float>(meanDepth);
+            f_.timeOfMaxFroudeSquared[i][j] = minutes;
+        }
+
+        if (std::fabs(dM) > 0.01 && std::fabs(dN) > 0.01) {
+            const double froude = std::sqrt(speedSquared / ((dM + dN) * g * 0.5));
+            const bool meaningful = speedSquared > 0.0 && (Spherical ? std::fabs(meanDepth) > 0.001 : meanDepth > 0.0);
+            if (meaningful && froude > f_.maxFroude[i][j]) f_.maxFroude[i][j] = static_cast<float>(froude);
+            const double drag = speedSquared * (dM + dN) / 2.0;
+            if (drag > f_.maxDragForce[i][j]) f_.maxDragForce[i][j] = static_cast<float>(drag);
+        }
+
+        if (dM > depthLimit) {
+            const double part = u * u / ((dM + dN) * g * 0.5);
+            if (part > f_.froudeSquaredU[i][j]) f_.froudeSquaredU[i][j] = static_cast<float>(part);
+        }
+        if (dN > depthLimit) {
+            const double part = v * v / ((dN + dM) * g * 0.5);
+            if (part > f_.froudeSquaredV[i][j]) f_.froudeSquaredV[i][j] = static_cast<float>(part);
+        }
+
+        if (nNext > f_.maxFluxN[i][j]) f_.maxFluxN[i][j] = nNext;
+        if (mNext > f_.maxFluxM[i][j]) f_.maxFluxM[i][j] = mNext;
+        const float discharge =
+            static_cast<float>(std::sqrt(Square(nNext) + Square(mNext)));
+        if (discharge > f_.maxDischargeFlux[i][j]) f_.maxDischargeFlux[i][j] = discharge;
+
+        if (nNext != 0.0f) {
+            const float angle = cells::DischargeAngle(mNext, nNext);
+            if (angle > f_.maxDischargeFluxAngle[i][j]) f_.maxDischargeFluxAngle[i][j] = angle;
+        }
+
+        if (std::fabs(dM) > 0.01 && std::fabs(dN) > 0.01) {
+            const double n2 = Square(nNext);
+            const double m2 = Square(mNext);
+            const double momentum = std::sqrt(n2 * n2 / (dN * dN) + m2 * m2 / (dM * dM));
+            if (momentum > f_.maxMomentumFlux[i][j]) f_.maxMomentumFlux[i][j] = static_cast<float>(momentum);
+        }
+    }
+
+    const SweepFields& f_;
+    const SweepScalars& s_;
+    const int i_;
+    const Stencil fluxM_, fluxN_, total_, totalNext_, faceM_, faceN_, depth_, eta_;
+    const float* manning_;
+    const float* metricX_ = nullptr;
+    const float* gravityMetricX_ = nullptr;
+    const float* gravityMetricY_ = nullptr;
+    const bool advectionInside_;
+};
+
+template <bool Spherical>
+void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettings& settings) {
+    SweepScalars s;
+    s.nx = level.nx;
+    s.ny = level.ny;
+    s.factor = settings.timeStepFactor;
+    s.frictionBase = 0.5 * cells::kGravity * settings.timeStep * s.factor;
+    s.frictionFloor = Spherical ? 1e-5 : 0.01;
+    s.cartesianAdvection = s.factor * ratio;
+    s.cartesianPressure = cells::kGravity * s.factor * ratio;
+    s.flowDepthLimit = settings.flowDepthLimit;
+    s.velocityLimit = settings.velocityLimit;
+    s.landCutoff = settings.landCutoffDepth;
+    s.coriolis = Spherical && level.coriolisEnabled != 0;
+    s.optionEnabled = level.optionEnabled != 0;
+    s.optionValue = level.optionValue;
+    s.cellFieldFromFile = settings.cellFieldFromFile;
+    s.minutes = static_cast<float>(tWhole / 60.0);
+    const SweepFields fields(level, Spherical);
+
+    const int nx = level.nx;
+    const int ny = level.ny;
+#pragma omp parallel for schedule(static) num_threads(KernelTeamSize(settings))
+    for (int i = 2; i <= nx; ++i) {
+        const MomentumColumn<Spherical> column(fields, s, i);
+        for (int j = 2; j <= ny; ++j) column.Cell(j);
+    }
+}
+
+}  // namespace
+
+float MomentumSpherical(GridLevel& level, double tWhole, const KernelSettings& settings) {
+    if (!kernels::HasSphericalFields(level)) return 0.0f;
+    const float reached = AverageFaceDepthsWithLandCutoff(level, settings);
+    FluxSweep<true>(level, 0.0, tWhole, settings);
+    SmoothEdgeFluxesSpherical(level, settings);
+    return reached;
+}
+
+float MomentumCartesian(GridLevel& level, double ratio, double tWhole, const KernelSettings& settings) {
+    if (!kernels::HasLevelFields(level)) return 0.0f;
+    const float reached = AverageFaceDepths(level, settings);
+    FluxSweep<false>(level, ratio, tWhole, settings);
+    SmoothEdgeFluxesCartesian(level, settings);
+    return reached;
+}

@@ -1,0 +1,75 @@
+#pragma once
+// Two-way nesting between a parent level and the child nested in it, three times finer.
+//
+//   NestBoundaryFluxes      parent -> child, every base step: the child's open boundary fluxes
+//   FeedBackWaterLevel      child -> parent, after the child's sub-steps: block-averaged water level
+//   AddParentFieldsToChild  parent -> child, after a source event: bilinear interpolation, added
+//
+// The child's position is worked out afresh from the two headers on every call; nothing is
+// kept between calls. The operations run on the calling thread (they touch only the child's
+// border, or run once per source event). None reads or writes outside the arrays: a layout
+// whose indices would leave the parent's allocated block is ignored. CheckNestedLayout tells
+// the initialization whether a layout is one the nesting can serve at all.
+#include <cstdint>
+#include <string>
+
+#include "Field.h"
+#include "GridLevel.h"
+
+// One parent cell spans this many child cells along each axis. A constant, not a setting.
+inline constexpr int32_t RefinementRatio = 3;
+
+struct ParentIndex {
+    int32_t i = 0;  // parent column
+    int32_t j = 0;  // parent row
+};
+
+// Inclusive box of parent columns and rows.
+struct ParentIndexBox {
+    int32_t iMin = 0, iMax = 0;
+    int32_t jMin = 0, jMax = 0;
+};
+
+// The parent column and row on which the child's first column and row lie, counted on the
+// parent's node spacing (xMax - xMin) / (nx - 1), rounded half up.
+ParentIndex NestingCorner(const GridLevel& parent, const GridLevel& child);
+
+// FeedBackWaterLevel's corner: floor(offset / extent * n), without the +1 of NestingCorner.
+ParentIndex FeedbackCorner(const GridLevel& parent, const GridLevel& child);
+
+// Every parent column and row that any of the three operations reads or writes for this
+// pair of headers (the same index arithmetic as the operations themselves).
+ParentIndexBox NestingFootprint(const GridLevel& parent, const GridLevel& child);
+
+// Position of child point k (k = 1, 2, ...) along a boundary line, in parent indices: the
+// value there is P[p] * (1 - f) + P[p + 1] * f with f in [-0.5, 0.5). Child point 2 + 3n lies
+// on parent index base + n; a negative f extrapolates from p and p + 1.
+struct EdgePosition {
+    int32_t p = 0;
+    double f = 0.0;
+};
+EdgePosition EdgeRule(int32_t k, int32_t base);
+
+// Adds the bilinear interpolation (in thirds) of one parent field to the same field of the
+// child, every child cell: child column 1 and row 1 lie on the parent's NestingCorner.
+void AddParentFieldsToChild(const GridLevel& parent, const GridLevel& child, ConstView parentField,
+                            View childField);
+
+// After a source event reached `parent`: AddParentFieldsToChild for etaNext, eta, fluxMNext,
+// fluxM, fluxNNext and fluxN, in that order.
+void AddParentStateToChild(const GridLevel& parent, GridLevel& child);
+
+// Sets the child's fluxN on rows 2 and ny - 2 and its fluxM on columns 2 and nx - 2 from the
+// parent's current fluxes (wet child cells only).
+void NestBoundaryFluxes(const GridLevel& parent, GridLevel& child);
+
+// Writes the child's block-averaged water level (mean of eta and etaNext over the wet cells of
+// 3 x 3 blocks along its four borders) into the parent's etaNext.
+void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent);
+
+// Empty when `child` can be nested in `parent`: both have a usable extent, the child's cell
+// size is a third of the parent's within 1 % on both axes, its first node lies on a parent
+// node within a tenth of a parent cell, and every parent index the three operations form lies
+// inside the parent (columns 1..nx, rows 1..ny). Otherwise one line saying what is wrong,
+// with the numbers.
+std::string CheckNestedLayout(const GridLevel& parent, const GridLevel& child);

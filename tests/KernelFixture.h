@@ -1,0 +1,144 @@
+#pragma once
+// Small grid levels for kernel tests, built without the model setup: every field allocated and
+// zeroed, total depths equal to the still-water depth at sea and 0 on land, the spherical
+// coefficients computed from their defining formulas.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "GridLevel.h"
+#include "Kernels.h"
+
+namespace fixture {
+
+inline constexpr double kDegree = 0.017453292519943295;
+inline constexpr double kEarthRadius = 6371008.0;
+inline constexpr double kEarthRotation = 7.2921159e-5;
+
+inline std::vector<Field*> AllFields(GridLevel& l) {
+    return {&l.flowDepthAtMaxCurrent, &l.timeOfMaxCurrent, &l.maxDischargeFlux, &l.maxFluxN, &l.maxFluxM,
+            &l.depth, &l.fluxM, &l.fluxMNext, &l.fluxN, &l.fluxNNext, &l.totalDepthM, &l.cellField,
+            &l.totalDepthN, &l.rouseNumber, &l.totalDepth, &l.totalDepthNext, &l.manning, &l.metricX,
+            &l.gravityMetricX, &l.gravityMetricY, &l.eta, &l.etaNext, &l.etaMax, &l.etaMin, &l.timeOfMaxWave,
+            &l.firstWaveArrival, &l.maxCurrentAngle, &l.maxCurrent, &l.maxFlowDepth, &l.maxFroude,
+            &l.maxFroudeSquared, &l.maxDragForce, &l.maxDischargeFluxAngle, &l.froudeSquaredU, &l.froudeSquaredV,
+            &l.maxMomentumFlux, &l.currentAtMaxFroudeSquared, &l.flowDepthAtMaxFroudeSquared,
+            &l.timeOfMaxFroudeSquared};
+}
+
+// Cartesian level with every field zero except cellField (0.1) and the given Manning n.
+inline GridLevel CartesianLevel(int nx, int ny, float manning = 0.0f) {
+    GridLevel level;
+    level.gridType = 0;
+    level.nx = nx;
+    level.ny = ny;
+    for (Field* f : AllFields(level)) {
+        f->Allocate(nx, ny);
+        f->Fill(0.0f);
+    }
+    level.cellField.Fill(0.1f);
+    level.manning.Fill(manning);
+    return level;
+}
+
+// Spherical level over [xMin, xMin + (nx-1) cell] x [yMin, ...] with square cells of cellMinutes
+// arc-minutes and the metric of a step dt (s), as the setup computes it.
+inline GridLevel SphericalLevel(int nx, int ny, double xMin, double yMin, double cellMinutes, double dt,
+                                float manning = 0.0f, bool coriolis = false) {
+    GridLevel level = CartesianLevel(nx, ny, manning);
+    level.gridType = 2;
+    level.coriolisEnabled = coriolis ? 1 : 0;
+    level.xMin = xMin;
+    level.xMax = xMin + (nx - 1) * cellMinutes / 60.0;
+    level.yMin = yMin;
+    level.yMax = yMin + (ny - 1) * cellMinutes / 60.0;
+    const double dl = std::fabs((level.xMax - level.xMin) * 60.0 / (nx - 1));
+    const double halfG = 4.903325080871582;
+    const double r = dt / (dl / 60.0 * kEarthRadius * kDegree);
+    level.cosLatitude.assign(ny + 3, 0.0f);
+    level.coriolisCentre.assign(ny + 3, 0.0f);
+    level.coriolisEdge.assign(ny + 3, 0.0f);
+    for (int j = 1; j <= ny; ++j) {
+        const double centre = ((j * dl - dl * 0.5) / 60.0 + yMin) * kDegree;
+        const double edge = ((j * dl) / 60.0 + yMin) * kDegree;
+        level.cosLatitude[j] = static_cast<float>(std::cos(centre));
+        level.coriolisCentre[j] = static_cast<float>(std::sin(centre) * (dt * 0.5 * kEarthRotation));
+        level.coriolisEdge[j] = static_cast<float>(std::sin(edge) * (dt * 0.5 * kEarthRotation));
+        for (int i = 1; i <= nx; ++i) {
+            level.metricX[i][j] = static_cast<float>(r / std::cos(centre));
+            level.gravityMetricX[i][j] = static_cast<float>(2.0 * (r * halfG) / std::cos(centre));
+            level.gravityMetricY[i][j] = static_cast<float>(2.0 * (r * halfG));
+        }
+    }
+    return level;
+}
+
+// Sets the still-water depth of every interior cell from depthAt(i, j) and the total depths
+// to match a level at rest (depth at sea, 0 on land).
+inline void SetDepth(GridLevel& level, const std::function<double(int, int)>& depthAt) {
+    for (int i = 1; i <= level.nx; ++i) {
+        for (int j = 1; j <= level.ny; ++j) {
+            const float h = static_cast<float>(depthAt(i, j));
+            level.depth[i][j] = h;
+            level.totalDepth[i][j] = h > 0.0f ? h : 0.0f;
+            level.totalDepthNext[i][j] = level.totalDepth[i][j];
+        }
+    }
+}
+
+// Raises the water level of the wet cells by etaAt(i, j) at both time levels.
+inline void SetLevel(GridLevel& level, const std::function<double(int, int)>& etaAt) {
+    for (int i = 1; i <= level.nx; ++i) {
+        for (int j = 1; j <= level.ny; ++j) {
+            if (level.depth[i][j] <= 0.0f) continue;
+            const float e = static_cast<float>(etaAt(i, j));
+            level.eta[i][j] = e;
+            level.etaNext[i][j] = e;
+            level.totalDepth[i][j] = level.depth[i][j] + e;
+            level.totalDepthNext[i][j] = level.totalDepth[i][j];
+        }
+    }
+}
+
+// One full (sub)step as the step driver runs it.
+inline void StepSpherical(GridLevel& level, double t, const KernelSettings& s) {
+    ContinuitySpherical(level, t / 60.0, s);
+    level.stepMaximum = MomentumSpherical(level, std::trunc(t), s);
+    AdvanceTimeLevel(level, s);
+}
+inline void StepCartesian(GridLevel& level, double ratio, double t, const KernelSettings& s) {
+    ContinuityCartesian(level, ratio, t / 60.0, s);
+    level.stepMaximum = MomentumCartesian(level, ratio, std::trunc(t), s);
+    AdvanceTimeLevel(level, s);
+}
+
+inline bool SameBytes(const Field& a, const Field& b) {
+    return a.Size() == b.Size() && std::memcmp(a.Data(), b.Data(), a.Size() * sizeof(float)) == 0;
+}
+
+// Displaced volume sum(eta * weight(j)) over the interior, in cell units.
+inline double DisplacedVolume(const GridLevel& level, const std::function<double(int)>& rowWeight) {
+    double v = 0.0;
+    for (int i = 1; i <= level.nx; ++i) {
+        for (int j = 1; j <= level.ny; ++j) {
+            if (level.depth[i][j] > 0.0f) v += level.eta[i][j] * rowWeight(j);
+        }
+    }
+    return v;
+}
+
+// Water held in the interior, sum(max(eta + depth, 0)), in metres times cells.
+inline double WaterVolume(const GridLevel& level) {
+    double v = 0.0;
+    for (int i = 1; i <= level.nx; ++i) {
+        for (int j = 1; j <= level.ny; ++j) {
+            const double d = static_cast<double>(level.eta[i][j]) + level.depth[i][j];
+            if (d > 0.0) v += d;
+        }
+    }
+    return v;
+}
+
+}  // namespace fixture

@@ -1,0 +1,324 @@
+// The step driver: step length control, the boundary series, source-event timing, the order
+// of nested sub-steps, thread-count independence, and long-wave physics through whole runs.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <vector>
+
+#include "InitResult.h"
+#include "ScenarioFiles.h"
+#include "StepControl.h"
+#include "ZellSimulatorVestra.h"
+
+namespace {
+
+constexpr double kGravity = 9.80665;
+
+GridLevel FlatLevel(int nx, int ny, float depthValue) {
+    GridLevel level;
+    level.nx = nx;
+    level.ny = ny;
+    for (Field* f : {&level.depth, &level.eta, &level.fluxM, &level.fluxN}) {
+        f->Allocate(nx, ny);
+        f->Fill(0.0f);
+    }
+    level.depth.Fill(depthValue);
+    return level;
+}
+
+// Runs the model through Init and Step until the model time passes `endSeconds`, calling
+// `observe(simulator, timeAfterCall)` after every call.
+struct ModelRun {
+    std::vector<HostGridRecord> grids;
+    std::vector<SourceEvent> events;
+    SimulationParameters parameters;
+
+    int32_t Run(double endSeconds, const std::function<void(ZellSimulatorVestra&, double)>& observe,
+                ZellSimulatorVestra** keep = nullptr) {
+        auto* sim = new ZellSimulatorVestra(&grids, &events);
+        sim->SetParameters(parameters);
+        const int32_t code = sim->Init(nullptr);
+        if (code == InitResult::kSuccess) {
+            for (int32_t i = 0; i * static_cast<double>(parameters.timeStep) <= endSeconds;) {
+                int32_t advance = 0;
+                sim->Step(i, &advance);
+                EXPECT_GE(advance, 1);
+                i += advance;
+                if (observe) observe(*sim, i * static_cast<double>(parameters.timeStep));
+            }
+        }
+        if (keep != nullptr) *keep = sim;
+        else delete sim;
+        return code;
+    }
+};
+
+// Time (s) at which the water level at cell (i, j) of `level` peaks.
+struct PeakTracker {
+    size_t level = 0;
+    int i = 0, j = 0;
+    double bestEta = -1e30, bestTime = 0;
+    void operator()(ZellSimulatorVestra& sim, double t) {
+        const float eta = sim.levels[level].eta(i, j);
+        if (eta > bestEta) {
+            bestEta = eta;
+            bestTime = t;
+        }
+    }
+};
+
+}  // namespace
+
+TEST(StepLength, AdaptiveLengthsAndOutputAlignment) {
+    // Level 0 spans 10 degrees of latitude over 601 rows: 1 arc-minute, 1852.99 m per row.
+    GridLevel level0;
+    level0.gridType = 2;
+    level0.yMin = 0.0;
+    level0.yMax = 10.0;
+    level0.ny = 601;
+    const double dy = RowSpacingMetres(level0, 500.0f);
+    EXPECT_NEAR(dy, 1852.99, 0.01);
+
+    StepLengthRequest request;
+    request.adaptive = true;
+    request.timeStep = 1.0f;
+    request.rowSpacingMetres = dy;
+    request.stepMaximum = 4000.0f;
+    EXPECT_NEAR(ChooseStepLength(request), 4.6794, 1e-4);
+    EXPECT_EQ(AdvanceForLength(ChooseStepLength(request), 1.0f), 4);
+    request.stepMaximum = 10.0f;  // first estimate 93.589 s, cut to 0.707 r - 0.01 with r = 46.805
+    EXPECT_NEAR(ChooseStepLength(request), 33.081, 1e-3);
+    EXPECT_EQ(AdvanceForLength(ChooseStepLength(request), 1.0f), 33);
+
+    request.stepMaximum = 0.0f;  // no wave yet: the base step
+    EXPECT_EQ(ChooseStepLength(request), 1.0f);
+    request.adaptive = false;
+    request.stepMaximum = 4000.0f;
+    EXPECT_EQ(ChooseStepLength(request), 1.0f);
+
+    // At t = 99 s a 4.68 s step would cross the frame at 100 s: shortened by 3 s to 1.68 s.
+    request.adaptive = true;
+    request.snapshotInterval = 10.0f;
+    request.t = 99.0;
+    EXPECT_NEAR(ChooseStepLength(request), 1.6794, 1e-4);
+    EXPECT_EQ(AdvanceForLength(ChooseStepLength(request), 1.0f), 1);
+    request.t = 95.0;  // ends at 99.68: no frame crossed, no change
+    EXPECT_NEAR(ChooseStepLength(request), 4.6794, 1e-4);
+    request.t = 5.0;  // before the first period the alignment does nothing
+    EXPECT_NEAR(ChooseStepLength(request), 4.6794, 1e-4);
+
+    // Sub-second frame periods have no whole period to align to; the step is kept.
+    request.snapshotInterval = 0.5f;
+    request.t = 99.0;
+    EXPECT_NEAR(ChooseStepLength(request), 4.6794, 1e-4);
+
+    // A length shortened below the base step still advances by one.
+    EXPECT_EQ(AdvanceForLength(0.3f, 1.0f), 1);
+    EXPECT_EQ(AdvanceForLength(0.0f, 1.0f), 1);
+
+    GridLevel cartesian;  // Cartesian level 0: the row spacing is the cell size itself
+    cartesian.gridType = 0;
+    EXPECT_EQ(RowSpacingMetres(cartesian, 250.0f), 250.0);
+}
+
+TEST(BoundarySeries, OneRecordPerCallOnItsBandThenNoMore) {
+    std::istringstream series("0 1.5 10 20\n1 2.5 11 21\n2 3.5 12 22\n");
+    GridLevel level = FlatLevel(8, 6, 50.0f);
+    level.depth(3, 4) = 0.0f;  // a dry cell inside the band keeps its value
+
+    SeriesRecord record;
+    const SeriesBand columns{3, 4, 1};  // columns 3..4, rows 2..ny-1
+    ASSERT_TRUE(ReadSeriesRecord(series, &record));
+    ApplySeriesWaterLevel(level, columns, record);
+    for (int i = 1; i <= 8; ++i)
+        for (int j = 1; j <= 6; ++j) {
+            const bool inBand = (i == 3 || i == 4) && j >= 2 && j <= 5 && !(i == 3 && j == 4);
+            EXPECT_EQ(level.eta(i, j), inBand ? 1.5f : 0.0f) << i << "," << j;
+        }
+
+    level.eta.Fill(0.0f);
+    const SeriesBand rows{2, 2, 0};  // row 2, columns 2..nx-1
+    ASSERT_TRUE(ReadSeriesRecord(series, &record));
+    EXPECT_EQ(record.eta, 2.5);
+    ApplySeriesWaterLevel(level, rows, record);
+    ApplySeriesFluxes(level, rows, record);
+    for (int i = 1; i <= 8; ++i)
+        for (int j = 1; j <= 6; ++j) {
+            const bool inBand = j == 2 && i >= 2 && i <= 7;
+            EXPECT_EQ(level.eta(i, j), inBand ? 2.5f : 0.0f);
+            EXPECT_EQ(level.fluxM(i, j), inBand ? 11.0f : 0.0f);
+            EXPECT_EQ(level.fluxN(i, j), inBand ? 21.0f : 0.0f);
+        }
+
+    level.eta.Fill(0.0f);
+    const SeriesBand both{2, 2, 2};
+    ASSERT_TRUE(ReadSeriesRecord(series, &record));
+    ApplySeriesWaterLevel(level, both, record);
+    int forced = 0;
+    for (int i = 1; i <= 8; ++i)
+        for (int j = 1; j <= 6; ++j) forced += level.eta(i, j) == 3.5f;
+    EXPECT_EQ(forced, 4 + 6 - 1);  // column 2 rows 2..5, row 2 columns 2..7, (2,2) once
+
+    EXPECT_FALSE(ReadSeriesRecord(series, &record));  // exhausted: nothing more is applied
+
+    const SeriesBand empty{5, 4, 2};
+    level.eta.Fill(0.0f);
+    ApplySeriesWaterLevel(level, empty, SeriesRecord{9.0, 0, 0});
+    EXPECT_EQ(level.eta(5, 3), 0.0f);
+
+    EXPECT_TRUE(SeriesBandFits(level, SeriesBand{1, 8, 1}));
+    EXPECT_FALSE(SeriesBandFits(level, SeriesBand{1, 9, 1}));   // past the last column
+    EXPECT_FALSE(SeriesBandFits(level, SeriesBand{1, 7, 0}));   // past the last row
+    EXPECT_FALSE(SeriesBandFits(level, SeriesBand{0, 3, 0}));   // the halo is not a grid cell
+    EXPECT_TRUE(SeriesBandFits(level, SeriesBand{9, 3, 2}));    // empty band
+}
+
+TEST(StepDriver, SourceEventsApplyInTheStepThatHoldsTheirTime) {
+    ScratchFolder dir;
+    const GridSpec g{12, 10, 0, 1100, 0, 900};
+    WriteSurferGrid(dir / "bathy.grd", g, [](double, double) { return 20.0; });
+    WriteSurferGrid(dir / "half.grd", g, [](double, double) { return 0.5; });
+    WriteSurferGrid(dir / "quarter.grd", g, [](double, double) { return 0.25; });
+
+    ModelRun run;
+    run.grids.push_back(HostGridRecord{0, false, 0.0f, 100.0, dir / "bathy.grd", dir.Folder("out"), ""});
+    run.events.push_back(SourceEvent{dir / "half.grd", "", "", 0.0f});
+    run.events.push_back(SourceEvent{dir / "quarter.grd", "", "", 0.1f});
+    run.parameters.timeStep = 0.1f;
+    run.parameters.snapshotInterval = 0.0f;
+
+    std::vector<float> centre;
+    ASSERT_EQ(run.Run(0.25, [&](ZellSimulatorVestra& sim, double) { centre.push_back(sim.levels[0].eta(6, 5)); }),
+              InitResult::kSuccess);
+    ASSERT_GE(centre.size(), 2u);
+    EXPECT_EQ(centre[0], 0.5f);   // the event at 0 s in step 0: a level lake stays level
+    EXPECT_EQ(centre[1], 0.25f);  // the event at 0.1 s in step 1, not step 0
+}
+
+TEST(StepDriver, NestedLevelsRunFinestFirstWithThreeToTheKSubsteps) {
+    ScratchFolder dir;
+    const GridSpec parent{40, 40, 0, 3900, 0, 3900};
+    const GridSpec child{37, 37, 900, 900 + 36 * 100.0 / 3, 900, 900 + 36 * 100.0 / 3};
+    const double d2 = 100.0 / 9;
+    const GridSpec grandchild{46, 46, 1500, 1500 + 45 * d2, 1500, 1500 + 45 * d2};
+    for (auto [name, spec] : {std::pair{"p.grd", parent}, {"c.grd", child}, {"g.grd", grandchild}})
+        WriteSurferGrid(dir / name, spec, [](double, double) { return 30.0; });
+    WriteSurferGrid(dir / "eta.grd", parent, [](double, double) { return 0.0; });
+
+    ModelRun run;
+    for (const char* name : {"p.grd", "c.grd", "g.grd"})
+        run.grids.push_back(HostGridRecord{0, false, 0.0f, 100.0, dir / name, dir.Folder(name + std::string("-out")), ""});
+    run.events.push_back(SourceEvent{dir / "eta.grd", "", "", 0.0f});
+    run.parameters.timeStep = 1.0f;
+    run.parameters.snapshotInterval = 0.0f;
+
+    ZellSimulatorVestra* sim = nullptr;
+    ASSERT_EQ(run.Run(-1.0, nullptr, &sim), InitResult::kSuccess);
+    std::vector<int32_t> trace;
+    sim->substepTrace = &trace;
+    int32_t advance = 0;
+    sim->Step(0, &advance);
+    std::vector<int32_t> expected(9, 2);
+    expected.insert(expected.end(), 3, 1);
+    expected.push_back(0);
+    EXPECT_EQ(trace, expected);
+    delete sim;
+}
+
+namespace {
+
+// A line hump (Gaussian in x, uniform in y) of 0.5 m on water 100 m deep splits into two
+// halves travelling at sqrt(g h); the gauge sees the east-going half's peak at L / c.
+struct HumpCase {
+    bool spherical = false;
+    bool adaptive = false;
+    int childQuarter = 0;  // 0: no child; 1: child in the south-west quarter; 2: in the north-east
+    int threads = 0;
+};
+
+struct HumpResult {
+    double arrival = 0, expected = 0;
+    std::vector<float> finalEta;
+};
+
+HumpResult RunHump(const HumpCase& c, const ScratchFolder& dir) {
+    const double depth = 100.0;
+    const double unit = c.spherical ? 0.002 : 200.0;  // node spacing: degrees or metres
+    const double metresPerUnit = c.spherical ? 6371008.0 * M_PI / 180.0 : 1.0;
+    const GridSpec parent{151, 91, 0, 150 * unit, c.spherical ? -45 * unit : 0, c.spherical ? 45 * unit : 90 * unit};
+    const double x0 = parent.xMin + 30 * unit;  // hump axis
+    const double sigma = 5 * unit;
+    auto hump = [&](double x, double) { return 0.5 * std::exp(-0.5 * std::pow((x - x0) / sigma, 2)); };
+    WriteSurferGrid(dir / "parent.grd", parent, [&](double, double) { return depth; });
+    WriteSurferGrid(dir / "hump.grd", parent, hump);
+
+    ModelRun run;
+    const int type = c.spherical ? 2 : 0;
+    run.grids.push_back(HostGridRecord{type, false, 0.0f, 200.0, dir / "parent.grd", dir.Folder("p"), ""});
+    run.events.push_back(SourceEvent{dir / "hump.grd", "", "", 0.0f});
+    run.parameters.timeStep = c.adaptive ? 0.25f : 1.0f;
+    run.parameters.adaptiveTimeStepEnabled = c.adaptive;
+    run.parameters.snapshotInterval = 0.0f;
+    run.parameters.threadCount = c.threads;
+
+    PeakTracker tracker;
+    double gaugeX = 0;
+    if (c.childQuarter == 0) {
+        tracker.i = 91;  // 60 cells east of the hump axis
+        tracker.j = 46;
+        gaugeX = parent.X(91);
+    } else {
+        const int ci = c.childQuarter == 1 ? 61 : 81;  // parent node of the child's first column
+        const int cj = c.childQuarter == 1 ? 11 : 51;
+        const GridSpec child{91, 91, parent.X(ci), parent.X(ci) + 30 * unit, parent.Y(cj), parent.Y(cj) + 30 * unit};
+        WriteSurferGrid(dir / "child.grd", child, [&](double, double) { return depth; });
+        run.grids.push_back(HostGridRecord{type, false, 0.0f, 200.0, dir / "child.grd", dir.Folder("c"), ""});
+        tracker.level = 1;
+        tracker.i = 61;  // 20 parent cells into the child
+        tracker.j = 46;
+        gaugeX = child.X(61);
+    }
+    HumpResult result;
+    result.expected = (gaugeX - x0) * metresPerUnit / std::sqrt(kGravity * depth);
+    ZellSimulatorVestra* sim = nullptr;
+    EXPECT_EQ(run.Run(result.expected * 1.5, std::ref(tracker), &sim), InitResult::kSuccess);
+    result.arrival = tracker.bestTime;
+    const GridLevel& last = sim->levels.back();
+    for (int i = 1; i <= last.nx; ++i)
+        for (int j = 1; j <= last.ny; ++j) result.finalEta.push_back(last.eta(i, j));
+    delete sim;
+    return result;
+}
+
+}  // namespace
+
+TEST(LongWavePhysics, HumpArrivalMatchesTheLongWaveSpeed) {
+    ScratchFolder dir;
+    struct Named {
+        const char* name;
+        HumpCase c;
+    };
+    for (const Named& n : {Named{"cartesian", {}}, Named{"cartesian, child south-west", {false, false, 1}},
+                           Named{"cartesian, child north-east", {false, false, 2}},
+                           Named{"spherical, spherical child", {true, false, 1}},
+                           Named{"cartesian, adaptive step", {false, true, 0}}}) {
+        const HumpResult r = RunHump(n.c, dir);
+        EXPECT_NEAR(r.arrival / r.expected, 1.0, 0.02) << n.name << ": arrival " << r.arrival << " s, expected "
+                                                       << r.expected << " s";
+    }
+}
+
+TEST(LongWavePhysics, ResultsAreBitIdenticalWithOneAndTwoThreads) {
+    ScratchFolder dir;
+    for (bool spherical : {false, true}) {
+        const HumpResult one = RunHump(HumpCase{spherical, false, 2, 1}, dir);
+        const HumpResult two = RunHump(HumpCase{spherical, false, 2, 2}, dir);
+        ASSERT_EQ(one.finalEta.size(), two.finalEta.size());
+        EXPECT_EQ(std::memcmp(one.finalEta.data(), two.finalEta.data(), one.finalEta.size() * sizeof(float)), 0)
+            << (spherical ? "spherical" : "cartesian");
+    }
+}
