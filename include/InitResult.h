@@ -22,6 +22,10 @@ inline constexpr int32_t kBadHistoryInterval = 37;    // historyEverySteps is be
 inline constexpr int32_t kBadGridSize = 38;           // a bathymetry grid has fewer than 1 column or row, or absurd size
 inline constexpr int32_t kSphericalZeroWidth = 39;    // a spherical grid whose first and last longitude coincide
 inline constexpr int32_t kOutOfMemory = 40;           // the grid levels do not fit in memory
+inline constexpr int32_t kNestedLayout = 41;          // a nested grid does not fit its parent (size, alignment, margins)
+inline constexpr int32_t kSourceEventFile = 42;       // a source-event file cannot be read or does not fit level 0
+inline constexpr int32_t kTimeSeriesUnreadable = 43;  // the time-series file cannot be opened
+inline constexpr int32_t kSeriesBandOutside = 44;     // the time-series band reaches outside level 0
 
 // One-line meaning of a result code, for messages; "unknown result code" otherwise.
 inline const char* Meaning(int32_t code) {
@@ -45,6 +49,10 @@ inline const char* Meaning(int32_t code) {
     case kBadGridSize: return "a bathymetry grid has an invalid number of columns or rows";
     case kSphericalZeroWidth: return "a spherical grid has zero width (its cell size would be 0)";
     case kOutOfMemory: return "the grids do not fit in memory";
+    case kNestedLayout: return "a nested grid does not fit its parent (cell size a third, first node on a parent node, margins)";
+    case kSourceEventFile: return "a source-event file cannot be read or does not match level 0";
+    case kTimeSeriesUnreadable: return "the time-series file cannot be opened";
+    case kSeriesBandOutside: return "the time-series band reaches outside level 0";
     default: return "unknown result code";
     }
 }

@@ -7,6 +7,9 @@
 #include "InitResult.h"
 #include "InputSummary.h"
 #include "ModelSetup.h"
+#include "Nesting.h"
+#include "SourceEvents.h"
+#include "StepControl.h"
 #include "TimeHistory.h"
 #include "ZellSimulatorVestra.h"
 
@@ -98,11 +101,34 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
 
     if (parameters.timeStep == 0.0f) return InitResult::kZeroTimeStep;
     if (gridSpacing == 0.0f) return InitResult::kZeroGridSpacing;
+    // Step cannot report, so everything it will read is checked here.
+    for (std::size_t k = 1; k < levels.size(); ++k) {
+        const std::string problem = CheckNestedLayout(levels[k - 1], levels[k]);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "vestra: level %zu (%s) in level %zu: %s\n", k, levels[k].bathymetryFile.c_str(),
+                         k - 1, problem.c_str());
+            return InitResult::kNestedLayout;
+        }
+    }
+    for (std::size_t e = 0; e < sourceEvents->size(); ++e) {
+        const std::string problem = CheckSourceEvent((*sourceEvents)[e], levels[0]);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "vestra: source event %zu: %s\n", e + 1, problem.c_str());
+            return InitResult::kSourceEventFile;
+        }
+    }
     if (parameters.timeSeriesEnabled) {
+        const SeriesBand band{parameters.seriesFirstIndex, parameters.seriesLastIndex, parameters.seriesMode};
+        if (!SeriesBandFits(levels[0], band)) {
+            std::fprintf(stderr, "vestra: time-series band %u..%u (mode %d) reaches outside level 0 (%d x %d cells)\n",
+                         band.first, band.last, band.mode, levels[0].nx, levels[0].ny);
+            return InitResult::kSeriesBandOutside;
+        }
         timeSeriesStream.open(parameters.timeSeriesFile);
-        if (!timeSeriesStream.is_open())
-            std::fprintf(stderr, "vestra: warning: time-series file %s cannot be opened; no series is imposed\n",
-                         parameters.timeSeriesFile.c_str());
+        if (!timeSeriesStream.is_open()) {
+            std::fprintf(stderr, "vestra: time-series file %s cannot be opened\n", parameters.timeSeriesFile.c_str());
+            return InitResult::kTimeSeriesUnreadable;
+        }
     }
     return InitResult::kSuccess;
 }

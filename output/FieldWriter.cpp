@@ -88,26 +88,38 @@ void FlattenField(ConstView field, ConstView depth, int32_t nx, int32_t ny, int3
     const bool landMask = IsLandMaskKind(kind);
     const bool drySeaBorder = kind == kEtaMinDrySeaBorder;
     const int threadCount = threads >= 1 ? threads : omp_get_max_threads();
-    // Each thread fills its own block of rows and keeps its own extremes; OpenMP merges them
-    // once at the end. Minimum and maximum do not depend on the order of the merge, so the
-    // range equals the serial one bit for bit. NaN never wins a comparison and is skipped.
+    // The field is stored column by column (j contiguous) and the buffer row by row, so the
+    // copy is a transpose. It runs over tiles of 16 rows: within a tile each column is read as
+    // one contiguous run of 16 floats (one cache line) and 16 buffer rows are filled side by side.
+    // Tiles are dealt to the threads in contiguous blocks (static schedule); no two threads write
+    // the same row. Each thread keeps its own extremes and OpenMP merges them once at the end;
+    // minimum and maximum do not depend on the merge order, so the range equals the serial one
+    // bit for bit. NaN never wins a comparison and is skipped.
+    constexpr int32_t kRowTile = 16;
+    const int32_t tiles = (ny + kRowTile - 1) / kRowTile;
     double lowest = DBL_MAX;
     double highest = -DBL_MAX;
 #pragma omp parallel for schedule(static) num_threads(threadCount) reduction(min : lowest) reduction(max : highest)
-    for (int32_t j = 0; j < ny; ++j) {
-        float* row = values + static_cast<std::size_t>(nx) * static_cast<std::size_t>(j);
+    for (int32_t tile = 0; tile < tiles; ++tile) {
+        const int32_t firstRow = tile * kRowTile;
+        const int32_t endRow = firstRow + kRowTile < ny ? firstRow + kRowTile : ny;
         for (int32_t i = 0; i < nx; ++i) {
-            const float source = field[i + 1][j + 1];
-            float value = source;
-            if (drySeaBorder) {
-                value = DrySeaBorder(depth[i + 1][j + 1], source);
-            } else if (landMask) {
-                value = depth[i + 1][j + 1] <= 0.0f ? source : 0.0f;
+            const float* column = field[i + 1];
+            const float* depthColumn = landMask || drySeaBorder ? depth[i + 1] : nullptr;
+            for (int32_t j = firstRow; j < endRow; ++j) {
+                const float source = column[j + 1];
+                float value = source;
+                if (drySeaBorder) {
+                    value = DrySeaBorder(depthColumn[j + 1], source);
+                } else if (landMask) {
+                    value = depthColumn[j + 1] <= 0.0f ? source : 0.0f;
+                }
+                values[static_cast<std::size_t>(nx) * static_cast<std::size_t>(j) + static_cast<std::size_t>(i)] =
+                    value;
+                const double widened = value;
+                lowest = widened < lowest ? widened : lowest;
+                highest = widened > highest ? widened : highest;
             }
-            row[i] = value;
-            const double widened = value;
-            lowest = widened < lowest ? widened : lowest;
-            highest = widened > highest ? widened : highest;
         }
     }
     // No finite value at all (an empty grid, or NaN everywhere): the range is (0, 0) rather than

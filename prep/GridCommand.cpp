@@ -108,7 +108,7 @@ void PrintWritten(const std::string& path, const ModelGrid& grid, const GridImpo
                 path.c_str(), grid.nx, grid.ny, Num(grid.xMin).c_str(), Num(grid.xMax).c_str(), Num(grid.yMin).c_str(),
                 Num(grid.yMax).c_str(), Num(grid.DeltaX()).c_str(), Num(grid.DeltaY()).c_str());
     if (report.longitudeShift != 0.0)
-        std::printf("grid: box longitudes read %+g degrees on, in the source's %s convention\n", report.longitudeShift,
+        std::printf("grid: box longitudes translated by %+g degrees into the source's %s\n", report.longitudeShift,
                     report.longitudeConvention.c_str());
     std::printf("grid: depth %s..%s m (positive at sea%s); %lld no-data nodes set to land %s m above sea\n",
                 Num(report.minDepth).c_str(), Num(report.maxDepth).c_str(),

@@ -127,37 +127,67 @@ ParentIndexBox NestingFootprint(const GridLevel& parent, const GridLevel& child)
     return box;
 }
 
-void AddParentFieldsToChild(const GridLevel& parent, const GridLevel& child, ConstView parentField,
-                            View childField) {
-    if (!Matches(parentField, parent) || !Matches(childField, child)) return;
-    if (!FitsAllocated(NestingFootprint(parent, child), parent)) return;
-    const ParentIndex corner = NestingCorner(parent, child);
+namespace {
+
+// Bilinear interpolation, in thirds, of a parent field at child cell (i, j); child column 1
+// and row 1 lie on the parent's NestingCorner.
+double InterpolateParent(ConstView parentField, ParentIndex corner, int32_t i, int32_t j) {
     constexpr double oneThird = 1.0 / 3.0;
     constexpr double twoThirds = 2.0 / 3.0;
     // Weights of parent rows J and J + 1 for child row offset b = 0, 1, 2 within a parent cell.
     constexpr double rowWeight[3][2] = {{1.0, 0.0}, {twoThirds, oneThird}, {oneThird, twoThirds}};
-
+    const int32_t I = corner.i + (i - 1) / RefinementRatio;
+    const int32_t a = (i - 1) % RefinementRatio;
+    const int32_t J = corner.j + (j - 1) / RefinementRatio;
+    const int32_t b = (j - 1) % RefinementRatio;
     // Value of parent row r at child column offset a between parent columns I and I + 1.
-    auto blend = [&parentField](int32_t I, int32_t a, int32_t r) -> double {
+    auto blend = [&](int32_t r) -> double {
         const double here = parentField(I, r);
         if (a == 0) return here;
         const double east = parentField(I + 1, r);
         if (a == 1) return east / 3.0 + 2.0 * here / 3.0;
         return here / 3.0 + 2.0 * east / 3.0;
     };
-    for (int32_t i = 1; i <= child.nx; ++i) {
-        const int32_t I = corner.i + (i - 1) / RefinementRatio;
-        const int32_t a = (i - 1) % RefinementRatio;
-        for (int32_t j = 1; j <= child.ny; ++j) {
-            const int32_t J = corner.j + (j - 1) / RefinementRatio;
-            const int32_t b = (j - 1) % RefinementRatio;
-            double value = static_cast<double>(childField(i, j)) + rowWeight[b][0] * blend(I, a, J);
-            // Row J + 1 carries weight 0 on rows that lie on a parent row; it is not read there,
-            // so a child whose last row lies on the parent's last row reads nothing beyond it.
-            if (b != 0) value += rowWeight[b][1] * blend(I, a, J + 1);
-            childField(i, j) = static_cast<float>(value);
-        }
-    }
+    double value = rowWeight[b][0] * blend(J);
+    // Row J + 1 carries weight 0 on rows that lie on a parent row; it is not read there,
+    // so a child whose last row lies on the parent's last row reads nothing beyond it.
+    if (b != 0) value += rowWeight[b][1] * blend(J + 1);
+    return value;
+}
+
+}  // namespace
+
+void AddParentFieldsToChild(const GridLevel& parent, const GridLevel& child, ConstView parentField,
+                            View childField) {
+    if (!Matches(parentField, parent) || !Matches(childField, child)) return;
+    if (!FitsAllocated(NestingFootprint(parent, child), parent)) return;
+    const ParentIndex corner = NestingCorner(parent, child);
+    for (int32_t i = 1; i <= child.nx; ++i)
+        for (int32_t j = 1; j <= child.ny; ++j)
+            childField(i, j) =
+                static_cast<float>(static_cast<double>(childField(i, j)) + InterpolateParent(parentField, corner, i, j));
+}
+
+void SetChildBoundaryWaterLevel(const GridLevel& parent, GridLevel& child) {
+    if (!Matches(parent.eta.view(), parent) || !Matches(child.eta.view(), child)) return;
+    if (!FitsAllocated(NestingFootprint(parent, child), parent)) return;
+    const ParentIndex corner = NestingCorner(parent, child);
+    auto set = [&](int32_t i, int32_t j) {
+        const float depth = child.depth(i, j);
+        float level = static_cast<float>(InterpolateParent(parent.eta.view(), corner, i, j));
+        // Land above the interpolated level stays dry, its surface on the ground.
+        if (static_cast<double>(level) + depth <= 1e-5) level = -depth;
+        const float total = std::max(0.0f, level + depth);
+        child.eta(i, j) = child.etaNext(i, j) = level;
+        child.totalDepth(i, j) = child.totalDepthNext(i, j) = total;
+    };
+    const int32_t nx = child.nx, ny = child.ny;
+    for (int32_t j = 1; j <= ny; ++j)
+        for (int32_t i : {1, 2, nx - 1, nx})
+            if (i >= 1 && i <= nx) set(i, j);
+    for (int32_t i = 3; i <= nx - 2; ++i)
+        for (int32_t j : {1, 2, ny - 1, ny})
+            if (j >= 1 && j <= ny) set(i, j);
 }
 
 void AddParentStateToChild(const GridLevel& parent, GridLevel& child) {

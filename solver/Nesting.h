@@ -59,6 +59,11 @@ void AddParentFieldsToChild(const GridLevel& parent, const GridLevel& child, Con
 // fluxM, fluxNNext and fluxN, in that order.
 void AddParentStateToChild(const GridLevel& parent, GridLevel& child);
 
+// Sets the water level (and total depth) of the child's two outermost rows and columns on
+// every side from the bilinear interpolation of the parent's current water level. These cells
+// lie outside the faces that carry the parent's fluxes; without this they would drift with
+// nothing to drive them and, fed back, corrupt the parent.
+void SetChildBoundaryWaterLevel(const GridLevel& parent, GridLevel& child);
 // Sets the child's fluxN on rows 2 and ny - 2 and its fluxM on columns 2 and nx - 2 from the
 // parent's current fluxes (wet child cells only).
 void NestBoundaryFluxes(const GridLevel& parent, GridLevel& child);

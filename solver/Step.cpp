@@ -78,45 +78,38 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
         if (haveRecord) ApplySeriesWaterLevel(level0, band, record);
     }
 
-    // 3. Open boundaries of every nested level from its parent.
-    for (std::size_t k = 0; k + 1 < levels.size(); ++k) NestBoundaryFluxes(levels[k], levels[k + 1]);
-
     const bool recordGauges = SpanHoldsMultiple(stepIndex, steps, p.historyEverySteps);
     KernelSettings settings = MakeKernelSettings(p, timeStepFactor);
 
-    // 4. Nested levels, finest first, each followed by its feedback into the parent.
-    for (std::size_t k = levels.size() - 1; k >= 1; --k) {
+    // 4-5. Every level, finest first, level 0 last. A child's water level is fed back into its
+    //      parent between the parent's mass and momentum updates of the parent's last sub-step:
+    //      then both describe the end of the base step, and the parent's momentum sees it (fed
+    //      back before the parent's mass update, the update would overwrite it).
+    for (std::size_t k = levels.size(); k-- > 0;) {
         GridLevel& level = levels[k];
         const int32_t substeps = SubstepCount(k);
         settings.timeStep = p.timeStep / static_cast<float>(substeps);
         for (int32_t s = 0; s < substeps; ++s) {
             if (substepTrace != nullptr) substepTrace->push_back(static_cast<int32_t>(k));
-            if (level.IsSpherical()) {
-                ContinuitySpherical(level, tMinutes, settings);
-                level.stepMaximum = MomentumSpherical(level, tWhole, settings);
-            } else {
-                ContinuityCartesian(level, ratio, tMinutes, settings);
-                level.stepMaximum = MomentumCartesian(level, ratio, tWhole, settings);
+            // 3. A nested level's open boundary from its parent, before every sub-step: the
+            //    boundary fluxes, and the water level of the cells outside those faces. The
+            //    parent still holds the start of the base step (it advances after its child).
+            if (k > 0) {
+                NestBoundaryFluxes(levels[k - 1], level);
+                SetChildBoundaryWaterLevel(levels[k - 1], level);
             }
+            const bool lastSubstep = s + 1 == substeps;
+            if (level.IsSpherical()) ContinuitySpherical(level, tMinutes, settings);
+            else ContinuityCartesian(level, ratio, tMinutes, settings);
+            if (lastSubstep && k + 1 < levels.size()) FeedBackWaterLevel(levels[k + 1], level);
+            // The series' fluxes enter a spherical level 0 between its mass and momentum updates.
+            if (k == 0 && haveRecord && !p.useEtaOnly && level.IsSpherical()) ApplySeriesFluxes(level, band, record);
+            level.stepMaximum = level.IsSpherical() ? MomentumSpherical(level, tWhole, settings)
+                                                    : MomentumCartesian(level, ratio, tWhole, settings);
             AdvanceTimeLevel(level, settings);
         }
-        FeedBackWaterLevel(level, levels[k - 1]);
         if (recordGauges) WriteGaugeHistories(p, level, level.outputFolder, t);
     }
-
-    // 5. Level 0; the series' fluxes enter between its mass and momentum updates.
-    settings.timeStep = p.timeStep;
-    if (substepTrace != nullptr) substepTrace->push_back(0);
-    if (level0.IsSpherical()) {
-        ContinuitySpherical(level0, tMinutes, settings);
-        if (haveRecord && !p.useEtaOnly) ApplySeriesFluxes(level0, band, record);
-        level0.stepMaximum = MomentumSpherical(level0, tWhole, settings);
-    } else {
-        ContinuityCartesian(level0, ratio, tMinutes, settings);
-        level0.stepMaximum = MomentumCartesian(level0, ratio, tWhole, settings);
-    }
-    AdvanceTimeLevel(level0, settings);
-    if (recordGauges) WriteGaugeHistories(p, level0, level0.outputFolder, t);
 
     // 6. Frames and snapshots due at this time, level by level. The previous call's length
     //    (0 on the first call) keeps a frame from being written twice within a second.

@@ -54,7 +54,7 @@ inline GridLevel SphericalLevel(int nx, int ny, double xMin, double yMin, double
     level.xMax = xMin + (nx - 1) * cellMinutes / 60.0;
     level.yMin = yMin;
     level.yMax = yMin + (ny - 1) * cellMinutes / 60.0;
-    const double dl = std::fabs((level.xMax - level.xMin) * 60.0 / (nx - 1));
+    const double dl = cellMinutes;  // |xMax - xMin| * 60 / (nx - 1), also for a single column
     const double halfG = 4.903325080871582;
     const double r = dt / (dl / 60.0 * kEarthRadius * kDegree);
     level.cosLatitude.assign(ny + 3, 0.0f);

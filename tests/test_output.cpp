@@ -303,11 +303,20 @@ TEST(FieldWriter, OneAndTwoThreadsGiveIdenticalBuffersRangesAndFiles) {
     serialMin = std::min(serialMin, 0.0);  // masked sea cells contribute zeros
     serialMax = std::max(serialMax, 0.0);
 
-    std::vector<float> one(nx * ny), two(nx * ny);
+    std::vector<float> one(nx * ny, -1.0f), two(nx * ny, -2.0f);
     double min1 = 0, max1 = 0, min2 = 0, max2 = 0;
     FlattenField(level.maxCurrent.cview(), level.depth.cview(), nx, ny, kMaxCurrentLand, 1, one.data(), min1, max1);
     FlattenField(level.maxCurrent.cview(), level.depth.cview(), nx, ny, kMaxCurrentLand, 2, two.data(), min2, max2);
     EXPECT_EQ(std::memcmp(one.data(), two.data(), one.size() * sizeof(float)), 0);
+    std::size_t wrong = 0;  // every cell at (j - 1) * nx + (i - 1), masked where depth > 0
+    for (int32_t j = 1; j <= ny; ++j) {
+        for (int32_t i = 1; i <= nx; ++i) {
+            const float expected = level.depth[i][j] <= 0.0f ? level.maxCurrent[i][j] : 0.0f;
+            const float actual = one[(j - 1) * nx + (i - 1)];
+            if (std::memcmp(&expected, &actual, sizeof(float)) != 0) ++wrong;
+        }
+    }
+    EXPECT_EQ(wrong, 0u);
     EXPECT_EQ(min1, serialMin);
     EXPECT_EQ(max1, serialMax);
     EXPECT_EQ(min2, serialMin);
@@ -905,4 +914,29 @@ TEST(Finish, WithoutCellFieldAndWithAnUnwritableFolder) {
     const GridLevel reference = FinishLevel(folder.Slash());
     EXPECT_EQ(land.values, (std::vector<double>{0, reference.maxCurrentAngle[2][1], reference.maxCurrentAngle[3][1],
                                                 reference.maxCurrentAngle[1][2], 0, 0}));
+}
+
+TEST(Finish, ShortCellFieldFileFallsBackToTheModelsCellField) {
+    ScratchFolder folder;
+    Simulator simulator(SurferText);
+    SimulationParameters settings = simulator.sim.Parameters();
+    settings.cellFieldFromFile = true;
+    settings.cellFieldFile = folder / "cells.grd";
+    simulator.Set(settings);
+    WriteFile(settings.cellFieldFile, "DSAA\n2 1\n0 1\n0 0\n0.3 0.3\n0.3\n");  // one of two values
+    GridLevel level = MakeLevel(2, 1, folder.Slash());
+    level.cellField.Fill(0.7f);
+    level.maxCurrent.Fill(0.999f);
+    level.depth.Fill(-1.0f);
+    simulator.sim.levels.push_back(std::move(level));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    simulator.sim.Finish();
+    const std::string err = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(err.find(settings.cellFieldFile + " supplies 1 of 2 coefficients"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    // K / (0.999 + 0.001): 0.3 from the file, 0.7 from the model's cell field.
+    const std::string grid = ReadFile(folder / "OUT-ROUSE_NUMBER_MINIMUM_LAND.grd");
+    EXPECT_NE(grid.find("0.0000  0.7000\n0.3000       0.7000\n\n"), std::string::npos) << grid;
 }

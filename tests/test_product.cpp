@@ -19,6 +19,8 @@
 #include <toml++/toml.h>
 
 #include "ExampleGenerator.h"
+#include "GridLevel.h"
+#include "Nesting.h"
 #include "Plot.h"
 #include "RunSummary.h"
 #include "Scenario.h"
@@ -275,6 +277,19 @@ TEST(ExampleGenerator, RealisticNestedLayoutThatTheRunAccepts) {
         for (int j = 0; j < child.ny; j += 3)
             for (int i = 0; i < child.nx; i += 3)
                 ASSERT_NEAR(child.At(i, j), parent.Nearest(child.X(i), child.Y(j)), 0.011) << i << "," << j;
+        // And the check that Init itself runs on the two levels accepts them.
+        auto asLevel = [](const TextGrid& grid) {
+            GridLevel level;
+            level.gridType = 2;
+            level.nx = grid.nx;
+            level.ny = grid.ny;
+            level.xMin = grid.xMin;
+            level.xMax = grid.xMax;
+            level.yMin = grid.yMin;
+            level.yMax = grid.yMax;
+            return level;
+        };
+        EXPECT_EQ(CheckNestedLayout(asLevel(parent), asLevel(child)), "");
     }
 
     // The sea floor: a deep basin, a slope, a shelf and land; the bay's land rises far above

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <sys/wait.h>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -81,7 +85,7 @@ TEST(StepLength, AdaptiveLengthsAndOutputAlignment) {
     level0.yMax = 10.0;
     level0.ny = 601;
     const double dy = RowSpacingMetres(level0, 500.0f);
-    EXPECT_NEAR(dy, 1852.99, 0.01);
+    EXPECT_NEAR(dy, 1852.96, 0.01);
 
     StepLengthRequest request;
     request.adaptive = true;
@@ -237,7 +241,7 @@ struct HumpCase {
     bool spherical = false;
     bool adaptive = false;
     int childQuarter = 0;  // 0: no child; 1: child in the south-west quarter; 2: in the north-east
-    int threads = 0;
+    int threads = 1;
 };
 
 struct HumpResult {
@@ -321,4 +325,86 @@ TEST(LongWavePhysics, ResultsAreBitIdenticalWithOneAndTwoThreads) {
         EXPECT_EQ(std::memcmp(one.finalEta.data(), two.finalEta.data(), one.finalEta.size() * sizeof(float)), 0)
             << (spherical ? "spherical" : "cartesian");
     }
+}
+
+namespace {
+
+// Runs the built vestra binary; returns its exit status and standard error.
+int RunVestra(const std::string& arguments, std::string* errors) {
+    const std::string errFile = std::filesystem::temp_directory_path() / ("vestra-stderr-" + std::to_string(::getpid()));
+    const std::string command = std::string(VESTRA_BINARY_DIR) + "/vestra " + arguments + " > /dev/null 2> " + errFile;
+    const int status = std::system(command.c_str());
+    std::ifstream in(errFile);
+    errors->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::filesystem::remove(errFile);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST(StepDriver, InitRefusesWhatStepCouldNotReadSafely) {
+    ScratchFolder dir;
+    const GridSpec parent{40, 30, 0, 3900, 0, 2900};
+    WriteSurferGrid(dir / "parent.grd", parent, [](double, double) { return 50.0; });
+    WriteSurferGrid(dir / "eta.grd", parent, [](double, double) { return 0.0; });
+    // A child whose first node lies 0.4 cells off the parent's nodes.
+    const GridSpec offNode{31, 31, 1040, 1040 + 30 * 100.0 / 3, 1000, 1000 + 30 * 100.0 / 3};
+    WriteSurferGrid(dir / "offnode.grd", offNode, [](double, double) { return 50.0; });
+    // A child with half-size instead of third-size cells.
+    const GridSpec halfCells{21, 21, 1000, 2000, 1000, 2000};
+    WriteSurferGrid(dir / "half.grd", halfCells, [](double, double) { return 50.0; });
+    // A child running past the parent's east edge.
+    const GridSpec outside{61, 31, 3000, 5000, 1000, 2000};
+    WriteSurferGrid(dir / "outside.grd", outside, [](double, double) { return 50.0; });
+    // A source grid smaller than level 0.
+    const GridSpec small{20, 30, 0, 1900, 0, 2900};
+    WriteSurferGrid(dir / "small.grd", small, [](double, double) { return 0.1; });
+
+    auto scenario = [&](const std::string& name, const std::string& childFile, const std::string& etaFile,
+                        const std::string& extra) {
+        std::ofstream out(dir / name);
+        out << "[parameters]\ntimeStep = 1.0\nendTime = 0.05\nsnapshotInterval = 0\n" << extra
+            << "[[grids]]\ngridType = 0\ncellSize = 100.0\nbathymetryFile = \"parent.grd\"\noutputFolder = \"out-"
+            << name << "/p\"\n";
+        if (!childFile.empty())
+            out << "[[grids]]\ngridType = 0\ncellSize = 100.0\nbathymetryFile = \"" << childFile
+                << "\"\noutputFolder = \"out-" << name << "/c\"\n";
+        out << "[[sources]]\netaFile = \"" << etaFile << "\"\ninsertionTime = 0.0\n";
+        return dir / name;
+    };
+    struct Case {
+        const char* what;
+        std::string file;
+        int code;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {"off-node child", scenario("a.toml", "offnode.grd", "eta.grd", ""), InitResult::kNestedLayout, "level 1"},
+        {"half-size cells", scenario("b.toml", "half.grd", "eta.grd", ""), InitResult::kNestedLayout, "level 1"},
+        {"child outside", scenario("c.toml", "outside.grd", "eta.grd", ""), InitResult::kNestedLayout, "level 1"},
+        {"small source", scenario("d.toml", "", "small.grd", ""), InitResult::kSourceEventFile, "source event 1"},
+        {"band outside", scenario("e.toml", "", "eta.grd",
+                                  "timeSeriesEnabled = true\ntimeSeriesFile = \"eta.grd\"\nseriesMode = 1\n"
+                                  "seriesFirstIndex = 38\nseriesLastIndex = 41\n"),
+         InitResult::kSeriesBandOutside, "band"},
+    };
+    for (const Case& c : cases) {
+        std::string errors;
+        EXPECT_NE(RunVestra("run --quiet " + c.file, &errors), 0) << c.what;
+        EXPECT_NE(errors.find(c.message), std::string::npos) << c.what << ": " << errors;
+        EXPECT_NE(errors.find(InitResult::Meaning(c.code)), std::string::npos) << c.what << ": " << errors;
+    }
+
+    // The library refuses a series file that cannot be opened, whatever the host checked.
+    ModelRun run;
+    run.grids.push_back(HostGridRecord{0, false, 0.0f, 100.0, dir / "parent.grd", dir.Folder("lib"), ""});
+    run.events.push_back(SourceEvent{dir / "eta.grd", "", "", 0.0f});
+    run.parameters.timeStep = 1.0f;
+    run.parameters.timeSeriesEnabled = true;
+    run.parameters.timeSeriesFile = dir / "missing.txt";
+    run.parameters.seriesFirstIndex = 2;
+    run.parameters.seriesLastIndex = 3;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run.Run(-1.0, nullptr), InitResult::kTimeSeriesUnreadable);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("missing.txt"), std::string::npos);
 }
