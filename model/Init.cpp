@@ -102,6 +102,19 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
     if (parameters.timeStep == 0.0f) return InitResult::kZeroTimeStep;
     if (gridSpacing == 0.0f) return InitResult::kZeroGridSpacing;
     // Step cannot report, so everything it will read is checked here.
+    if (parameters.timeSeriesEnabled) {
+        const SeriesBand band{parameters.seriesFirstIndex, parameters.seriesLastIndex, parameters.seriesMode};
+        if (!SeriesBandFits(levels[0], band)) {
+            std::fprintf(stderr, "vestra: time-series band %u..%u (mode %d) reaches outside level 0 (%d x %d cells)\n",
+                         band.first, band.last, band.mode, levels[0].nx, levels[0].ny);
+            return InitResult::kSeriesBandOutside;
+        }
+        timeSeriesStream.open(parameters.timeSeriesFile);
+        if (!timeSeriesStream.is_open()) {
+            std::fprintf(stderr, "vestra: time-series file %s cannot be opened\n", parameters.timeSeriesFile.c_str());
+            return InitResult::kTimeSeriesUnreadable;
+        }
+    }
     for (std::size_t k = 1; k < levels.size(); ++k) {
         const std::string problem = CheckNestedLayout(levels[k - 1], levels[k]);
         if (!problem.empty()) {
@@ -115,19 +128,6 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
         if (!problem.empty()) {
             std::fprintf(stderr, "vestra: source event %zu: %s\n", e + 1, problem.c_str());
             return InitResult::kSourceEventFile;
-        }
-    }
-    if (parameters.timeSeriesEnabled) {
-        const SeriesBand band{parameters.seriesFirstIndex, parameters.seriesLastIndex, parameters.seriesMode};
-        if (!SeriesBandFits(levels[0], band)) {
-            std::fprintf(stderr, "vestra: time-series band %u..%u (mode %d) reaches outside level 0 (%d x %d cells)\n",
-                         band.first, band.last, band.mode, levels[0].nx, levels[0].ny);
-            return InitResult::kSeriesBandOutside;
-        }
-        timeSeriesStream.open(parameters.timeSeriesFile);
-        if (!timeSeriesStream.is_open()) {
-            std::fprintf(stderr, "vestra: time-series file %s cannot be opened\n", parameters.timeSeriesFile.c_str());
-            return InitResult::kTimeSeriesUnreadable;
         }
     }
     return InitResult::kSuccess;

@@ -105,6 +105,43 @@ inline Stencil Columns(ConstView field, int i, int from, int to) {
 
 inline double Square(double x) { return x * x; }
 
+// Column pointers of everything the sweep writes or reads only at the cell itself.
+struct ColumnOutput {
+    float *fluxMNext, *fluxNNext, *totalDepthM, *totalDepthN, *rouseNumber;
+    float *maxFlowDepth, *maxCurrent, *flowDepthAtMaxCurrent, *timeOfMaxCurrent, *maxCurrentAngle;
+    float *maxFroudeSquared, *currentAtMaxFroudeSquared, *flowDepthAtMaxFroudeSquared, *timeOfMaxFroudeSquared;
+    float *maxFroude, *maxDragForce, *froudeSquaredU, *froudeSquaredV;
+    float *maxFluxM, *maxFluxN, *maxDischargeFlux, *maxDischargeFluxAngle, *maxMomentumFlux;
+    const float *cellField, *depth;
+
+    ColumnOutput(const SweepFields& f, int i)
+        : fluxMNext(f.fluxMNext[i]),
+          fluxNNext(f.fluxNNext[i]),
+          totalDepthM(f.totalDepthM[i]),
+          totalDepthN(f.totalDepthN[i]),
+          rouseNumber(f.rouseNumber[i]),
+          maxFlowDepth(f.maxFlowDepth[i]),
+          maxCurrent(f.maxCurrent[i]),
+          flowDepthAtMaxCurrent(f.flowDepthAtMaxCurrent[i]),
+          timeOfMaxCurrent(f.timeOfMaxCurrent[i]),
+          maxCurrentAngle(f.maxCurrentAngle[i]),
+          maxFroudeSquared(f.maxFroudeSquared[i]),
+          currentAtMaxFroudeSquared(f.currentAtMaxFroudeSquared[i]),
+          flowDepthAtMaxFroudeSquared(f.flowDepthAtMaxFroudeSquared[i]),
+          timeOfMaxFroudeSquared(f.timeOfMaxFroudeSquared[i]),
+          maxFroude(f.maxFroude[i]),
+          maxDragForce(f.maxDragForce[i]),
+          froudeSquaredU(f.froudeSquaredU[i]),
+          froudeSquaredV(f.froudeSquaredV[i]),
+          maxFluxM(f.maxFluxM[i]),
+          maxFluxN(f.maxFluxN[i]),
+          maxDischargeFlux(f.maxDischargeFlux[i]),
+          maxDischargeFluxAngle(f.maxDischargeFluxAngle[i]),
+          maxMomentumFlux(f.maxMomentumFlux[i]),
+          cellField(f.cellField[i]),
+          depth(f.depth[i]) {}
+};
+
 // One column of the flux sweep.
 //
 // Race-free rule. Threads own contiguous blocks of columns, and a cell writes only its own
@@ -135,6 +172,7 @@ public:
           depth_(Columns(f.depth, i, 0, 1)),
           eta_(Columns(f.etaNext, i, 0, 1)),
           manning_(f.manning[i]),
+          out_(f, i),
           advectionInside_(!Spherical || (i >= 3 && i <= s.nx - 3)) {
         if constexpr (Spherical) {
             metricX_ = f.metricX[i];
@@ -144,10 +182,10 @@ public:
     }
 
     void Cell(int j) const {
-        if (Spherical && f_.depth[i_][j] < s_.landCutoff) {
+        if (Spherical && out_.depth[j] < s_.landCutoff) {
             // High land: no flux (the current fluxes were zeroed before the sweep).
-            f_.fluxMNext[i_][j] = 0.0f;
-            f_.fluxNNext[i_][j] = 0.0f;
+            out_.fluxMNext[j] = 0.0f;
+            out_.fluxNNext[j] = 0.0f;
         } else {
             FluxM(j);
             FluxN(j);
@@ -200,7 +238,7 @@ private:
         const double etaWest = eta_.at(0)[j];
         const double etaEast = eta_.at(1)[j];
         const double fluxDepth = cells::FaceFluxDepth(dNext0[j], dNext1[j], h, depth_.at(1)[j], etaWest, etaEast);
-        float* next = f_.fluxMNext[i_];
+        float* next = out_.fluxMNext;
         const bool tooShallow = Spherical ? fluxDepth < s_.flowDepthLimit : fluxDepth <= kEpsilon;
         if (fluxDepth < 0.0 || tooShallow) {
             next[j] = 0.0f;
@@ -215,7 +253,12 @@ private:
         const double pressure = Spherical ? s_.factor * gravityMetricX_[j] : s_.cartesianPressure;
 
         double flux = (1.0 - friction) * m - pressure * fluxDepth * (etaEast - etaWest);
-        if (NonlinearAllowed(h)) {
+        // Where every flux that the advection and Coriolis terms multiply is zero, the terms are
+        // exactly zero: skip them (most of a sea the wave has not reached yet).
+        const float* m1 = fluxM_.at(1);
+        const bool still = m == 0.0 && m1[j] == 0.0f && m0[j + 1] == 0.0f && n0[j] == 0.0f && n1[j] == 0.0f &&
+                           n0[j - 1] == 0.0f && n1[j - 1] == 0.0f;
+        if (!still && NonlinearAllowed(h)) {
             const double own = faceM_.at(0)[j];
             if (InsideAdvectionRegion(j) && own >= kEpsilon) {
                 const double a = Advection(j);
@@ -224,7 +267,7 @@ private:
                 if (m <= 0.0) {
                     const double east = NeighbourDepthM(1, j);
                     if (east >= kEpsilon && totalNext_.at(2)[j] >= kEpsilon && dNext1[j] >= kEpsilon) {
-                        x = Square(fluxM_.at(1)[j]) / east - m * m / own;
+                        x = Square(m1[j]) / east - m * m / own;
                     } else {
                         x = -m * m / own;
                     }
@@ -267,11 +310,11 @@ private:
                 }
             }
         }
-        flux /= 1.0 + friction;
+        if (friction != 0.0) flux /= 1.0 + friction;
         if (std::fabs(flux) < 1e-4) flux = 0.0;
         double limit;
         if constexpr (Spherical) {
-            f_.totalDepthM[i_][j] = static_cast<float>(fluxDepth);
+            out_.totalDepthM[j] = static_cast<float>(fluxDepth);
             limit = s_.velocityLimit * fluxDepth;
         } else {
             // The Cartesian x-flux is held to 30 m/s times its depth, whatever velocityLimit says.
@@ -286,7 +329,7 @@ private:
         const float* h = depth_.at(0);
         const float* e = eta_.at(0);
         const double fluxDepth = cells::FaceFluxDepth(dNext0[j], dNext0[j + 1], h[j], h[j + 1], e[j], e[j + 1]);
-        float* next = f_.fluxNNext[i_];
+        float* next = out_.fluxNNext;
         if (fluxDepth < 0.0 || fluxDepth < s_.flowDepthLimit) {
             next[j] = 0.0f;
             return;
@@ -300,7 +343,10 @@ private:
         const double pressure = Spherical ? s_.factor * gravityMetricY_[j] : s_.cartesianPressure;
 
         double flux = (1.0 - friction) * n - pressure * fluxDepth * (static_cast<double>(e[j + 1]) - e[j]);
-        if (NonlinearAllowed(h[j])) {
+        // As in FluxM: no flux that the advection and Coriolis terms multiply, no terms.
+        const bool still = n == 0.0 && n0[j + 1] == 0.0f && fluxN_.at(1)[j] == 0.0f && m0[j] == 0.0f &&
+                           m0[j + 1] == 0.0f && mWest[j] == 0.0f && mWest[j + 1] == 0.0f;
+        if (!still && NonlinearAllowed(h[j])) {
             const double own = faceN_.at(0)[j];
             if (InsideAdvectionRegion(j) && own >= kEpsilon) {
                 const double a = Advection(j);
@@ -356,9 +402,9 @@ private:
                 }
             }
         }
-        flux /= 1.0 + friction;
+        if (friction != 0.0) flux /= 1.0 + friction;
         if (std::fabs(flux) < (Spherical ? 1e-4 : 1e-3)) flux = 0.0;
-        f_.totalDepthN[i_][j] = static_cast<float>(fluxDepth);
+        out_.totalDepthN[j] = static_cast<float>(fluxDepth);
         next[j] = static_cast<float>(cells::ClampFlux(flux, s_.velocityLimit * fluxDepth));
     }
 
@@ -369,95 +415,97 @@ private:
     // Running maxima of the flow at cell (i, j), from the new fluxes and the face depths as they
     // stand after the update (u = M / D~, v = N / D^).
     void DerivedFields(int j) const {
-        const int i = i_;
-        const float mNext = f_.fluxMNext[i][j];
-        const float nNext = f_.fluxNNext[i][j];
-        const double dM = f_.totalDepthM[i][j];
-        const double dN = f_.totalDepthN[i][j];
+        const ColumnOutput& o = out_;
+        const float mNext = o.fluxMNext[j];
+        const float nNext = o.fluxNNext[j];
+        const double dM = o.totalDepthM[j];
+        const double dN = o.totalDepthN[j];
         const double meanDepth = (dM + dN) / 2.0;
         if constexpr (!Spherical) {
-            if (meanDepth > f_.maxFlowDepth[i][j]) f_.maxFlowDepth[i][j] = static_cast<float>(meanDepth);
+            if (meanDepth > o.maxFlowDepth[j]) o.maxFlowDepth[j] = static_cast<float>(meanDepth);
         }
         // Still water changes none of the maxima (they start at 0 and only grow); only the Rouse
         // number is set.
         if (mNext == 0.0f && nNext == 0.0f) {
-            f_.rouseNumber[i][j] = 200.0f;
+            o.rouseNumber[j] = 200.0f;
             return;
         }
         const double u = mNext / dM;
         const double v = nNext / dN;
         const double speedSquared = v * v + u * u;
+        const double speed = std::sqrt(speedSquared);
         const double g = cells::kGravityDerived;
         const double depthLimit = s_.flowDepthLimit;
         const float minutes = s_.minutes;
+        // (D~ + D^) g / 2, the wave-speed scale of the Froude numbers.
+        const double gravityDepth = (dM + dN) * g * 0.5;
 
         if (dN > depthLimit && dM > depthLimit) {
-            const float speed = static_cast<float>(std::sqrt(speedSquared));
-            if (speed > f_.maxCurrent[i][j] && (!Spherical || (dN > 0.05 && dM > 0.05))) {
-                f_.maxCurrent[i][j] = speed;
-                f_.flowDepthAtMaxCurrent[i][j] = static_cast<float>(meanDepth);
-                f_.timeOfMaxCurrent[i][j] = minutes;
+            const float current = static_cast<float>(speed);
+            if (current > o.maxCurrent[j] && (!Spherical || (dN > 0.05 && dM > 0.05))) {
+                o.maxCurrent[j] = current;
+                o.flowDepthAtMaxCurrent[j] = static_cast<float>(meanDepth);
+                o.timeOfMaxCurrent[j] = minutes;
             }
         }
 
         if (s_.cellFieldFromFile && dN > 0.001 && dM > 0.001 && speedSquared > 0.001) {
-            f_.rouseNumber[i][j] = static_cast<float>(f_.cellField[i][j] / (std::sqrt(speedSquared) + 0.001));
+            o.rouseNumber[j] = static_cast<float>(o.cellField[j] / (speed + 0.001));
         } else {
-            f_.rouseNumber[i][j] = 200.0f;
+            o.rouseNumber[j] = 200.0f;
         }
-
-        if (std::fabs(nNext) > (Spherical ? 1e-5 : 0.001)) f_.maxCurrentAngle[i][j] = cells::CurrentAngle(mNext, nNext);
 
         bool storeFroude;
         double froudeSquared;
         if constexpr (Spherical) {
-            const double centre = f_.totalDepthNext[i][j];
+            const double centre = totalNext_.at(0)[j];
             froudeSquared = speedSquared / (g * centre);
-            storeFroude = froudeSquared > f_.maxFroudeSquared[i][j] && centre > 0.05 && dN > 0.05 && dM > 0.05;
+            storeFroude = froudeSquared > o.maxFroudeSquared[j] && centre > 0.05 && dN > 0.05 && dM > 0.05;
         } else {
-            froudeSquared = speedSquared / ((dM + dN) * g * 0.5);
-            storeFroude = froudeSquared > f_.maxFroudeSquared[i][j];
+            froudeSquared = speedSquared / gravityDepth;
+            storeFroude = froudeSquared > o.maxFroudeSquared[j];
         }
         if (storeFroude) {
-            f_.maxFroudeSquared[i][j] = Capped(froudeSquared);
-            f_.currentAtMaxFroudeSquared[i][j] = Capped(std::sqrt(speedSquared));
-            f_.flowDepthAtMaxFroudeSquared[i][j] = static_cast<float>(meanDepth);
-            f_.timeOfMaxFroudeSquared[i][j] = minutes;
+            o.maxFroudeSquared[j] = Capped(froudeSquared);
+            o.currentAtMaxFroudeSquared[j] = Capped(speed);
+            o.flowDepthAtMaxFroudeSquared[j] = static_cast<float>(meanDepth);
+            o.timeOfMaxFroudeSquared[j] = minutes;
         }
 
         if (std::fabs(dM) > 0.01 && std::fabs(dN) > 0.01) {
-            const double froude = std::sqrt(speedSquared / ((dM + dN) * g * 0.5));
+            const double froude = std::sqrt(speedSquared / gravityDepth);
             const bool meaningful = speedSquared > 0.0 && (Spherical ? std::fabs(meanDepth) > 0.001 : meanDepth > 0.0);
-            if (meaningful && froude > f_.maxFroude[i][j]) f_.maxFroude[i][j] = static_cast<float>(froude);
+            if (meaningful && froude > o.maxFroude[j]) o.maxFroude[j] = static_cast<float>(froude);
             const double drag = speedSquared * (dM + dN) / 2.0;
-            if (drag > f_.maxDragForce[i][j]) f_.maxDragForce[i][j] = static_cast<float>(drag);
-        }
-
-        if (dM > depthLimit) {
-            const double part = u * u / ((dM + dN) * g * 0.5);
-            if (part > f_.froudeSquaredU[i][j]) f_.froudeSquaredU[i][j] = static_cast<float>(part);
-        }
-        if (dN > depthLimit) {
-            const double part = v * v / ((dN + dM) * g * 0.5);
-            if (part > f_.froudeSquaredV[i][j]) f_.froudeSquaredV[i][j] = static_cast<float>(part);
-        }
-
-        if (nNext > f_.maxFluxN[i][j]) f_.maxFluxN[i][j] = nNext;
-        if (mNext > f_.maxFluxM[i][j]) f_.maxFluxM[i][j] = mNext;
-        const float discharge =
-            static_cast<float>(std::sqrt(Square(nNext) + Square(mNext)));
-        if (discharge > f_.maxDischargeFlux[i][j]) f_.maxDischargeFlux[i][j] = discharge;
-
-        if (nNext != 0.0f) {
-            const float angle = cells::DischargeAngle(mNext, nNext);
-            if (angle > f_.maxDischargeFluxAngle[i][j]) f_.maxDischargeFluxAngle[i][j] = angle;
-        }
-
-        if (std::fabs(dM) > 0.01 && std::fabs(dN) > 0.01) {
+            if (drag > o.maxDragForce[j]) o.maxDragForce[j] = static_cast<float>(drag);
             const double n2 = Square(nNext);
             const double m2 = Square(mNext);
             const double momentum = std::sqrt(n2 * n2 / (dN * dN) + m2 * m2 / (dM * dM));
-            if (momentum > f_.maxMomentumFlux[i][j]) f_.maxMomentumFlux[i][j] = static_cast<float>(momentum);
+            if (momentum > o.maxMomentumFlux[j]) o.maxMomentumFlux[j] = static_cast<float>(momentum);
+        }
+
+        if (dM > depthLimit) {
+            const double part = u * u / gravityDepth;
+            if (part > o.froudeSquaredU[j]) o.froudeSquaredU[j] = static_cast<float>(part);
+        }
+        if (dN > depthLimit) {
+            const double part = v * v / gravityDepth;
+            if (part > o.froudeSquaredV[j]) o.froudeSquaredV[j] = static_cast<float>(part);
+        }
+
+        if (nNext > o.maxFluxN[j]) o.maxFluxN[j] = nNext;
+        if (mNext > o.maxFluxM[j]) o.maxFluxM[j] = mNext;
+        const float discharge = static_cast<float>(std::sqrt(Square(nNext) + Square(mNext)));
+        if (discharge > o.maxDischargeFlux[j]) o.maxDischargeFlux[j] = discharge;
+
+        // Directions: the current's is overwritten every step, the discharge's is a maximum.
+        if (nNext != 0.0f) {
+            const float atanRatio = cells::AbsRatioAtan(mNext, nNext);
+            if (std::fabs(nNext) > (Spherical ? 1e-5 : 0.001)) {
+                o.maxCurrentAngle[j] = cells::CurrentAngle(atanRatio, mNext, nNext);
+            }
+            const float angle = cells::DischargeAngle(atanRatio, mNext, nNext);
+            if (angle > o.maxDischargeFluxAngle[j]) o.maxDischargeFluxAngle[j] = angle;
         }
     }
 
@@ -466,6 +514,7 @@ private:
     const int i_;
     const Stencil fluxM_, fluxN_, total_, totalNext_, faceM_, faceN_, depth_, eta_;
     const float* manning_;
+    const ColumnOutput out_;
     const float* metricX_ = nullptr;
     const float* gravityMetricX_ = nullptr;
     const float* gravityMetricY_ = nullptr;

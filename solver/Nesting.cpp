@@ -67,14 +67,6 @@ ParentIndex NestingCorner(const GridLevel& parent, const GridLevel& child) {
     return {ToIndex(RoundHalfUp(columns) + 1.0), ToIndex(RoundHalfUp(rows) + 1.0)};
 }
 
-ParentIndex FeedbackCorner(const GridLevel& parent, const GridLevel& child) {
-    const double width = std::fabs(parent.xMax - parent.xMin);
-    const double height = std::fabs(parent.yMax - parent.yMin);
-    const double i = width == 0.0 ? 0.0 : std::floor(std::fabs(child.xMin - parent.xMin) / width * parent.nx);
-    const double j = height == 0.0 ? 0.0 : std::floor(std::fabs(child.yMin - parent.yMin) / height * parent.ny);
-    return {ToIndex(i), ToIndex(j)};
-}
-
 EdgePosition EdgeRule(int32_t k, int32_t base) {
     const double s = (k + 1) / 3.0;
     int32_t m = static_cast<int32_t>(s);
@@ -111,18 +103,12 @@ ParentIndexBox NestingFootprint(const GridLevel& parent, const GridLevel& child)
         columns(corner.i, corner.i);
         columns(corner.i + nx / RefinementRatio, corner.i + nx / RefinementRatio);
     }
-    // FeedBackWaterLevel: parent cells I0'..IL-1 on rows J0' and JL-1, J0'..JL-1 on columns
-    // I0' and IL-1 (IL = nx/3 + I0' - 1, JL likewise), each strip only where it has blocks.
-    const ParentIndex feedback = FeedbackCorner(parent, child);
-    const int32_t lastColumn = nx / RefinementRatio + feedback.i - 2;
-    const int32_t lastRow = ny / RefinementRatio + feedback.j - 2;
-    if (nx / RefinementRatio >= 2) {
-        columns(feedback.i, lastColumn);
-        rows(std::min(feedback.j, lastRow), std::max(feedback.j, lastRow));
-    }
-    if (ny / RefinementRatio >= 2) {
-        rows(feedback.j, lastRow);
-        columns(std::min(feedback.i, lastColumn), std::max(feedback.i, lastColumn));
+    // FeedBackWaterLevel writes parent cells I0+1 .. I0+(nx-1)/3-1 (likewise J): inside the box above.
+    // The child keeps one parent cell clear of the parent's west and south edges, whose outermost
+    // cells belong to the parent's radiation condition.
+    if (nx >= 1 && ny >= 1) {
+        columns(corner.i - 1, corner.i - 1);
+        rows(corner.j - 1, corner.j - 1);
     }
     return box;
 }
@@ -249,39 +235,27 @@ void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent) {
         return;
     if (!FitsAllocated(NestingFootprint(parent, child), parent)) return;
 
-    const ParentIndex corner = FeedbackCorner(parent, child);
-    const int32_t nx = child.nx, ny = child.ny;
-    const int32_t IL = nx / RefinementRatio + corner.i - 1;
-    const int32_t JL = ny / RefinementRatio + corner.j - 1;
-    // Rows of the south blocks (2..4) and, mirrored at the north border, of the north blocks
-    // (ny-3..ny-1); columns of the west blocks (1..3) and of the east blocks (nx-2..nx).
-    const int32_t southFirst = 2, southLast = std::min(4, ny);
-    const int32_t northFirst = std::max(ny - 3, 1), northLast = ny - 1;
-    const int32_t westFirst = 1, westLast = std::min(3, nx);
-    const int32_t eastFirst = std::max(nx - 2, 1), eastLast = nx;
-
+    // Child node (3m + 1, 3n + 1) lies on parent node (I0 + m, J0 + n). Each strip cell takes
+    // the 3 x 3 child block centred on it, so the value lands where the child computed it.
+    // The strips run one parent cell inside the child's border: their blocks (child columns
+    // and rows 3 .. n-2) lie inside the faces that carry the parent's fluxes, never on the
+    // two outermost child rings, which only mirror the parent.
+    const ParentIndex corner = NestingCorner(parent, child);
+    const int32_t lastI = corner.i + (child.nx - 1) / RefinementRatio;  // parent node of the child's last whole cell
+    const int32_t lastJ = corner.j + (child.ny - 1) / RefinementRatio;
+    // A child narrower than two parent cells has no ring of parent cells inside its border.
+    if (lastI - corner.i < 2 || lastJ - corner.j < 2) return;
+    auto block = [&](int32_t I, int32_t J) {
+        const int32_t ci = RefinementRatio * (I - corner.i) + 1;
+        const int32_t cj = RefinementRatio * (J - corner.j) + 1;
+        return BlockMean(child, ci - 1, ci + 1, cj - 1, cj + 1);
+    };
     // Row strips first (south, then north), then column strips (west, then east): a parent
     // cell in both keeps the column strip's value.
-    for (int32_t I = corner.i; I < IL; ++I) {
-        const int32_t m = I - corner.i;
-        const int32_t first = 3 * m + 2, last = std::min(3 * m + 4, nx);
-        target(I, corner.j) = BlockMean(child, first, last, southFirst, southLast);
-    }
-    for (int32_t I = corner.i; I < IL; ++I) {
-        const int32_t m = I - corner.i;
-        const int32_t first = 3 * m + 2, last = std::min(3 * m + 4, nx);
-        target(I, JL - 1) = BlockMean(child, first, last, northFirst, northLast);
-    }
-    for (int32_t J = corner.j; J < JL; ++J) {
-        const int32_t n = J - corner.j;
-        const int32_t first = 3 * n + 1, last = std::min(3 * n + 3, ny);
-        target(corner.i, J) = BlockMean(child, westFirst, westLast, first, last);
-    }
-    for (int32_t J = corner.j; J < JL; ++J) {
-        const int32_t n = J - corner.j;
-        const int32_t first = 3 * n + 1, last = std::min(3 * n + 3, ny);
-        target(IL - 1, J) = BlockMean(child, eastFirst, eastLast, first, last);
-    }
+    for (int32_t I = corner.i + 1; I <= lastI - 1; ++I) target(I, corner.j + 1) = block(I, corner.j + 1);
+    for (int32_t I = corner.i + 1; I <= lastI - 1; ++I) target(I, lastJ - 1) = block(I, lastJ - 1);
+    for (int32_t J = corner.j + 1; J <= lastJ - 1; ++J) target(corner.i + 1, J) = block(corner.i + 1, J);
+    for (int32_t J = corner.j + 1; J <= lastJ - 1; ++J) target(lastI - 1, J) = block(lastI - 1, J);
 }
 
 namespace {

@@ -34,8 +34,6 @@ struct ParentIndexBox {
 // parent's node spacing (xMax - xMin) / (nx - 1), rounded half up.
 ParentIndex NestingCorner(const GridLevel& parent, const GridLevel& child);
 
-// FeedBackWaterLevel's corner: floor(offset / extent * n), without the +1 of NestingCorner.
-ParentIndex FeedbackCorner(const GridLevel& parent, const GridLevel& child);
 
 // Every parent column and row that any of the three operations reads or writes for this
 // pair of headers (the same index arithmetic as the operations themselves).
@@ -69,7 +67,8 @@ void SetChildBoundaryWaterLevel(const GridLevel& parent, GridLevel& child);
 void NestBoundaryFluxes(const GridLevel& parent, GridLevel& child);
 
 // Writes the child's block-averaged water level (mean of eta and etaNext over the wet cells of
-// 3 x 3 blocks along its four borders) into the parent's etaNext.
+// the 3 x 3 block centred on each parent node; 0 when five or fewer are wet) into the parent's
+// etaNext, along a ring of parent cells one cell inside the child's border.
 void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent);
 
 // Empty when `child` can be nested in `parent`: both have a usable extent, the child's cell

@@ -64,14 +64,6 @@ TEST(Nesting, CornersCountParentNodeSpacings) {
     // Half a parent cell rounds up, less rounds down.
     EXPECT_EQ(NestingCorner(parent, MakeChild(7, 7, 2.5, 1.49)).i, 4);
     EXPECT_EQ(NestingCorner(parent, MakeChild(7, 7, 2.5, 1.49)).j, 2);
-
-    // The feedback corner: floor(offset / extent * n), no +1.
-    ParentIndex feedback = FeedbackCorner(parent, SouthWestChild());
-    EXPECT_EQ(feedback.i, 2);  // floor(2000 / 9000 * 10) = floor(2.22)
-    EXPECT_EQ(feedback.j, 1);  // floor(1000 / 6000 * 7) = floor(1.17)
-    feedback = FeedbackCorner(parent, NorthEastChild());
-    EXPECT_EQ(feedback.i, 6);  // floor(6.67)
-    EXPECT_EQ(feedback.j, 4);  // floor(4.67)
 }
 
 TEST(Nesting, EdgeRuleWorkedValues) {
@@ -218,9 +210,10 @@ TEST(Nesting, BoundaryFluxesIntegerCoded) {
 }
 
 TEST(Nesting, FeedbackIntegerCoded) {
-    // Child 19 x 10 from parent node (2, 1): feedback corner (2, 1), IL = 6 + 2 - 1 = 7,
-    // JL = 3 + 1 - 1 = 3. Child levels eta = 100 i + j and etaNext = eta + 2, so a block's
-    // value is 100 * (mean column) + (mean row) + 1.
+    // Child 19 x 10 from parent node (2, 1): corner (3, 2), last whole parent node (9, 5).
+    // Child node (3m + 1, 3n + 1) lies on parent (3 + m, 2 + n); the ring one parent cell
+    // inside the border is I = 4..8 on rows 3 and 4. Child levels eta = 100 i + j and etaNext =
+    // eta + 2, so a centred 3 x 3 block's value is 100 * (centre column) + (centre row) + 1.
     GridLevel parent = MakeParent();
     GridLevel child = SouthWestChild();
     for (int32_t i = 0; i <= child.nx + 2; ++i)
@@ -230,38 +223,34 @@ TEST(Nesting, FeedbackIntegerCoded) {
         }
     parent.etaNext.Fill(-1.0f);
     FeedBackWaterLevel(child, parent);
-
-    // Row 1: west block (cols 1-3, rows 1-3) at I = 2, south blocks (cols 3m+2..3m+4, rows 2-4)
-    // at I = 3..5, east block (cols 17-19, rows 1-3) at I = 6. Row 2: west (rows 4-6), north
-    // blocks (cols 3m+2..3m+4, rows 7-9), east (rows 4-6). Column strips win at the corners.
-    const float expected[2][5] = {{203, 604, 904, 1204, 1803}, {206, 609, 909, 1209, 1806}};
     for (int32_t I = 0; I <= parent.nx + 2; ++I)
         for (int32_t J = 0; J <= parent.ny + 2; ++J) {
-            const bool written = I >= 2 && I <= 6 && J >= 1 && J <= 2;
-            const float want = written ? expected[J - 1][I - 2] : -1.0f;
+            const bool written = I >= 4 && I <= 8 && J >= 3 && J <= 4;
+            const float want = written ? static_cast<float>(100 * (3 * (I - 3) + 1) + 3 * (J - 2) + 2) : -1.0f;
             ASSERT_FLOAT_EQ(parent.etaNext[I][J], want) << "parent " << I << "," << J;
         }
+    EXPECT_FLOAT_EQ(parent.etaNext[4][3], 405.0f);  // child block columns 3-5, rows 3-5
+    EXPECT_FLOAT_EQ(parent.etaNext[8][4], 1608.0f);  // child block columns 15-17, rows 6-8
 
-    // Wet-cell threshold: the south block at I = 3 (cols 5-7, rows 2-4) with 3 dry cells keeps
-    // 6 wet cells of mean level 0.3; the block at I = 4 (cols 8-10) with 4 dry cells has 5.
+    // Wet-cell threshold: the block of parent (5, 3) (child columns 6-8, rows 3-5) with 3 dry
+    // cells keeps 6 wet cells of mean level 0.3; that of (6, 3) (columns 9-11) with 4 dry has 5.
     child.eta.Fill(0.2f);
     child.etaNext.Fill(0.4f);
-    child.depth[5][2] = child.depth[6][3] = child.depth[7][4] = 0.0f;
-    child.eta[5][2] = child.etaNext[5][2] = 50.0f;  // dry: ignored
-    child.depth[8][2] = child.depth[9][3] = child.depth[10][4] = child.depth[8][4] = -1.0f;
+    child.depth[6][3] = child.depth[7][4] = child.depth[8][5] = 0.0f;
+    child.eta[6][3] = child.etaNext[6][3] = 50.0f;  // dry: ignored
+    child.depth[9][3] = child.depth[10][4] = child.depth[11][5] = child.depth[9][5] = -1.0f;
     FeedBackWaterLevel(child, parent);
-    EXPECT_FLOAT_EQ(parent.etaNext[3][1], 0.3f);
-    EXPECT_FLOAT_EQ(parent.etaNext[4][1], 0.0f);
-    EXPECT_FLOAT_EQ(parent.etaNext[5][1], 0.3f);  // all nine wet
+    EXPECT_FLOAT_EQ(parent.etaNext[5][3], 0.3f);
+    EXPECT_FLOAT_EQ(parent.etaNext[6][3], 0.0f);
+    EXPECT_FLOAT_EQ(parent.etaNext[7][3], 0.3f);  // all nine wet
 
-    // Fewer than 6 columns: no row strips, only the column strips (west on column 2).
-    GridLevel narrow = MakeChild(5, 12, 2, 1);
+    // A child spanning fewer than two parent cells has no ring inside its border.
+    GridLevel narrow = MakeChild(6, 12, 2, 1);
     parent.etaNext.Fill(-1.0f);
     narrow.eta.Fill(1.0f);
     narrow.etaNext.Fill(1.0f);
     FeedBackWaterLevel(narrow, parent);
-    for (int32_t J = 1; J <= 3; ++J) EXPECT_FLOAT_EQ(parent.etaNext[2][J], 1.0f) << J;
-    for (int32_t I = 3; I <= parent.nx; ++I)
+    for (int32_t I = 0; I <= parent.nx + 2; ++I)
         for (int32_t J = 0; J <= parent.ny + 2; ++J) ASSERT_FLOAT_EQ(parent.etaNext[I][J], -1.0f) << I << "," << J;
 }
 
