@@ -4,15 +4,25 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cfloat>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <iostream>
 #include <memory>
+#include <optional>
 
+#include "FaultFile.h"
 #include "HostFrameReceiverI.h"
 #include "InitResult.h"
+#include "ModelGrid.h"
+#include "OkadaCommand.h"
+#include "PathJoin.h"
+#include "Plot.h"
 #include "ProgressBar.h"
+#include "RunSummary.h"
 #include "Scenario.h"
 #include "VestraExports.h"
 
@@ -57,6 +67,36 @@ private:
     std::atomic<long long> frames_{0};
 };
 
+// What the host learns about a run from its reporter, beyond what the display shows: the
+// last step index reported and when the run thread let go of the reporter (the end of the
+// run, Finish included). Written on the run thread before the display hears of the release,
+// read on the host's thread after it has.
+struct RunTrack {
+    std::atomic<int32_t> lastStepIndex{-1};
+    std::atomic<std::chrono::steady_clock::rep> endTicks{0};
+};
+
+// The reporter handed to the run thread: the display's own reporter, watched.
+class TrackingReporter final : public ZellProgressBarI {
+public:
+    TrackingReporter(ProgressDisplay* display, RunTrack* track) : inner_(display), track_(track) {}
+    // Runs before inner_ is destroyed, which is what tells the display the run is over.
+    ~TrackingReporter() override {
+        track_->endTicks.store(std::chrono::steady_clock::now().time_since_epoch().count());
+    }
+    void StepDone(int32_t stepIndex) override {
+        track_->lastStepIndex.store(stepIndex);
+        inner_.StepDone(stepIndex);
+    }
+    void SetRange(int32_t value) override { inner_.SetRange(value); }
+    void RunCompleted() override { inner_.RunCompleted(); }
+    void InitFinished(int32_t resultCode) override { inner_.InitFinished(resultCode); }
+
+private:
+    ProgressReporter inner_;
+    RunTrack* track_;
+};
+
 struct Plugin {
     CreateVestraSimulatorFn create = nullptr;
     DeleteVestraSimulatorFn destroy = nullptr;
@@ -80,7 +120,147 @@ bool LoadPlugin(const std::string& path, Plugin* plugin, std::string* error) {
     return true;
 }
 
+// The title of the run in the summary and the pictures: the scenario's name, else its
+// file name without the extension.
+std::string ScenarioTitle(const Scenario& scenario) {
+    if (!scenario.name.empty()) return scenario.name;
+    return std::filesystem::path(scenario.file).stem().string();
+}
+
+// A rupture time as it appears in a file name: "0", "30", "12.5".
+std::string TimeText(double seconds) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.15g", seconds);
+    return text;
+}
+
+// The summary table, the JSON file and the pictures of a run that got past Init.
+// `baseSteps` is the number of base steps the run covered; the speed counts every level's
+// nodes times its 3^k sub-steps per base step over the whole wall time.
+void ReportRun(const Scenario& scenario, const RunOptions& options, double wallSeconds, int64_t baseSteps) {
+    std::vector<SummaryLevelInput> levels;
+    for (const HostGridRecord& grid : scenario.grids) levels.push_back({grid.outputFolder, grid.gridType >= 2});
+    const std::string title = ScenarioTitle(scenario);
+    RunSummary summary = CollectRunSummary(title, levels, scenario.parameters.outputFormat, wallSeconds, kNoValue);
+    // A level whose size could not be read would make the speed look lower than it was.
+    bool sizesKnown = true;
+    for (const LevelSummary& level : summary.levels) sizesKnown = sizesKnown && level.nx > 0 && level.ny > 0;
+    const double updates = CellUpdatesPerBaseStep(summary) * static_cast<double>(baseSteps);
+    if (sizesKnown && updates > 0.0 && wallSeconds > 0.0)
+        summary.millionCellUpdatesPerSecond = updates / wallSeconds / 1.0e6;
+
+    if (!options.quiet) {
+        std::cout << "\n";
+        PrintRunSummary(summary, std::cout);
+        std::cout.flush();
+    }
+    if (!options.jsonPath.empty()) WriteRunSummaryJson(summary, options.jsonPath);
+    if (!options.plots) return;
+    for (std::size_t k = 0; k < scenario.grids.size(); ++k) {
+        const HostGridRecord& grid = scenario.grids[k];
+        std::vector<std::string> args = {grid.outputFolder,   "--scenario", scenario.file,
+                                         "--level",           std::to_string(k),
+                                         "--name",            title,
+                                         "--bathymetry",      grid.bathymetryFile,
+                                         grid.gridType >= 2 ? "--spherical" : "--cartesian"};
+        if (options.quiet) args.push_back("--quiet");
+        const int status = RunPlotCommand(args);
+        // 2: no interpreter or script, 3: Python packages missing, above 127: killed. The
+        // plotter has said why in one line; the other levels would only repeat it.
+        if (status == 2 || status == 3 || status > 127) break;
+    }
+}
+
 }  // namespace
+
+bool ExpandFaultSources(Scenario* scenario, std::vector<std::string>* written, std::string* error) {
+    bool anyFaults = false;
+    for (const std::string& faults : scenario->sourceFaultFiles) anyFaults = anyFaults || !faults.empty();
+    if (!anyFaults) return true;
+    if (scenario->grids.empty() || scenario->sourceFaultFiles.size() != scenario->sources.size()) {
+        *error = scenario->file + ": the scenario has no grids or its sources are inconsistent";
+        return false;
+    }
+    const HostGridRecord& level0 = scenario->grids.front();
+    ModelGrid bathymetry;
+    std::string reason;
+    if (!ReadModelGrid(level0.bathymetryFile, &bathymetry, &reason)) {
+        *error = scenario->file + ": [[grids]] #1 bathymetryFile, needed for the faults: " + reason;
+        return false;
+    }
+    const GridCoordinates coordinates = level0.gridType >= 2 ? GridCoordinates::Spherical : GridCoordinates::Cartesian;
+
+    struct Planned {
+        SourceEvent event;
+        std::string faultFile;  // empty: the entry as written
+        ModelGrid displacement;
+    };
+    std::vector<Planned> plan;
+    for (std::size_t n = 0; n < scenario->sources.size(); ++n) {
+        const SourceEvent& entry = scenario->sources[n];
+        const std::string& faultFile = scenario->sourceFaultFiles[n];
+        if (faultFile.empty()) {
+            plan.push_back({entry, {}, {}});
+            continue;
+        }
+        const std::string where = scenario->file + ": [[sources]] #" + std::to_string(n + 1) + " faults";
+        FaultSet set;
+        if (!ReadFaultFile(faultFile, &set, &reason)) {
+            *error = where + ": " + reason;
+            return false;
+        }
+        const std::vector<double> times = RuptureTimes(set);
+        const std::string stem = "source-" + std::to_string(n + 1);
+        for (double time : times) {
+            Planned event{entry, faultFile, {}};
+            // With one rupture time the sum over every fault is what `vestra okada` writes.
+            const std::optional<double> only = times.size() > 1 ? std::optional<double>(time) : std::nullopt;
+            if (!ComputeFaultDisplacement(set, bathymetry, only, &event.displacement, &reason, coordinates)) {
+                *error = where + " = " + faultFile + ": " + reason + " (level 0: " + level0.bathymetryFile + ")";
+                return false;
+            }
+            const double insertion = static_cast<double>(entry.insertionTime) + time;
+            if (!(insertion <= FLT_MAX)) {
+                *error = where + " = " + faultFile + ": insertionTime + rupture_time " + TimeText(time) +
+                         " s does not fit a single-precision time";
+                return false;
+            }
+            event.event.insertionTime = static_cast<float>(insertion);
+            // Only the very first event may replace the water level: it meets water at rest.
+            const bool replaces = plan.empty() && event.event.insertionTime == 0.0f;
+            std::string name = stem;
+            if (times.size() > 1) name += '-' + TimeText(time);
+            name += replaces ? ".grd" : ".nc";
+            event.event.etaFile = JoinPath(level0.outputFolder, name);
+            plan.push_back(std::move(event));
+        }
+    }
+
+    std::error_code code;
+    std::filesystem::create_directories(level0.outputFolder, code);
+    if (code || !std::filesystem::is_directory(level0.outputFolder)) {
+        *error = level0.outputFolder + ": cannot create the output folder: " +
+                 (code ? code.message() : std::string("a file of that name exists"));
+        return false;
+    }
+    std::vector<std::string> lines;
+    for (const Planned& event : plan) {
+        if (event.faultFile.empty()) continue;
+        if (!WriteModelGrid(event.event.etaFile, event.displacement, &reason)) {
+            *error = event.faultFile + ": " + reason;
+            return false;
+        }
+        char line[64];
+        std::snprintf(line, sizeof line, " (inserted at %.6g s)", static_cast<double>(event.event.insertionTime));
+        lines.push_back(event.faultFile + ": " + event.event.etaFile + line);
+    }
+    std::vector<SourceEvent> sources;
+    for (Planned& event : plan) sources.push_back(std::move(event.event));
+    scenario->sources = std::move(sources);
+    scenario->sourceFaultFiles.assign(scenario->sources.size(), std::string());
+    if (written) *written = std::move(lines);
+    return true;
+}
 
 std::string DefaultPluginPath() {
     std::error_code ec;
@@ -97,11 +277,14 @@ std::string InitFailureMessage(int32_t code) {
 int RunScenario(const RunOptions& options) {
     Scenario scenario;
     std::string error;
+    std::vector<std::string> sourceLines;
     if (!LoadScenarioFile(options.scenarioPath, options.settings, &scenario, &error) ||
-        !CreateOutputFolders(scenario, &error)) {
+        !ExpandFaultSources(&scenario, &sourceLines, &error) || !CreateOutputFolders(scenario, &error)) {
         std::fprintf(stderr, "vestra: %s\n", error.c_str());
         return kExitFailure;
     }
+    if (!options.quiet)
+        for (const std::string& line : sourceLines) std::fprintf(stderr, "vestra: fault source %s\n", line.c_str());
 
     Plugin plugin;
     const std::string pluginPath = options.pluginPath.empty() ? DefaultPluginPath() : options.pluginPath;
@@ -124,10 +307,11 @@ int RunScenario(const RunOptions& options) {
 
     bool stopped = false;
     bool neverStarted = false;
+    RunTrack track;
+    const auto started = std::chrono::steady_clock::now();
     {
         InterruptGuard interrupts;
-        simulator->Start([&display] { return new ProgressReporter(&display); }, scenario.parameters);
-        const auto started = std::chrono::steady_clock::now();
+        simulator->Start([&display, &track] { return new TrackingReporter(&display, &track); }, scenario.parameters);
         // The run is over when the run thread releases its reporter, on every path.
         while (!display.WaitReleased(std::chrono::milliseconds(50))) {
             if (gInterruptRequested != 0 && !stopped) {
@@ -157,14 +341,19 @@ int RunScenario(const RunOptions& options) {
         std::fprintf(stderr, "vestra: %s\n", InitFailureMessage(code).c_str());
         return kExitFailure;
     }
+    const auto ended = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(track.endTicks.load()));
+    const double wallSeconds = std::chrono::duration<double>(ended - started).count();
+    const int64_t baseSteps = track.lastStepIndex.load() < 0 ? 0 : int64_t{track.lastStepIndex.load()} + 1;
     if (display.completed()) {
         if (!options.quiet)
             std::fprintf(stderr, "vestra: run complete, %lld water-level frames; results in %s\n", frames.Count(),
                          scenario.grids.front().outputFolder.c_str());
+        ReportRun(scenario, options, wallSeconds, baseSteps);
         return kExitSuccess;
     }
     if (stopped) {
         if (!options.quiet) std::fprintf(stderr, "vestra: run stopped; final results written\n");
+        ReportRun(scenario, options, wallSeconds, baseSteps);
         return kExitStopped;
     }
     std::fprintf(stderr, "vestra: the run ended without completing\n");

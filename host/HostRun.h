@@ -4,11 +4,15 @@
 #include <string>
 #include <vector>
 
+struct Scenario;
+
 struct RunOptions {
     std::string scenarioPath;
     std::string pluginPath;             // empty: libvestra.so beside the executable
     std::vector<std::string> settings;  // "NAME=VALUE", applied after the file in order
     bool quiet = false;
+    std::string jsonPath;  // non-empty: the run summary is also written there as JSON
+    bool plots = true;     // draw the quicklook pictures of every level after the run
 };
 
 // Exit statuses of the command.
@@ -24,3 +28,20 @@ std::string DefaultPluginPath();
 
 // The one line reporting a failed Init: its code and what the code means.
 std::string InitFailureMessage(int32_t code);
+
+// Turns every [[sources]] entry that names a fault file into source events the plug-in can
+// read: the faults' vertical sea-floor displacement on level 0's nodes (level 0's bathymetry
+// gives the nodes, and the depth for the horizontal-motion term), one event per distinct
+// rupture time at the entry's insertionTime plus that time, each the sum of the faults
+// sharing it. Every fault file is read and every grid computed before anything is written;
+// then level 0's output folder is created if needed and the grids go into it:
+//   "source-N.grd" / "source-N.nc"        one rupture time (N: the entry's position from 1)
+//   "source-N-T.grd" / "source-N-T.nc"    several; T is the rupture time in seconds
+// The plug-in puts a Surfer text water level in place of the wave but adds a netCDF one to
+// it, so only the first event of the list, inserted at time 0 onto water at rest, is written
+// as Surfer text; every other one is netCDF, so that it lifts the running wave. On success
+// the scenario's sources hold the expanded list, sourceFaultFiles is all empty, and each
+// written file gets one line in *written. On failure returns false with one line naming the
+// scenario, the entry and the fault file, and leaves the scenario as it was.
+bool ExpandFaultSources(Scenario* scenario, std::vector<std::string>* written, std::string* error);
+

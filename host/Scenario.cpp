@@ -360,10 +360,20 @@ std::vector<KeySpec> GridKeys(HostGridRecord* g, const std::string& base, bool f
     };
 }
 
-// Keys of one [[sources]] entry. A new key (a fault description, say) is one more entry.
-std::vector<KeySpec> SourceKeys(SourceEvent* s, const std::string& base) {
+// One [[sources]] entry as written: the plug-in's record and, instead of its etaFile, a
+// fault file whose sea-floor displacement becomes the water level before the run.
+struct SourceEntry {
+    SourceEvent event;
+    std::string faults;
+};
+
+// Keys of one [[sources]] entry. Exactly one of etaFile and faults is required; that rule
+// spans two keys and is checked after the table (CheckSourceEntries).
+std::vector<KeySpec> SourceKeys(SourceEntry* entry, const std::string& base) {
+    SourceEvent* s = &entry->event;
     return {
-        {"etaFile", true, [s, base](const toml::node& n) { return ReadInputPath(n, base, false, &s->etaFile); }},
+        {"etaFile", false, [s, base](const toml::node& n) { return ReadInputPath(n, base, false, &s->etaFile); }},
+        {"faults", false, [entry, base](const toml::node& n) { return ReadInputPath(n, base, false, &entry->faults); }},
         {"fluxMFile", false, [s, base](const toml::node& n) { return ReadInputPath(n, base, true, &s->fluxMFile); }},
         {"fluxNFile", false, [s, base](const toml::node& n) { return ReadInputPath(n, base, true, &s->fluxNFile); }},
         {"insertionTime", true, [s](const toml::node& n) {
@@ -392,6 +402,34 @@ bool ReadRecordList(const toml::table& root, const std::string& file, const char
     for (size_t i = 0; i < array->size(); ++i) {
         const Where where{file, "[[" + std::string(key) + "]] #" + std::to_string(i + 1)};
         if (!ReadTable(*array->get(i)->as_table(), where, keysFor(&(*records)[i], i == 0), error)) return false;
+    }
+    return true;
+}
+
+// The rules of a [[sources]] entry that involve more than one key: a water level from
+// exactly one place, and no flux grids beside a fault source (its displacement may be
+// split over several events at different times, so the fluxes would have no one time).
+bool CheckSourceEntries(const toml::table& root, const std::string& file, const std::vector<SourceEntry>& entries,
+                        std::string* error) {
+    const toml::array& tables = *root.get("sources")->as_array();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const toml::table& table = *tables.get(i)->as_table();
+        const std::string where =
+            file + ":" + std::to_string(table.source().begin.line) + ": [[sources]] #" + std::to_string(i + 1);
+        const SourceEntry& e = entries[i];
+        if (e.event.etaFile.empty() && e.faults.empty()) {
+            *error = where + ": missing required key etaFile (or faults, a fault file)";
+            return false;
+        }
+        if (!e.event.etaFile.empty() && !e.faults.empty()) {
+            *error = where + ": etaFile and faults both given: name one water-level source per entry";
+            return false;
+        }
+        if (!e.faults.empty() && (!e.event.fluxMFile.empty() || !e.event.fluxNFile.empty())) {
+            *error = where + ": " + (e.event.fluxMFile.empty() ? "fluxNFile" : "fluxMFile") +
+                     " cannot go with faults (give the fluxes an entry of their own with an etaFile)";
+            return false;
+        }
     }
     return true;
 }
@@ -586,9 +624,15 @@ bool LoadScenarioText(std::string_view text, const std::string& path, const std:
                         [&base](HostGridRecord* g, bool first) { return GridKeys(g, base, first); }, &s.grids, error))
         return false;
     if (!CheckDistinctOutputFolders(s.grids, path, error)) return false;
-    if (!ReadRecordList(root, path, "sources", [&base](SourceEvent* e, bool) { return SourceKeys(e, base); },
-                        &s.sources, error))
+    std::vector<SourceEntry> sourceEntries;
+    if (!ReadRecordList(root, path, "sources", [&base](SourceEntry* e, bool) { return SourceKeys(e, base); },
+                        &sourceEntries, error) ||
+        !CheckSourceEntries(root, path, sourceEntries, error))
         return false;
+    for (SourceEntry& entry : sourceEntries) {
+        s.sources.push_back(std::move(entry.event));
+        s.sourceFaultFiles.push_back(std::move(entry.faults));
+    }
 
     const std::string here = fs::current_path().string();
     for (const auto& setting : overrides)

@@ -6,7 +6,8 @@
 //   name = "..."                optional, a title for plots
 //   [parameters]                any field of SimulationParameters by its own name
 //   [[grids]]                   one HostGridRecord each, outermost first
-//   [[sources]]                 one SourceEvent each
+//   [[sources]]                 one SourceEvent each; `faults = "FILE.toml"` may stand in
+//                               for etaFile (see ExpandFaultSources in HostRun.h)
 // Everything is checked before a run starts; the first fault found is reported as one
 // line naming the file, the line and the key.
 #include <string>
@@ -23,6 +24,10 @@ struct Scenario {
     SimulationParameters parameters;
     std::vector<HostGridRecord> grids;
     std::vector<SourceEvent> sources;
+    // One entry per element of `sources`: the fault file (absolute) that the entry names
+    // instead of etaFile, or empty. Such an entry's etaFile stays empty until the fault
+    // displacement has been computed and written (ExpandFaultSources).
+    std::vector<std::string> sourceFaultFiles;
 };
 
 // Reads and checks a scenario file. `overrides` are "NAME=VALUE" settings from the command

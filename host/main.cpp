@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ExampleGenerator.h"
 #include "ExampleScenario.h"
 #include "GridCommand.h"
 #include "HostRun.h"
@@ -22,7 +23,7 @@ const char* kUsage =
     "\n"
     "commands:\n"
     "  run SCENARIO.toml   run the scenario described by a TOML file\n"
-    "  example DIR         write a small runnable example scenario into DIR\n"
+    "  example DIR         write the bundled example scenario into DIR\n"
     "  plot                draw the results of a run\n"
     "  okada               sea-floor displacement of earthquake faults\n"
     "  grid                prepare nested bathymetry grids\n"
@@ -36,10 +37,14 @@ const char* kUsage =
 const char* kRunUsage =
     "usage: vestra run SCENARIO.toml [OPTIONS]\n"
     "\n"
-    "Reads the scenario, checks every value, creates the output folders, loads the\n"
-    "simulator plug-in and runs it. Progress goes to standard error; the simulator's\n"
-    "own messages go to standard output. Relative paths in the scenario start at the\n"
-    "scenario file's folder (see docs/scenario.md).\n"
+    "Reads the scenario, checks every value, computes the water level of any fault\n"
+    "sources, creates the output folders, loads the simulator plug-in and runs it.\n"
+    "Progress goes to standard error; the simulator's own messages go to standard\n"
+    "output, followed by a summary of the results (per level the highest water level,\n"
+    "the largest flow depth on land and the flooded area; per gauge the arrival, the\n"
+    "highest wave and the deepest trough; the wall time and the speed) and the paths\n"
+    "of the quicklook pictures drawn into every level's folder. Relative paths in the\n"
+    "scenario start at the scenario file's folder (see docs/scenario.md).\n"
     "\n"
     "options:\n"
     "  --threads N         OpenMP threads for the solver (sets threadCount; 0 means the\n"
@@ -49,22 +54,38 @@ const char* kRunUsage =
     "                      a path may be given bare and is taken from the current folder\n"
     "  --plugin PATH       the simulator library to load (default: libvestra.so beside\n"
     "                      the vestra executable)\n"
-    "  --quiet             no progress display and no closing summary; errors still show\n"
+    "  --json FILE         also write the summary as JSON to FILE (with --quiet too)\n"
+    "  --no-plots          draw no pictures (they need /usr/bin/python3 with matplotlib;\n"
+    "                      without it, one warning line and the run still succeeds)\n"
+    "  --quiet             no progress display, no summary and no picture paths (the\n"
+    "                      pictures are still drawn); errors still show\n"
     "  -h, --help          show this help\n"
     "\n"
-    "Ctrl-C stops the run after the current step; the final results are still written\n"
-    "and the exit status is 130. A second Ctrl-C ends the program at once.\n"
+    "Ctrl-C stops the run after the current step; the final results, the summary and\n"
+    "the pictures are still written and the exit status is 130. A second Ctrl-C ends\n"
+    "the program at once.\n"
     "\n"
     "exit status: 0 success, 1 bad scenario, unloadable plug-in or failed set-up,\n"
     "2 bad command line, 130 stopped.\n";
 
 const char* kExampleUsage =
-    "usage: vestra example DIR\n"
+    "usage: vestra example DIR [--second-nest] [--format N]\n"
+    "       vestra example --beach DIR\n"
     "\n"
-    "Writes a small Cartesian scenario into DIR (created with its parents): scenario.toml,\n"
-    "a Surfer text bathymetry of a plane beach, an initial Gaussian hump of water and a\n"
-    "gauge list. Files already in DIR are never overwritten. Run it with\n"
-    "'vestra run DIR/scenario.toml'.\n";
+    "Writes the bundled example into DIR (created with its parents): a spherical ocean of\n"
+    "3 x 3 degrees at 1 arc-minute with a basin, a slope, a shelf and a coast with a bay;\n"
+    "level 1 covers the bay three times finer; an elliptical uplift of 3 m over the slope;\n"
+    "gauges offshore, on the shelf and in the bay; one hour of model time. The files are\n"
+    "the same bytes on every machine. Files already in DIR are never overwritten. Run it\n"
+    "with 'vestra run DIR/scenario.toml'.\n"
+    "\n"
+    "options:\n"
+    "  --second-nest       add level 2 over the head of the bay (about 6.7 arc-seconds)\n"
+    "  --format N          outputFormat of the results: 0 Surfer text, 1 Surfer binary,\n"
+    "                      2 netCDF (the default), 3 ESRI ASCII\n"
+    "  --beach             instead, a small Cartesian scenario (a Gaussian hump running up\n"
+    "                      a plane beach, 60 x 40 cells, Surfer text) that runs in a second\n"
+    "  -h, --help          show this help\n";
 
 bool IsHelp(std::string_view a) { return a == "-h" || a == "--help"; }
 
@@ -105,9 +126,13 @@ int RunCommand(const std::vector<std::string>& args) {
             options.quiet = true;
             continue;
         }
+        if (a == "--no-plots") {
+            options.plots = false;
+            continue;
+        }
         std::string value;
         bool matched = false;
-        for (const char* name : {"--threads", "--set", "--plugin"}) {
+        for (const char* name : {"--threads", "--set", "--plugin", "--json"}) {
             if (!OptionValue(args, &i, name, &value, &matched))
                 return UsageError(std::string(name) + " needs a value", "run ");
             if (!matched) continue;
@@ -120,6 +145,9 @@ int RunCommand(const std::vector<std::string>& args) {
                 options.settings.push_back("threadCount=" + std::to_string(n));
             } else if (std::strcmp(name, "--set") == 0) {
                 options.settings.push_back(value);
+            } else if (std::strcmp(name, "--json") == 0) {
+                if (value.empty()) return UsageError("--json needs a file name", "run ");
+                options.jsonPath = value;
             } else {
                 options.pluginPath = value;
             }
@@ -136,18 +164,44 @@ int RunCommand(const std::vector<std::string>& args) {
 
 int ExampleCommand(const std::vector<std::string>& args) {
     std::string dir;
-    for (const std::string& a : args) {
+    bool beach = false;
+    bool realisticOption = false;  // an option that only the bundled example takes
+    ExampleOptions options;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
         if (IsHelp(a)) {
             std::fputs(kExampleUsage, stdout);
             return kExitSuccess;
+        }
+        if (a == "--beach") {
+            beach = true;
+            continue;
+        }
+        if (a == "--second-nest") {
+            options.secondNestedLevel = true;
+            realisticOption = true;
+            continue;
+        }
+        std::string value;
+        bool matched = false;
+        if (!OptionValue(args, &i, "--format", &value, &matched)) return UsageError("--format needs a value", "example ");
+        if (matched) {
+            if (value.size() != 1 || value[0] < '0' || value[0] > '3')
+                return UsageError("--format " + value + ": must be 0, 1, 2 or 3", "example ");
+            options.outputFormat = value[0] - '0';
+            realisticOption = true;
+            continue;
         }
         if (a.size() > 1 && a[0] == '-') return UsageError("unknown option " + a, "example ");
         if (!dir.empty()) return UsageError("more than one folder given", "example ");
         dir = a;
     }
     if (dir.empty()) return UsageError("no folder given", "example ");
+    if (beach && realisticOption)
+        return UsageError("--beach takes no other option (its scenario is fixed)", "example ");
     std::string error;
-    if (!WriteExampleScenario(dir, &error)) {
+    const bool written = beach ? WriteExampleScenario(dir, &error) : WriteRealisticExample(dir, options, &error);
+    if (!written) {
         std::fprintf(stderr, "vestra: %s\n", error.c_str());
         return kExitFailure;
     }

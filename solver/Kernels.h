@@ -40,7 +40,7 @@ int KernelTeamSize(const KernelSettings& settings);
 void ContinuitySpherical(GridLevel& level, double tMinutes, const KernelSettings& settings);
 
 // Mass update of a Cartesian level (interior columns 2..nx-1, rows 2..ny-1), then its radiating
-// edges. ratio = timeStep / gridSpacing (1/m * s).
+// edges. ratio = timeStep / gridSpacing (s/m).
 void ContinuityCartesian(GridLevel& level, double ratio, double tMinutes, const KernelSettings& settings);
 
 // Momentum update of a spherical level: AverageFaceDepths, the land cut-off, the flux sweep over

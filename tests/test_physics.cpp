@@ -73,6 +73,8 @@ TEST(Physics, LinearWaveTravelsAtLongWaveSpeed) {
     const double east2 = CrestPosition(row, 252, nx - 2);
     const double west2 = CrestPosition(row, 3, 248);
     const double c = std::sqrt(kG * h);
+    std::printf("crest speeds %.3f (east) %.3f (west) m/s, sqrt(g h) = %.3f m/s\n", (east2 - east1) * dx / 400.0,
+                (west1 - west2) * dx / 400.0, c);
     EXPECT_NEAR((east2 - east1) * dx / 400.0, c, 0.01 * c);
     EXPECT_NEAR((west1 - west2) * dx / 400.0, c, 0.01 * c);
 }
@@ -99,6 +101,8 @@ TEST(Physics, ClosedBasinConservesDisplacedVolume) {
             if (n == 200) spread = fixture::DisplacedVolume(level, area);
         }
         const double final = fixture::DisplacedVolume(level, area);
+        std::printf("%s: displaced volume drift %.2e overall, %.2e after step 200\n", kind,
+                    (final - initial) / initial, (final - spread) / initial);
         EXPECT_NEAR(final, initial, 5e-4 * initial) << kind;
         EXPECT_NEAR(final, spread, 1e-5 * initial) << kind;
         EXPECT_GT(level.etaMax[30][20], 0.01f) << kind;  // the wave did cross the basin
@@ -308,6 +312,7 @@ TEST(Physics, UniformFlowTurnsWithTheInertialPeriod) {
             EXPECT_NEAR(turned, -f * n * dt, 0.02 * f * n * dt) << "quarter period";
         }
     }
+    std::printf("turned %.4f rad in %d steps, f t = %.4f rad\n", turned, halfPeriodSteps, f * halfPeriodSteps * dt);
     EXPECT_NEAR(turned, -f * halfPeriodSteps * dt, 0.02 * f * halfPeriodSteps * dt);
     // The explicit rotation keeps the speed to within a few percent over half a period.
     const double speed = std::hypot(level.fluxM[ic][jc], level.fluxN[ic][jc]);
