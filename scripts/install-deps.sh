@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages the build, the tests and the pictures need, when missing.
 set -e
-PACKAGES="build-essential cmake pkg-config libnetcdf-dev netcdf-bin libtomlplusplus-dev libgtest-dev libgmock-dev libbenchmark-dev python3-matplotlib python3-netcdf4 python3-numpy"
+PACKAGES="build-essential cmake pkg-config libnetcdf-dev netcdf-bin libtomlplusplus-dev libgdal-dev gdal-bin libgtest-dev libgmock-dev libbenchmark-dev python3-matplotlib python3-netcdf4 python3-numpy"
 missing=""
 for p in $PACKAGES; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -79,6 +79,7 @@ struct ScenarioFolder : TempFolder {
     explicit ScenarioFolder(const std::string& name) : TempFolder(name) {
         Write("bathy.grd", "DSAA\n1 1\n0 0\n0 0\n1 1\n1\n");
         Write("eta.grd", "DSAA\n1 1\n0 0\n0 0\n0 0\n0\n");
+        Write("f.toml", "");  // a fault file is only opened here; its content is read before a run
     }
 };
 
@@ -290,7 +291,13 @@ TEST(Scenario, BadScenariosAreRefusedNamingFileLineAndKey) {
          {":5:", "spacing", "unknown key"}},
         {grid + "[[grids]]\nbathymetryFile = \"bathy.grd\"\noutputFolder = \"out/\"\n" + source,
          {"outputFolder", "already used by [[grids]] #1"}},
-        {grid + "[[sources]]\ninsertionTime = 0\n", {":5:", "[[sources]] #1", "missing required key etaFile"}},
+        {grid + "[[sources]]\ninsertionTime = 0\n", {":5:", "[[sources]] #1", "missing required key etaFile", "faults"}},
+        {grid + "[[sources]]\netaFile = \"eta.grd\"\nfaults = \"f.toml\"\ninsertionTime = 0\n",
+         {":5:", "[[sources]] #1", "etaFile and faults"}},
+        {grid + "[[sources]]\nfaults = \"f.toml\"\nfluxMFile = \"eta.grd\"\ninsertionTime = 0\n",
+         {":5:", "[[sources]] #1", "fluxMFile cannot go with faults"}},
+        {grid + "[[sources]]\nfaults = \"none.toml\"\ninsertionTime = 0\n", {":6:", "faults", "none.toml", "cannot be opened"}},
+        {grid + "[[sources]]\nfault = \"f.toml\"\ninsertionTime = 0\n", {":6:", "fault", "did you mean faults"}},
         {grid + "[[sources]]\netaFile = \"eta.grd\"\n", {":5:", "missing required key insertionTime"}},
         {grid + "[[sources]]\netaFile = \"eta.grd\"\ninsertionTime = -1\n", {":7:", "insertionTime"}},
         {grid + "[[sources]]\netaFile = \"eta.grd\"\nfluxNFile = \"n.grd\"\ninsertionTime = 0\n", {":7:", "fluxNFile", "n.grd"}},
@@ -551,13 +558,14 @@ size_t CountLines(const std::string& text) { return static_cast<size_t>(std::cou
 
 TEST(VestraCommand, ExampleRunsAndBadInputGivesOneLineAndNoRun) {
     TempFolder dir("command");
-    Outcome o = RunVestra({"example", dir.Path("ex")}, dir);
+    Outcome o = RunVestra({"example", "--beach", dir.Path("ex")}, dir);
     ASSERT_EQ(o.status, 0) << o.err;
-    o = RunVestra({"run", dir.Path("ex/scenario.toml"), "--quiet", "--threads", "1"}, dir);
+    o = RunVestra({"run", dir.Path("ex/scenario.toml"), "--quiet", "--threads", "1", "--no-plots"}, dir);
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_NE(o.out.find("Starting Simulation...\n"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("Simulation Took "), std::string::npos) << o.out;
-    EXPECT_EQ(o.err, "");  // --quiet: no progress, no summary
+    EXPECT_EQ(o.err, "");  // --quiet: no progress
+    EXPECT_EQ(o.out.find("Run summary"), std::string::npos) << o.out;  // and no summary
     Scenario s0;
     std::string error;
     ASSERT_TRUE(LoadScenarioFile(dir.Path("ex/scenario.toml"), {}, &s0, &error)) << error;
@@ -598,7 +606,7 @@ TEST(VestraCommand, ExampleRunsAndBadInputGivesOneLineAndNoRun) {
     // Help describes every option; a bad command line exits 2.
     o = RunVestra({"run", "--help"}, dir);
     EXPECT_EQ(o.status, 0);
-    for (const char* option : {"--threads", "--set", "--plugin", "--quiet", "130"})
+    for (const char* option : {"--threads", "--set", "--plugin", "--quiet", "--json", "--no-plots", "130"})
         EXPECT_NE(o.out.find(option), std::string::npos) << option;
     o = RunVestra({"--help"}, dir);
     EXPECT_EQ(o.status, 0);
@@ -611,10 +619,10 @@ TEST(VestraCommand, ExampleRunsAndBadInputGivesOneLineAndNoRun) {
 
 TEST(VestraCommand, CtrlCStopsTheRunAndFinishStillRuns) {
     TempFolder dir("interrupt");
-    ASSERT_EQ(RunVestra({"example", dir.Path("ex")}, dir).status, 0);
+    ASSERT_EQ(RunVestra({"example", "--beach", dir.Path("ex")}, dir).status, 0);
     // A run far too long to finish: it must end through the interrupt.
     const Outcome o = RunVestra({"run", dir.Path("ex/scenario.toml"), "--threads", "1", "--set", "endTime=100000", "--set",
-                                 "historyEverySteps=1000000", "--set", "snapshotInterval=0"},
+                                 "historyEverySteps=1000000", "--set", "snapshotInterval=0", "--no-plots"},
                                 dir, "Starting Simulation...");
     EXPECT_EQ(o.status, 130) << o.err;
     EXPECT_NE(o.out.find("Simulation Stopped after "), std::string::npos) << o.out;

@@ -337,13 +337,13 @@ TEST(Physics, ResultsDoNotDependOnTheThreadCount) {
         return 30.0 - 0.75 * i;                                          // beach in the east
     };
     auto wave = [](int i, int j) { return 2.0 * std::exp(-((i - 18.0) * (i - 18.0) + (j - 22.0) * (j - 22.0)) / 20.0); };
-    auto run = [&](bool spherical, int threads) {
+    auto run = [&](bool spherical, int threads, int steps) {
         GridLevel level = spherical ? SphericalLevel(48, 40, 140.0, 30.0, 0.05, 2.0, 0.03f, true)
                                     : CartesianLevel(48, 40, 0.03f);
         SetDepth(level, depth);
         SetLevel(level, wave);
         const KernelSettings s = Settings(2.0f, threads);
-        for (int n = 1; n <= 200; ++n) {
+        for (int n = 1; n <= steps; ++n) {
             if (spherical) {
                 fixture::StepSpherical(level, n * 2.0, s);
             } else {
@@ -353,15 +353,20 @@ TEST(Physics, ResultsDoNotDependOnTheThreadCount) {
         return level;
     };
     for (bool spherical : {true, false}) {
-        GridLevel reference = run(spherical, 1);
+        GridLevel reference = run(spherical, 1, 200);
         int floodedLand = 0;
         for (int i = 1; i <= 48; ++i) {
             for (int j = 1; j <= 40; ++j) floodedLand += reference.depth[i][j] <= 0.0f && reference.etaMax[i][j] > 0.0f;
         }
         EXPECT_GT(floodedLand, 5) << "the wave must reach dry land";
-        for (int threads : {2, 3, 4}) {
-            GridLevel other = run(spherical, threads);
-            ExpectIdentical(reference, other, spherical ? "spherical" : "Cartesian", threads);
+        GridLevel twoThreads = run(spherical, 2, 200);
+        ExpectIdentical(reference, twoThreads, spherical ? "spherical" : "Cartesian", 2);
+        // More threads than cores split the columns differently again; 60 steps (the wave has
+        // reached the island) keep the oversubscribed runs short.
+        GridLevel shortReference = run(spherical, 1, 60);
+        for (int threads : {3, 4}) {
+            GridLevel other = run(spherical, threads, 60);
+            ExpectIdentical(shortReference, other, spherical ? "spherical" : "Cartesian", threads);
         }
     }
 }
