@@ -158,11 +158,11 @@ void ReportRun(const Scenario& scenario, const RunOptions& options, double wallS
     if (!options.plots) return;
     for (std::size_t k = 0; k < scenario.grids.size(); ++k) {
         const HostGridRecord& grid = scenario.grids[k];
-        std::vector<std::string> args = {grid.outputFolder,   "--scenario", scenario.file,
-                                         "--level",           std::to_string(k),
-                                         "--name",            title,
-                                         "--bathymetry",      grid.bathymetryFile,
-                                         grid.gridType >= 2 ? "--spherical" : "--cartesian"};
+        // Everything the plotter would look up in the scenario is given, so it reads no file
+        // but the results and the bathymetry (for the coastline).
+        std::vector<std::string> args = {grid.outputFolder, "--level",       std::to_string(k),
+                                         "--name",          title,           "--bathymetry",
+                                         grid.bathymetryFile, grid.gridType >= 2 ? "--spherical" : "--cartesian"};
         if (options.quiet) args.push_back("--quiet");
         const int status = RunPlotCommand(args);
         // 2: no interpreter or script, 3: Python packages missing, above 127: killed. The
@@ -343,11 +343,15 @@ int RunScenario(const RunOptions& options) {
     }
     const auto ended = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(track.endTicks.load()));
     const double wallSeconds = std::chrono::duration<double>(ended - started).count();
+    // Step indices start at 0; the run loop's final call past the step count goes unreported.
     const int64_t baseSteps = track.lastStepIndex.load() < 0 ? 0 : int64_t{track.lastStepIndex.load()} + 1;
     if (display.completed()) {
-        if (!options.quiet)
+        // Frames reach the host only from the grid formats; a netCDF run hands over none.
+        if (!options.quiet && frames.Count() > 0)
             std::fprintf(stderr, "vestra: run complete, %lld water-level frames; results in %s\n", frames.Count(),
                          scenario.grids.front().outputFolder.c_str());
+        else if (!options.quiet)
+            std::fprintf(stderr, "vestra: run complete; results in %s\n", scenario.grids.front().outputFolder.c_str());
         ReportRun(scenario, options, wallSeconds, baseSteps);
         return kExitSuccess;
     }
