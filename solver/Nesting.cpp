@@ -26,6 +26,10 @@ double OffsetInNodes(double childMin, double parentMin, double parentMax, int32_
     return std::fabs(childMin - parentMin) * (n - 1) / extent;
 }
 
+// Parent column of the child's east boundary x-face (or, with the row in .i, parent row of its
+// north boundary y-face) for a child of n nodes along that axis.
+int32_t EastBoundaryColumn(ParentIndex corner, int32_t n) { return corner.i + (n - 3) / RefinementRatio; }
+
 bool Matches(ConstView view, const GridLevel& level) {
     return view.data != nullptr && view.columns == level.nx + 3 && view.stride == level.ny + 3;
 }
@@ -96,12 +100,12 @@ ParentIndexBox NestingFootprint(const GridLevel& parent, const GridLevel& child)
     if (nx >= 2) {
         columns(EdgeRule(1, corner.i).p, EdgeRule(nx - 1, corner.i).p + 1);
         rows(corner.j, corner.j);
-        rows(corner.j + ny / RefinementRatio, corner.j + ny / RefinementRatio);
+        rows(EastBoundaryColumn(ParentIndex{corner.j, 0}, ny), EastBoundaryColumn(ParentIndex{corner.j, 0}, ny));
     }
     if (ny >= 3) {
         rows(EdgeRule(1, corner.j).p, EdgeRule(ny - 2, corner.j).p + 1);
         columns(corner.i, corner.i);
-        columns(corner.i + nx / RefinementRatio, corner.i + nx / RefinementRatio);
+        columns(EastBoundaryColumn(corner, nx), EastBoundaryColumn(corner, nx));
     }
     // FeedBackWaterLevel writes parent cells I0+1 .. I0+(nx-1)/3-1 (likewise J): inside the box above.
     // The child keeps one parent cell clear of the parent's west and south edges, whose outermost
@@ -198,8 +202,12 @@ void NestBoundaryFluxes(const GridLevel& parent, GridLevel& child) {
 
     const ParentIndex corner = NestingCorner(parent, child);
     const int32_t nx = child.nx, ny = child.ny;
-    const int32_t eastColumn = corner.i + nx / RefinementRatio;  // IE
-    const int32_t northRow = corner.j + ny / RefinementRatio;    // JN
+    // The child's east boundary face (between its columns nx-2 and nx-1) lies (nx - 2.5) / 3
+    // parent cells east of the corner node; the parent's x-face nearest to it is the one
+    // east of column I0 + round((nx - 4) / 3) = I0 + (nx - 3) div 3 (for nx = 3q + 1, the
+    // face just inside the child's last parent cell). Likewise the north face.
+    const int32_t eastColumn = EastBoundaryColumn(corner, nx);   // IE
+    const int32_t northRow = EastBoundaryColumn(ParentIndex{corner.j, 0}, ny);  // JN
 
     // Along a parent row: p indexes parent columns.
     auto alongRow = [](ConstView P, int32_t row, int32_t k, int32_t base) {

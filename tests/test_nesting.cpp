@@ -152,9 +152,14 @@ TEST(Nesting, BoundaryFluxesIntegerCoded) {
     // parent position of each child point: base + (k - 2) / 3 along the line.
     struct Case {
         GridLevel child;
-        int32_t I0, J0, IE, JN;  // by hand: corner, I0 + nx div 3, J0 + ny div 3
+        // By hand: the corner, and the parent faces nearest the child's east face (between its
+        // columns nx-2 and nx-1, (nx - 2.5) / 3 parent cells east of I0) and north face:
+        // 19 x 10 from (3, 2): the east face lies 5.5 cells east, on parent face 3 + 5 = 8,
+        // the north face 2.5 cells north, on face 2 + 2 = 4. The north-east child 7 x 6 from
+        // (7, 5): east face 1.5 cells in (7 + 1), north face 1.17 cells in (nearest 5 + 1).
+        int32_t I0, J0, IE, JN;
     };
-    Case cases[] = {{SouthWestChild(), 3, 2, 3 + 6, 2 + 3}, {NorthEastChild(), 7, 5, 7 + 2, 5 + 2}};
+    Case cases[] = {{SouthWestChild(), 3, 2, 8, 4}, {NorthEastChild(), 7, 5, 8, 6}};
     for (Case& c : cases) {
         GridLevel parent = MakeParent();
         GridLevel& child = c.child;
