@@ -113,13 +113,12 @@ NestIndices NestIndicesOf(const ModelGrid& parent, const ModelGrid& child) {
     const double dx = std::fabs(child.xMin - parent.xMin), dy = std::fabs(child.yMin - parent.yMin);
     n.column = static_cast<long long>(RoundHalfUp(dx * (parent.nx - 1) / parentWidth)) + 1;
     n.row = static_cast<long long>(RoundHalfUp(dy * (parent.ny - 1) / parentHeight)) + 1;
-    n.feedbackColumn = static_cast<long long>(std::floor(dx / parentWidth * parent.nx));
-    n.feedbackRow = static_cast<long long>(std::floor(dy / parentHeight * parent.ny));
 
     // Interpolation of source fields: the corner up to the last parent line with a non-zero
-    // weight, ceil((n - 1) / 3) lines on.
-    long long lowColumn = n.column, highColumn = n.column + (child.nx + 1) / 3;
-    long long lowRow = n.row, highRow = n.row + (child.ny + 1) / 3;
+    // weight, ceil((n - 1) / 3) lines on. One parent line west and south of the corner stays
+    // clear: the parent's radiation condition owns its outermost cells.
+    long long lowColumn = n.column - 1, highColumn = n.column + (child.nx + 1) / 3;
+    long long lowRow = n.row - 1, highRow = n.row + (child.ny + 1) / 3;
     const auto spanColumns = [&](long long a, long long b) {
         lowColumn = std::min({lowColumn, a, b});
         highColumn = std::max({highColumn, a, b});
@@ -128,26 +127,19 @@ NestIndices NestIndicesOf(const ModelGrid& parent, const ModelGrid& child) {
         lowRow = std::min({lowRow, a, b});
         highRow = std::max({highRow, a, b});
     };
-    // Boundary fluxes: south and north lines, then west and east lines.
+    // Boundary fluxes: south and north lines (the north face on parent row J0 + (ny - 3) / 3),
+    // then west and east lines (the east face on parent column I0 + (nx - 3) / 3).
     if (child.nx - 1 >= 1) {
         spanColumns(n.column, n.column + EdgeRuleUpper(child.nx - 1));
-        spanRows(n.row, n.row + child.ny / 3);
+        spanRows(n.row, n.row + (child.ny - 3) / 3);
     }
     if (child.ny - 2 >= 1) {
         spanRows(n.row, n.row + EdgeRuleUpper(child.ny - 2));
-        spanColumns(n.column, n.column + child.nx / 3);
+        spanColumns(n.column, n.column + (child.nx - 3) / 3);
     }
-    // Feedback: strips along the child's border, written into the parent's water level.
-    const long long lastFeedbackColumn = child.nx / 3 + n.feedbackColumn - 2;
-    const long long lastFeedbackRow = child.ny / 3 + n.feedbackRow - 2;
-    if (n.feedbackColumn <= lastFeedbackColumn) {  // south and north strips
-        spanColumns(n.feedbackColumn, lastFeedbackColumn);
-        spanRows(n.feedbackRow, lastFeedbackRow);
-    }
-    if (n.feedbackRow <= lastFeedbackRow) {  // west and east strips
-        spanRows(n.feedbackRow, lastFeedbackRow);
-        spanColumns(n.feedbackColumn, lastFeedbackColumn);
-    }
+    // The water-level feedback writes a ring one parent cell inside the child: within the above.
+    n.feedbackColumn = n.column + 1;
+    n.feedbackRow = n.row + 1;
     n.lowColumn = lowColumn;
     n.highColumn = highColumn;
     n.lowRow = lowRow;

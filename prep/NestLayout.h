@@ -12,17 +12,16 @@
 //  3. Room: every parent column and row that the operations form lies inside the parent,
 //     1..nx and 1..ny. With the corner I0 = RoundHalfUp(|child.xMin - parent.xMin|
 //     (parent.nx - 1) / |parent.xMax - parent.xMin|) + 1 (J0 likewise) these reach
-//       boundary fluxes:  columns I0 .. I0 + m(child.nx - 1) along rows J0 and J0 + child.ny / 3,
-//                         rows J0 .. J0 + m(child.ny - 2) along columns I0 and I0 + child.nx / 3,
+//       boundary fluxes:  columns I0 .. I0 + m(child.nx - 1) along rows J0 and J0 + (child.ny - 3) / 3,
+//                         rows J0 .. J0 + m(child.ny - 2) along columns I0 and I0 + (child.nx - 3) / 3,
 //                         where m(k) is k / 3 + 1/3 rounded half up (the edge rule's upper sample);
 //       interpolation:    columns I0 .. I0 + ceil((child.nx - 1) / 3), rows likewise (the lines
 //                         with a non-zero weight);
-//       feedback:         columns I0' .. child.nx / 3 + I0' - 2, rows J0' .. child.ny / 3 + J0' - 2,
-//                         with I0' = floor(|child.xMin - parent.xMin| / |parent.xMax - parent.xMin| parent.nx).
+//       feedback:         a ring one parent cell inside the child, within the lines above;
+//       margin:           parent column I0 - 1 and row J0 - 1 stay clear of the parent's edge.
 //     For an aligned child spanning q parent cells (nx = 3q + 1) whose first node is parent
 //     node I0 that is: at least one parent cell between the child and the parent's west and
-//     south edges (the feedback writes parent line I0 - 1); its last node may lie on the
-//     parent's last node.
+//     south edges; its last node may lie on the parent's last node.
 // Integer divisions truncate.
 #include <string>
 #include <vector>
@@ -33,7 +32,7 @@
 // Parent indices (1-based) the nesting operations form for one child.
 struct NestIndices {
     long long column = 0, row = 0;                  // I0, J0: parent node of the child's first node
-    long long feedbackColumn = 0, feedbackRow = 0;  // I0', J0': corner of the water-level feedback
+    long long feedbackColumn = 0, feedbackRow = 0;  // first parent column and row of the water-level feedback ring
     long long lowColumn = 0, highColumn = 0;        // every parent column formed lies in low..high
     long long lowRow = 0, highRow = 0;              // every parent row formed lies in low..high
 };

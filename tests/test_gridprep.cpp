@@ -347,11 +347,12 @@ TEST(NestLayout, SnappedChildPassesAndFaultsAreExplainedWithNumbers) {
     EXPECT_EQ(child.ny, 64);
     NestCheck check = CheckNestLayout(parent, child);
     EXPECT_TRUE(check.Passed());
-    // Corner: node 10 is parent column 11. Reach: interpolation, boundary lines and the east
-    // boundary column all end at 11 + 63/3 = 32; the feedback corner is floor(10 / 100 * 101) = 10.
+    // Corner: node 10 is parent column 11. Reach: the interpolation and the boundary lines end
+    // at 11 + 63/3 = 32, the east boundary face on 11 + 61/3 = 31; the feedback ring starts one
+    // parent cell inside (12), and column 10 stays clear of the parent's west edge.
     EXPECT_EQ(check.indices.column, 11);
     EXPECT_EQ(check.indices.row, 21);
-    EXPECT_EQ(check.indices.feedbackColumn, 10);
+    EXPECT_EQ(check.indices.feedbackColumn, 12);
     EXPECT_EQ(check.indices.lowColumn, 10);
     EXPECT_EQ(check.indices.highColumn, 32);
     EXPECT_EQ(check.indices.lowRow, 20);
