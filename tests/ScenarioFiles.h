@@ -1,6 +1,5 @@
 #pragma once
-// Small input files for tests that run the model: Surfer text grids, gauge lists and a
-// fresh scratch folder per test.
+// Small input files for tests that run the model: Surfer text grids on a scratch folder.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -8,7 +7,8 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
+
+#include "TestSupport.h"
 
 struct GridSpec {
     int nx = 0, ny = 0;
@@ -32,25 +32,3 @@ inline void WriteSurferGrid(const std::string& path, const GridSpec& g,
     ASSERT_TRUE(out.good()) << path;
 }
 
-// A scratch folder removed when the test ends.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = std::filesystem::temp_directory_path() /
-                (std::string("vestra-") + info->test_suite_name() + "-" + info->name() + "-" +
-                 std::to_string(::getpid()));
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~ScratchFolder() { std::filesystem::remove_all(path_); }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-    std::string Folder(const std::string& name) const {
-        std::filesystem::create_directories(path_ / name);
-        return (path_ / name).string() + "/";
-    }
-    const std::filesystem::path& Path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};

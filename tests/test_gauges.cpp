@@ -11,23 +11,12 @@
 #include <vector>
 
 #include "ModelSetup.h"
+#include "TestSupport.h"
 #include "TimeHistory.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-}
 
 class GaugeTest : public ::testing::Test {
 protected:
@@ -92,14 +81,14 @@ TEST_F(GaugeTest, GaugeListHeadersAndTheEndOfTheList) {
     level.depth[2][3] = 12.5f;
     level.depth[5][6] = 3.25f;
     // The third gauge lies outside: it and the fourth are ignored.
-    WriteText(level.gaugeFile, "G1 10 20\nG2 40 50\nG3 41 20\nG4 0 0\n");
+    WriteFile(level.gaugeFile, "G1 10 20\nG2 40 50\nG3 41 20\nG4 0 0\n");
     ASSERT_TRUE(PlaceGaugesAndWriteHeaders(level));
     EXPECT_EQ(level.gaugeCount, 2);
     EXPECT_EQ(level.gaugeColumns, (std::vector<int32_t>{2, 5}));
     EXPECT_EQ(level.gaugeRows, (std::vector<int32_t>{3, 6}));
     for (int q = 0; q < kTimeHistoryFileCount; ++q) {
         SCOPED_TRACE(kTimeHistoryFileNames[q]);
-        EXPECT_EQ(ReadText(File(q)), q < 9 ? "Time G1_12.500 G2_3.250 \n" : "Time G1_12.500000 G2_3.250000 \n");
+        EXPECT_EQ(ReadFile(File(q)), q < 9 ? "Time G1_12.500 G2_3.250 \n" : "Time G1_12.500000 G2_3.250000 \n");
     }
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
@@ -107,21 +96,21 @@ TEST_F(GaugeTest, GaugeListHeadersAndTheEndOfTheList) {
 
     // A 39-character name is kept; a 40-character one ends the list. "_" stays in a name.
     const std::string name39(39, 'n');
-    WriteText(level.gaugeFile, "A_B 0 0\n" + name39 + " 10 10\n" + name39 + "x 20 20\nC 30 30\n");
+    WriteFile(level.gaugeFile, "A_B 0 0\n" + name39 + " 10 10\n" + name39 + "x 20 20\nC 30 30\n");
     testing::internal::CaptureStderr();
     ASSERT_TRUE(PlaceGaugesAndWriteHeaders(level));
     const std::string message = testing::internal::GetCapturedStderr();
     EXPECT_NE(message.find("longer than 39 characters"), std::string::npos);
     EXPECT_EQ(level.gaugeCount, 2);
-    EXPECT_EQ(ReadText(File(kHistoryEta)), "Time A_B_0.000 " + name39 + "_0.000 \n");
+    EXPECT_EQ(ReadFile(File(kHistoryEta)), "Time A_B_0.000 " + name39 + "_0.000 \n");
 
     // An incomplete record ends the list; the header is still written.
-    WriteText(level.gaugeFile, "P 10 20\nQ 30\n");
+    WriteFile(level.gaugeFile, "P 10 20\nQ 30\n");
     testing::internal::CaptureStderr();
     ASSERT_TRUE(PlaceGaugesAndWriteHeaders(level));
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(level.gaugeCount, 1);
-    EXPECT_EQ(ReadText(File(kHistoryU)), "Time P_12.500 \n");
+    EXPECT_EQ(ReadFile(File(kHistoryU)), "Time P_12.500 \n");
 
     // A gauge list that does not open: no gauges and no files.
     fs::remove_all(dir);
@@ -138,7 +127,7 @@ TEST_F(GaugeTest, GaugeListHeadersAndTheEndOfTheList) {
 TEST_F(GaugeTest, DataLinesByteForByte) {
     level.depth[2][3] = 12.5f;
     level.depth[4][5] = 3.25f;
-    WriteText(level.gaugeFile, "A 10 20\nB 30 40\n");
+    WriteFile(level.gaugeFile, "A 10 20\nB 30 40\n");
     ASSERT_TRUE(PlaceGaugesAndWriteHeaders(level));
     // Gauge A, cell (2, 3): wet, u = v = 0.5.
     level.etaNext[2][3] = 0.5f;
@@ -177,7 +166,7 @@ TEST_F(GaugeTest, DataLinesByteForByte) {
     };
     for (int q = 0; q < kTimeHistoryFileCount; ++q) {
         SCOPED_TRACE(kTimeHistoryFileNames[q]);
-        EXPECT_EQ(ReadText(File(q)), expected[q]);
+        EXPECT_EQ(ReadFile(File(q)), expected[q]);
     }
 
     // With the cell field from a file, the Rouse file gets its line too; folders without
@@ -185,8 +174,8 @@ TEST_F(GaugeTest, DataLinesByteForByte) {
     settings.cellFieldFromFile = true;
     level.etaNext[2][3] = 1.0e10f;  // wider than its field: written in full, with nothing before it
     WriteGaugeHistories(settings, level, dir, 150.0);
-    EXPECT_EQ(ReadText(File(kHistoryRouse)), header6 + "2.5000      0.7500      0.0000\n");
-    EXPECT_EQ(ReadText(File(kHistoryEta)), expected[kHistoryEta] + "2.5000010000000000.0000     -0.2500\n");
+    EXPECT_EQ(ReadFile(File(kHistoryRouse)), header6 + "2.5000      0.7500      0.0000\n");
+    EXPECT_EQ(ReadFile(File(kHistoryEta)), expected[kHistoryEta] + "2.5000010000000000.0000     -0.2500\n");
 }
 
 TEST_F(GaugeTest, ThresholdsOfDerivedQuantities) {
@@ -223,7 +212,7 @@ TEST_F(GaugeTest, LevelsWithoutGaugesAndUnwritableFolders) {
     SimulationParameters settings;
     WriteGaugeHistories(settings, level, level.outputFolder, 60.0);
     WriteGaugeHistories(settings, level, level.outputFolder, 120.0);
-    EXPECT_EQ(ReadText(File(kHistoryFlowDepth)), "\n\n");
+    EXPECT_EQ(ReadFile(File(kHistoryFlowDepth)), "\n\n");
     EXPECT_FALSE(fs::exists(File(kHistoryRouse)));
 
     // A folder that does not exist: one warning per file, the first time only; nothing crashes.

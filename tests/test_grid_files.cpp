@@ -16,34 +16,12 @@
 #include <vector>
 
 #include "NetCdfWriter.h"
+#include "TestSupport.h"
 #include "ZellUtility.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        const auto* test = testing::UnitTest::GetInstance()->current_test_info();
-        path_ = fs::temp_directory_path() /
-                ("vestra-grid-" + std::to_string(getpid()) + "-" + test->test_suite_name() + "-" + test->name());
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~ScratchFolder() { fs::remove_all(path_); }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 GridFileHeader Header(uint32_t nx, uint32_t ny, double xMin, double xMax, double yMin, double yMax, float zMin,
                       float zMax) {
@@ -57,16 +35,6 @@ GridFileHeader Header(uint32_t nx, uint32_t ny, double xMin, double xMax, double
     header.yMin = yMin;
     header.yMax = yMax;
     return header;
-}
-
-std::string RunCommand(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return output;
-    char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, n);
-    pclose(pipe);
-    return output;
 }
 
 bool HaveCommand(const char* name) { return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0; }
@@ -317,7 +285,7 @@ TEST(GridFiles, GdalReadsTheSameGridInEveryFormat) {
     // GDAL lists the cells from the northern row down: 4 5 6 (at y = 11) then 1 2 3 (at y = 10).
     for (const char* name : {"g.grd", "g_bin.grd", "g.asc"}) {
         const std::string xyz =
-            RunCommand("gdal_translate -q -of XYZ '" + folder / name + "' /vsistdout/ 2>/dev/null");
+            RunShell("gdal_translate -q -of XYZ '" + folder / name + "' /vsistdout/ 2>/dev/null");
         std::istringstream lines(xyz);
         std::vector<double> values, ys;
         for (double x, y, z; lines >> x >> y >> z;) {
@@ -526,7 +494,7 @@ TEST(NetCdf, NcdumpHeaderOfAWrittenFile) {
     const std::vector<float> values = Ramp(15, 0.0f);
     WriteNetCdfGrid(values.data(), folder / "dump.nc", 0.0, 26.0, 30.0, 0.0, 2.0, 5, 3, 0);
     WriteNetCdfGrid(values.data(), folder / "dump.nc", 60.0, 26.0, 30.0, 0.0, 2.0, 5, 3, 1);
-    EXPECT_EQ(RunCommand("ncdump -h '" + folder / "dump.nc" + "'"),
+    EXPECT_EQ(RunShell("ncdump -h '" + folder / "dump.nc" + "'"),
               "netcdf dump {\n"
               "dimensions:\n"
               "\tTIME = UNLIMITED ; // (2 currently)\n"

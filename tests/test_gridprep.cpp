@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "GridCommand.h"
+#include "TestSupport.h"
 #include "GridImport.h"
 #include "GridLevel.h"
 #include "ModelGrid.h"
@@ -25,22 +26,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "vestra-gridprep-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    std::string File(const std::string& name) const { return (fs::path(path_) / name).string(); }
-
-private:
-    std::string path_;
-};
 
 using Surface = std::function<double(double x, double y)>;
 
@@ -147,7 +132,7 @@ double BilinearDepth(double lon, double lat) { return 1000.0 + 3.0 * lon - 5.0 *
 }  // namespace
 
 TEST(GridImport, BilinearSurfaceIsReproducedFromGeoTiffNetcdfAndEsriAscii) {
-    TempFolder folder;
+    ScratchFolder folder;
     // GeoTIFF of depths, 0.25-degree pixels covering 140..150 x 30..40.
     const std::string tiff = folder.File("depth.tif");
     WriteGeoTiff(tiff, 140.0, 40.0, 0.25, 40, 40, BilinearDepth);
@@ -216,7 +201,7 @@ TEST(GridImport, CurvedSurfaceConvergesAtSecondOrder) {
     // f = 1000 + 200 sin(0.3 x) cos(0.2 y): bilinear error is at most h^2/8 (|f_xx| + |f_yy|)
     // = h^2 (18 + 8) / 8, and halves of h must give a quarter of the error.
     const Surface curved = [](double x, double y) { return 1000.0 + 200.0 * std::sin(0.3 * x) * std::cos(0.2 * y); };
-    TempFolder folder;
+    ScratchFolder folder;
     double errors[2] = {0.0, 0.0};
     const double pixels[2] = {0.25, 0.125};
     for (int k = 0; k < 2; ++k) {
@@ -236,7 +221,7 @@ TEST(GridImport, CurvedSurfaceConvergesAtSecondOrder) {
 }
 
 TEST(GridImport, NodataPatchBecomesLandAndIsCounted) {
-    TempFolder folder;
+    ScratchFolder folder;
     const double nodata = -32768.0;
     // A 3 x 4 patch without data (columns 5..7, rows 10..13 from the north) in 0.1-degree pixels.
     const auto withPatch = [](double x, double y) {
@@ -287,7 +272,7 @@ TEST(GridImport, AntimeridianBoxesOnBothLongitudeConventions) {
         return std::fabs(wrapped - 180.0);
     };
     const Surface surface = [&](double lon, double lat) { return 100.0 + 2.0 * fromDateline(lon) + 3.0 * lat; };
-    TempFolder folder;
+    ScratchFolder folder;
     ModelGrid grid;
     GridImportReport report;
     std::string error;
@@ -456,7 +441,7 @@ TEST(NestLayout, AgreesWithTheStartUpCheckOnEveryLayout) {
 }
 
 TEST(GridCommand, NestedExampleFromOneElevationModel) {
-    TempFolder folder;
+    ScratchFolder folder;
     // Elevation: a slope deepening westward to 4000 m with its coast near 145 E.
     const Surface elevation = [](double lon, double lat) {
         return -4000.0 + 800.0 * (lon - 140.0) + 100.0 * std::sin(3.0 * lat);

@@ -21,48 +21,14 @@
 #include <vector>
 
 #include "ExampleScenario.h"
+#include "TestSupport.h"
 #include "HostRun.h"
 #include "ProgressBar.h"
 #include "Scenario.h"
 
-extern char** environ;
-
 namespace fs = std::filesystem;
 
 namespace {
-
-const std::string kVestra = std::string(VESTRA_BINARY_DIR) + "/vestra";
-
-// A fresh folder per test, removed afterwards.
-class TempFolder {
-public:
-    explicit TempFolder(const std::string& name)
-        : path_(fs::temp_directory_path() / ("vestra-test-host-" + std::to_string(getpid()) + "-" + name)) {
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string Path(const std::string& name = "") const { return name.empty() ? path_.string() : (path_ / name).string(); }
-    std::string Write(const std::string& name, const std::string& text) const {
-        const fs::path p = path_ / name;
-        fs::create_directories(p.parent_path());
-        std::ofstream(p) << text;
-        return p.string();
-    }
-
-private:
-    fs::path path_;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // The smallest valid scenario body after the [parameters] table.
 const std::string kOneGridOneSource =
@@ -75,8 +41,8 @@ const std::string kOneGridOneSource =
     "insertionTime = 0\n";
 
 // A folder holding the input files the scenarios below name.
-struct ScenarioFolder : TempFolder {
-    explicit ScenarioFolder(const std::string& name) : TempFolder(name) {
+struct ScenarioFolder : ScratchFolder {
+    explicit ScenarioFolder(const std::string& name) : ScratchFolder(name) {
         Write("bathy.grd", "DSAA\n1 1\n0 0\n0 0\n1 1\n1\n");
         Write("eta.grd", "DSAA\n1 1\n0 0\n0 0\n0 0\n0\n");
         Write("f.toml", "");  // a fault file is only opened here; its content is read before a run
@@ -376,7 +342,7 @@ TEST(Scenario, CommandLineSettingsFollowTheFileWithTheSameChecks) {
 }
 
 TEST(ExampleScenario, WritesAValidScenarioWithConsistentGrids) {
-    TempFolder dir("example");
+    ScratchFolder dir("example");
     const std::string folder = dir.Path("nested/example");
     std::string error;
     ASSERT_TRUE(WriteExampleScenario(folder, &error)) << error;
@@ -506,58 +472,9 @@ TEST(ProgressDisplay, PlainLinesAtEveryTenthAndRunState) {
     EXPECT_NE(InitFailureMessage(30).find("30 (a bathymetry file cannot be opened)"), std::string::npos);
 }
 
-namespace {
-struct Outcome {
-    int status = -1;  // exit status, or 1000 + signal
-    std::string out, err;
-};
-
-// Runs the built vestra with `args`; optionally sends SIGINT once standard output shows `interruptAfter`.
-Outcome RunVestra(const std::vector<std::string>& args, const TempFolder& dir, const std::string& interruptAfter = "") {
-    const std::string outPath = dir.Path("stdout.txt"), errPath = dir.Path("stderr.txt");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv{const_cast<char*>(kVestra.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    Outcome o;
-    const int spawned = posix_spawn(&pid, kVestra.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return o;
-
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    bool interrupted = interruptAfter.empty();
-    int status = 0;
-    while (true) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        if (!interrupted && ReadFile(outPath).find(interruptAfter) != std::string::npos) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a few steps into the run
-            kill(pid, SIGINT);
-            interrupted = true;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            ADD_FAILURE() << "vestra did not end within 60 s";
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-    o.out = ReadFile(outPath);
-    o.err = ReadFile(errPath);
-    return o;
-}
-
-size_t CountLines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
-}  // namespace
 
 TEST(VestraCommand, ExampleRunsAndBadInputGivesOneLineAndNoRun) {
-    TempFolder dir("command");
+    ScratchFolder dir("command");
     Outcome o = RunVestra({"example", "--beach", dir.Path("ex")}, dir);
     ASSERT_EQ(o.status, 0) << o.err;
     o = RunVestra({"run", dir.Path("ex/scenario.toml"), "--quiet", "--threads", "1", "--no-plots"}, dir);
@@ -618,12 +535,12 @@ TEST(VestraCommand, ExampleRunsAndBadInputGivesOneLineAndNoRun) {
 }
 
 TEST(VestraCommand, CtrlCStopsTheRunAndFinishStillRuns) {
-    TempFolder dir("interrupt");
+    ScratchFolder dir("interrupt");
     ASSERT_EQ(RunVestra({"example", "--beach", dir.Path("ex")}, dir).status, 0);
     // A run far too long to finish: it must end through the interrupt.
     const Outcome o = RunVestra({"run", dir.Path("ex/scenario.toml"), "--threads", "1", "--set", "endTime=100000", "--set",
                                  "historyEverySteps=1000000", "--set", "snapshotInterval=0", "--no-plots"},
-                                dir, "Starting Simulation...");
+                                dir, {}, "Starting Simulation...", std::chrono::milliseconds(100));
     EXPECT_EQ(o.status, 130) << o.err;
     EXPECT_NE(o.out.find("Simulation Stopped after "), std::string::npos) << o.out;
     EXPECT_EQ(o.out.find("Simulation Took"), std::string::npos) << o.out;

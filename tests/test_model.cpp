@@ -19,6 +19,7 @@
 #include "InitResult.h"
 #include "InputSummary.h"
 #include "ModelSetup.h"
+#include "TestSupport.h"
 #include "TimeHistory.h"
 #include "ZellSimulatorVestra.h"
 
@@ -42,18 +43,6 @@ std::string SurferText(const GridSpec& g, const std::string& keyword = "DSAA") {
         for (int32_t i = 1; i <= g.nx; ++i) out << CodedDepth(i, j) << (i == g.nx ? "\n" : " ");
     }
     return out.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
 }
 
 struct NetCdfOptions {
@@ -140,7 +129,7 @@ protected:
 };
 
 TEST_F(ModelTest, HostCollectionCodesAndTheLevelsTheyLeave) {
-    WriteText(Path("a.grd"), SurferText(GridSpec{}));
+    WriteFile(Path("a.grd"), SurferText(GridSpec{}));
     ZellSimulatorVestra sim(&grids, &events);
 
     EXPECT_EQ(RunInit(sim), InitResult::kNoGridRecords);  // checked before the source events
@@ -210,7 +199,7 @@ TEST_F(ModelTest, HostRecordTypesAndOptions) {
 
 TEST_F(ModelTest, SurferAndNetCdfGiveTheSameDepthPlacement) {
     const GridSpec g;  // 10 x 7, non-square
-    WriteText(Path("bathy.GRD"), SurferText(g));
+    WriteFile(Path("bathy.GRD"), SurferText(g));
     WriteNetCdf(Path("bathy.nc"), g);
     WriteNetCdf(Path("bathy_no_extension"), g);
     WriteNetCdf(Path("bathy2d.nc"), g, {.twoDimensional = true});
@@ -253,7 +242,7 @@ TEST_F(ModelTest, SurferAndNetCdfGiveTheSameDepthPlacement) {
 }
 
 TEST_F(ModelTest, InitialFieldsHalosAndCartesianLevelHasNoSphericalArrays) {
-    WriteText(Path("a.grd"), SurferText(GridSpec{}));
+    WriteFile(Path("a.grd"), SurferText(GridSpec{}));
     grids.push_back(Record(Path("a.grd")));
     ZellSimulatorVestra sim(&grids, &events);
     sim.timeStepFactor = 0.25f;
@@ -308,12 +297,12 @@ TEST_F(ModelTest, InitialFieldsHalosAndCartesianLevelHasNoSphericalArrays) {
 
 TEST_F(ModelTest, CellFieldFromFile) {
     const GridSpec g;
-    WriteText(Path("a.grd"), SurferText(g));
+    WriteFile(Path("a.grd"), SurferText(g));
     std::ostringstream cells;
     cells << "DSAA 10 7 0 1 0 1 0 1\n";
     for (int32_t j = 1; j <= 7; ++j)
         for (int32_t i = 1; i <= 10; ++i) cells << (i + 0.01 * j) << " ";
-    WriteText(Path("cells.grd"), cells.str());
+    WriteFile(Path("cells.grd"), cells.str());
     grids.push_back(Record(Path("a.grd")));
     settings.cellFieldFromFile = true;
     settings.cellFieldFile = Path("cells.grd");
@@ -331,25 +320,25 @@ TEST_F(ModelTest, CellFieldFromFile) {
 TEST_F(ModelTest, BadInputFilesAreRefusedBeforeAnythingIsWritten) {
     const GridSpec g;
     const std::string good = SurferText(g);
-    WriteText(Path("good.grd"), good);
-    WriteText(Path("short.grd"), good.substr(0, good.size() - 40));
+    WriteFile(Path("good.grd"), good);
+    WriteFile(Path("short.grd"), good.substr(0, good.size() - 40));
     std::string word = good;
     word.replace(word.find("703"), 3, "7x3");
-    WriteText(Path("word.grd"), word);
-    WriteText(Path("header.grd"), "DSAA 10 7 1000 abc 500 1100 0 1\n");
-    WriteText(Path("nan.grd"), "DSAA 2 1 0 1 0 1 0 1\n5 nan\n");
-    WriteText(Path("lower.grd"), SurferText(g, "dsaa"));
-    WriteText(Path("longer.grd"), SurferText(g, "DSAAx"));
-    WriteText(Path("binary.grd"), SurferText(g, "DSBB"));
-    WriteText(Path("empty.grd"), "");
-    WriteText(Path("zero.grd"), SurferText({.nx = 0, .ny = 7}));
-    WriteText(Path("huge.grd"), "DSAA 2000000 3 0 1 0 1 0 1\n1 2 3\n");
-    WriteText(Path("single.grd"), "DSAA 1 3 0 0 0 2 0 1\n1 2 3\n");
-    WriteText(Path("flat.grd"), "DSAA 3 3 5 5 0 2 0 1\n1 2 3 4 5 6 7 8 9\n");
+    WriteFile(Path("word.grd"), word);
+    WriteFile(Path("header.grd"), "DSAA 10 7 1000 abc 500 1100 0 1\n");
+    WriteFile(Path("nan.grd"), "DSAA 2 1 0 1 0 1 0 1\n5 nan\n");
+    WriteFile(Path("lower.grd"), SurferText(g, "dsaa"));
+    WriteFile(Path("longer.grd"), SurferText(g, "DSAAx"));
+    WriteFile(Path("binary.grd"), SurferText(g, "DSBB"));
+    WriteFile(Path("empty.grd"), "");
+    WriteFile(Path("zero.grd"), SurferText({.nx = 0, .ny = 7}));
+    WriteFile(Path("huge.grd"), "DSAA 2000000 3 0 1 0 1 0 1\n1 2 3\n");
+    WriteFile(Path("single.grd"), "DSAA 1 3 0 0 0 2 0 1\n1 2 3\n");
+    WriteFile(Path("flat.grd"), "DSAA 3 3 5 5 0 2 0 1\n1 2 3 4 5 6 7 8 9\n");
     WriteNetCdf(Path("record2.nc"), g, {.recordLength = 2});
     WriteNetCdf(Path("nolat.nc"), g, {.withLat = false});
     WriteNetCdf(Path("noha.nc"), g, {.withHa = false});
-    WriteText(Path("text.nc"), good);
+    WriteFile(Path("text.nc"), good);
 
     struct Case {
         const char* file;
@@ -382,7 +371,7 @@ TEST_F(ModelTest, BadInputFilesAreRefusedBeforeAnythingIsWritten) {
         grids.push_back(Record(Path("good.grd"), 0, "first"));
         grids.back().gaugeFile = Path("gauges.txt");
         grids.push_back(Record(Path(c.file), c.type, "second"));
-        WriteText(Path("gauges.txt"), "G1 1000 500\n");
+        WriteFile(Path("gauges.txt"), "G1 1000 500\n");
         ZellSimulatorVestra sim(&grids, &events);
         EXPECT_EQ(RunInit(sim), c.code);
         // The first level is set up, and no file of either level exists yet.
@@ -400,9 +389,9 @@ TEST_F(ModelTest, BadInputFilesAreRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(sim.levels[0].depth[1][3], 3.0f);
 
     // The cell-field file: missing, short, or holding a non-number.
-    WriteText(Path("cells_short.grd"), "DSAA 10 7 0 1 0 1 0 1\n1 2 3\n");
-    WriteText(Path("cells_word.grd"), "DSAA 10 7 0 1 0 1 0 1\n1 2 x\n");
-    WriteText(Path("cells_header.grd"), "DSAA 10 7 0 1\n");
+    WriteFile(Path("cells_short.grd"), "DSAA 10 7 0 1 0 1 0 1\n1 2 3\n");
+    WriteFile(Path("cells_word.grd"), "DSAA 10 7 0 1 0 1 0 1\n1 2 x\n");
+    WriteFile(Path("cells_header.grd"), "DSAA 10 7 0 1\n");
     const Case cellCases[] = {{"cells_missing.grd", 0, InitResult::kCellFieldUnreadable},
                               {"cells_short.grd", 0, InitResult::kCellFieldShort},
                               {"cells_word.grd", 0, InitResult::kCellFieldShort},
@@ -421,7 +410,7 @@ TEST_F(ModelTest, BadInputFilesAreRefusedBeforeAnythingIsWritten) {
 TEST_F(ModelTest, SphericalCoefficientsOfOuterAndNestedLevels) {
     // 31 x 9 cells from 140 E, 30 N, 2 arc-minutes apart.
     const GridSpec g{.nx = 31, .ny = 9, .xMin = 140.0, .xMax = 141.0, .yMin = 30.0, .yMax = 30.2667};
-    WriteText(Path("s.grd"), SurferText(g));
+    WriteFile(Path("s.grd"), SurferText(g));
     for (int k = 0; k < 3; ++k) grids.push_back(Record(Path("s.grd"), 2, "out" + std::to_string(k)));
     grids.push_back(Record(Path("s.grd"), 0, "out3"));  // a Cartesian level gets no coefficients
     settings.timeStep = 1.5f;
@@ -476,22 +465,22 @@ TEST_F(ModelTest, InputSummaryLinesAndNumberFormat) {
         EXPECT_EQ(FormatSummaryNumber(value, true), fixed.str());
     }
 
-    WriteText(Path("a.grd"), SurferText(GridSpec{}));
+    WriteFile(Path("a.grd"), SurferText(GridSpec{}));
     grids.push_back(Record(Path("a.grd"), 0, "cart"));
     grids.push_back(Record(Path("a.grd"), 2, "sph"));
     grids.back().coriolis = true;
     ZellSimulatorVestra sim(&grids, &events);
     ASSERT_EQ(RunInitOfUnrelatedLevels(sim), InitResult::kSuccess);  // default settings, no gauge list anywhere
-    EXPECT_EQ(ReadText(Path("cart/OUT-SUMMARY-INPUT.dat")),
+    EXPECT_EQ(ReadFile(Path("cart/OUT-SUMMARY-INPUT.dat")),
               "DX = 25\nDT = 0.1\noutsec1 = 60\nCartesian = ENABLED\nSpherical = DISABLED\n"
               "velocity limit =  40\nflow depth limit =  0.1\n");
-    EXPECT_EQ(ReadText(Path("sph/OUT-SUMMARY-INPUT.dat")),
+    EXPECT_EQ(ReadFile(Path("sph/OUT-SUMMARY-INPUT.dat")),
               "DX = 25\nDT = 0.1\noutsec1 = 60\nCartesian = DISABLED\nSpherical = ENABLED\nCORIOLIS = ENABLED\n"
               "velocity limit =  40\nflow depth limit =  0.1\n");
 
     // One readable gauge list (on the Cartesian level only) puts every level's numbers in fixed format.
-    WriteText(Path("gauges.txt"), "P 1000 500\n");
-    WriteText(Path("series.txt"), "0 0 0 0\n");
+    WriteFile(Path("gauges.txt"), "P 1000 500\n");
+    WriteFile(Path("series.txt"), "0 0 0 0\n");
     grids[0].gaugeFile = Path("gauges.txt");
     grids[1].coriolis = false;
     settings.timeSeriesEnabled = true;
@@ -505,10 +494,10 @@ TEST_F(ModelTest, InputSummaryLinesAndNumberFormat) {
     EXPECT_TRUE(sim.timeSeriesStream.is_open());
     const std::string series = "More Option\nt-eta file name    " + Path("series.txt") +
                                "\nuse eta only    0\nuse i from   3  to  4000000000\n";
-    EXPECT_EQ(ReadText(Path("cart/OUT-SUMMARY-INPUT.dat")),
+    EXPECT_EQ(ReadFile(Path("cart/OUT-SUMMARY-INPUT.dat")),
               "DX = 25.000\nDT = 0.500\noutsec1 = 60.000\nCartesian = ENABLED\nSpherical = DISABLED\n"
               "velocity limit =  40.000\nflow depth limit =  0.100\n" + series);
-    EXPECT_EQ(ReadText(Path("sph/OUT-SUMMARY-INPUT.dat")),
+    EXPECT_EQ(ReadFile(Path("sph/OUT-SUMMARY-INPUT.dat")),
               "DX = 25.000\nDT = 0.500\noutsec1 = 60.000\nCartesian = DISABLED\nSpherical = ENABLED\n"
               "CORIOLIS = DISABLED\nvelocity limit =  40.000\nflow depth limit =  0.100\n" + series);
     EXPECT_TRUE(fs::exists(Path("cart/OUT-TIME-HISTORIES_ETA.dat")));
@@ -516,24 +505,24 @@ TEST_F(ModelTest, InputSummaryLinesAndNumberFormat) {
 }
 
 TEST_F(ModelTest, ZeroStepAndSpacingAreRefusedAfterTheFilesAreWritten) {
-    WriteText(Path("a.grd"), SurferText(GridSpec{}));
-    WriteText(Path("gauges.txt"), "G1 1000 500 G2 1900 1100\n");
+    WriteFile(Path("a.grd"), SurferText(GridSpec{}));
+    WriteFile(Path("gauges.txt"), "G1 1000 500 G2 1900 1100\n");
     grids.push_back(Record(Path("a.grd")));
     grids[0].gaugeFile = Path("gauges.txt");
     ZellSimulatorVestra sim(&grids, &events);
 
     settings.timeStep = 0.0f;
     EXPECT_EQ(RunInit(sim), InitResult::kZeroTimeStep);
-    EXPECT_EQ(ReadText(Path("out0/OUT-TIME-HISTORIES_ETA.dat")), "Time G1_101.000 G2_1007.000 \n");
+    EXPECT_EQ(ReadFile(Path("out0/OUT-TIME-HISTORIES_ETA.dat")), "Time G1_101.000 G2_1007.000 \n");
     EXPECT_EQ(sim.levels[0].gaugeCount, 2);
-    EXPECT_NE(ReadText(Path("out0/OUT-SUMMARY-INPUT.dat")).find("DT = 0.000\n"), std::string::npos);
+    EXPECT_NE(ReadFile(Path("out0/OUT-SUMMARY-INPUT.dat")).find("DT = 0.000\n"), std::string::npos);
 
     fs::remove_all(Path("out0"));
     fs::create_directories(Path("out0"));
     settings.timeStep = 0.1f;
     grids[0].cellSize = 0.0;
     EXPECT_EQ(RunInit(sim), InitResult::kZeroGridSpacing);
-    EXPECT_EQ(ReadText(Path("out0/OUT-SUMMARY-INPUT.dat")).substr(0, 22), "DX = 0.000\nDT = 0.100\n");
+    EXPECT_EQ(ReadFile(Path("out0/OUT-SUMMARY-INPUT.dat")).substr(0, 22), "DX = 0.000\nDT = 0.100\n");
     EXPECT_TRUE(fs::exists(Path("out0/OUT-TIME-HISTORIES_ROUSE.dat")));
     // Both zero: the time step is named first.
     settings.timeStep = 0.0f;
@@ -543,7 +532,7 @@ TEST_F(ModelTest, ZeroStepAndSpacingAreRefusedAfterTheFilesAreWritten) {
 TEST_F(ModelTest, LevelMemoryIsTheSumOfItsFields) {
     const GridSpec g{.nx = 200, .ny = 300, .xMin = 0, .xMax = 1, .yMin = 0, .yMax = 1};
     WriteNetCdf(Path("big.nc"), g);
-    WriteText(Path("gauges.txt"), "A 0.5 0.5 B 0.25 0.25\n");
+    WriteFile(Path("gauges.txt"), "A 0.5 0.5 B 0.25 0.25\n");
     grids.push_back(Record(Path("big.nc"), 2));
     grids[0].gaugeFile = Path("gauges.txt");
     ZellSimulatorVestra sim(&grids, &events);

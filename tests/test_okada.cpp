@@ -19,6 +19,7 @@
 #include "ModelGrid.h"
 #include "Okada.h"
 #include "OkadaCommand.h"
+#include "TestSupport.h"
 
 namespace fs = std::filesystem;
 
@@ -42,27 +43,6 @@ void ExpectClose(const OkadaDisplacement& a, const OkadaDisplacement& b, double 
     EXPECT_NEAR(a.ux, b.ux, tolerance);
     EXPECT_NEAR(a.uy, b.uy, tolerance);
     EXPECT_NEAR(a.uz, b.uz, tolerance);
-}
-
-class TempDir {
-public:
-    TempDir() {
-        path_ = fs::temp_directory_path() /
-                ("vestra-okada-" + std::to_string(getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
 }
 
 ModelGrid MakeGrid(int nx, int ny, double xMin, double xMax, double yMin, double yMax) {
@@ -344,7 +324,7 @@ TEST(FaultGeometry, ThrustUnderSlopeRaisesHangingWall) {
 // The magnitude-8 subduction event of the user guide under the bundled example's slope: the
 // trench lies in the eastern basin, the fault dips west under the slope and the shelf.
 TEST(FaultGeometry, MagnitudeEightUnderTheBundledExample) {
-    TempDir dir;
+    ScratchFolder dir;
     std::string error;
     ASSERT_TRUE(WriteRealisticExample(dir / "example", ExampleOptions{}, &error)) << error;
     ModelGrid like;
@@ -559,7 +539,7 @@ TEST(FaultFileInput, ReadsValuesAndRejectsBadInput) {
 // Grids written and read back in both formats keep size, extent and every value exactly; the
 // files also read correctly through plain text extraction and the netCDF C library.
 TEST(ModelGridFiles, RoundTripAndIndependentReaders) {
-    TempDir dir;
+    ScratchFolder dir;
     for (const auto& shape : std::vector<std::pair<int, int>>{{7, 4}, {1, 5}, {6, 1}}) {
         const int nx = shape.first, ny = shape.second;
         ModelGrid grid = MakeGrid(nx, ny, nx > 1 ? 0.1 : 2.5, 2.5, ny > 1 ? -1.0 / 3.0 : 7.7, 7.7);
@@ -670,7 +650,7 @@ TEST(ModelGridFiles, RoundTripAndIndependentReaders) {
 }
 
 TEST(ModelGridFiles, RejectsBadFiles) {
-    TempDir dir;
+    ScratchFolder dir;
     struct Case {
         std::string name, text, expected;
     };
@@ -687,7 +667,7 @@ TEST(ModelGridFiles, RejectsBadFiles) {
         {"bad.nc", "not netcdf", "bad.nc:"},
     };
     for (const Case& c : cases) {
-        WriteText(dir / c.name, c.text);
+        WriteFile(dir / c.name, c.text);
         ModelGrid grid;
         grid.nx = 99;
         std::string error;
@@ -716,7 +696,7 @@ TEST(ModelGridFiles, RejectsBadFiles) {
     EXPECT_FALSE(WriteModelGrid(dir / "missing/out.nc", good, &error));
     ModelGrid wrong = good;
     wrong.values.pop_back();
-    WriteText(dir / "keep.grd", "DSAA\n");
+    WriteFile(dir / "keep.grd", "DSAA\n");
     EXPECT_FALSE(WriteModelGrid(dir / "keep.grd", wrong, &error));
     std::ifstream kept(dir / "keep.grd");
     std::string content((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
@@ -724,14 +704,14 @@ TEST(ModelGridFiles, RejectsBadFiles) {
 }
 
 TEST(OkadaCommand, WritesDisplacementOfTheLikeGrid) {
-    TempDir dir;
+    ScratchFolder dir;
     ModelGrid bathymetry = MakeGrid(49, 37, 139.8, 142.2, 37.1, 38.9);
     for (int row = 0; row < bathymetry.ny; ++row)
         for (int col = 0; col < bathymetry.nx; ++col)
             bathymetry.At(col, row) = static_cast<float>(200.0 + 1900.0 * (142.0 - bathymetry.X(col)));
     std::string error;
     ASSERT_TRUE(WriteModelGrid(dir / "bathymetry.nc", bathymetry, &error)) << error;
-    WriteText(dir / "faults.toml", kTrenchFault);
+    WriteFile(dir / "faults.toml", kTrenchFault);
 
     testing::internal::CaptureStdout();
     const int status = RunOkadaCommand({dir / "faults.toml", "--like", dir / "bathymetry.nc", "-o", dir / "source.grd"});
@@ -762,7 +742,7 @@ TEST(OkadaCommand, WritesDisplacementOfTheLikeGrid) {
     EXPECT_EQ(RunOkadaCommand({dir / "faults.toml", "-o", dir / "x.grd"}), 2);
     EXPECT_EQ(RunOkadaCommand({dir / "faults.toml", "--like", dir / "bathymetry.nc", "-o"}), 2);
     EXPECT_EQ(RunOkadaCommand({dir / "faults.toml", "--bogus"}), 2);
-    WriteText(dir / "bad.toml", std::string(kTrenchFault) + "magnitude = 8\n");
+    WriteFile(dir / "bad.toml", std::string(kTrenchFault) + "magnitude = 8\n");
     EXPECT_EQ(RunOkadaCommand({dir / "bad.toml", "--like", dir / "bathymetry.nc", "-o", dir / "bad.grd"}), 1);
     const std::string messages = testing::internal::GetCapturedStderr();
     EXPECT_NE(messages.find("'magnitude' is not a known key"), std::string::npos) << messages;

@@ -24,44 +24,11 @@
 #include "TimeHistory.h"
 #include "ZellSimulatorVestra.h"
 #include "ZellUtility.h"
+#include "TestSupport.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        const auto* test = testing::UnitTest::GetInstance()->current_test_info();
-        path_ = fs::temp_directory_path() /
-                ("vestra-output-" + std::to_string(getpid()) + "-" + test->test_suite_name() + "-" + test->name());
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~ScratchFolder() { fs::remove_all(path_); }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-    std::string Slash() const { return path_.string() + "/"; }
-    std::set<std::string> Names() const {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(path_)) names.insert(entry.path().filename().string());
-        return names;
-    }
-
-private:
-    fs::path path_;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
 
 // Every field a level's output reads, allocated with its halo and zeroed.
 constexpr Field GridLevel::*kLevelFields[] = {

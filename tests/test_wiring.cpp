@@ -25,45 +25,12 @@
 #include <vector>
 
 #include "HostRun.h"
+#include "TestSupport.h"
 #include "Scenario.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
 namespace {
-
-const std::string kVestra = std::string(VESTRA_BINARY_DIR) + "/vestra";
-
-class TempFolder {
-public:
-    explicit TempFolder(const std::string& name)
-        : path_(fs::temp_directory_path() / ("vestra-test-wiring-" + std::to_string(getpid()) + "-" + name)) {
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-    const fs::path& Path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
     const std::size_t at = text.find(from);
@@ -71,57 +38,6 @@ std::string Replace(std::string text, const std::string& from, const std::string
     if (at != std::string::npos) text.replace(at, from.size(), to);
     return text;
 }
-
-struct Outcome {
-    int status = -1;  // exit status, or 1000 + signal
-    std::string out, err;
-};
-
-// Runs the built vestra in `dir` with extra environment entries ("NAME=VALUE"); optionally
-// sends SIGINT once standard output shows `interruptAfter`.
-Outcome RunVestra(const std::vector<std::string>& args, const TempFolder& dir,
-                  const std::vector<std::string>& extraEnvironment = {}, const std::string& interruptAfter = "") {
-    const std::string outPath = dir / "stdout.txt", errPath = dir / "stderr.txt";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv{const_cast<char*>(kVestra.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
-    for (const auto& e : extraEnvironment) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    Outcome o;
-    const int spawned = posix_spawn(&pid, kVestra.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return o;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    bool interrupted = interruptAfter.empty();
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) != pid) {
-        if (!interrupted && ReadFile(outPath).find(interruptAfter) != std::string::npos) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));  // some steps into the run
-            kill(pid, SIGINT);
-            interrupted = true;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            ADD_FAILURE() << "vestra did not end within 120 s";
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-    o.out = ReadFile(outPath);
-    o.err = ReadFile(errPath);
-    return o;
-}
-
-std::size_t CountLines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
 
 // The value after the `occurrence`-th "key": in a JSON text; NaN for null or absent.
 double JsonValue(const std::string& json, const std::string& key, int occurrence = 0) {
@@ -136,27 +52,6 @@ bool JsonIsValid(const std::string& path) {
     if (access("/usr/bin/python3", X_OK) != 0) return true;  // no independent parser to ask
     const std::string command = "/usr/bin/python3 -c 'import json, sys; json.load(open(sys.argv[1]))' '" + path + "'";
     return std::system(command.c_str()) == 0;
-}
-
-// Our own reader of a Surfer text grid: header numbers, then every value, row by row from yMin.
-struct Grid {
-    int nx = 0, ny = 0;
-    double xMin = 0, xMax = 0, yMin = 0, yMax = 0;
-    std::vector<double> z;
-    double dx() const { return (xMax - xMin) / (nx - 1); }
-    double dy() const { return (yMax - yMin) / (ny - 1); }
-};
-
-Grid ReadSurferText(const std::string& path) {
-    std::ifstream in(path);
-    std::string keyword;
-    Grid g;
-    double zMin = 0, zMax = 0;
-    in >> keyword >> g.nx >> g.ny >> g.xMin >> g.xMax >> g.yMin >> g.yMax >> zMin >> zMax;
-    EXPECT_EQ(keyword, "DSAA") << path;
-    for (double v; in >> v;) g.z.push_back(v);
-    EXPECT_EQ(g.z.size(), static_cast<std::size_t>(g.nx) * static_cast<std::size_t>(g.ny)) << path;
-    return g;
 }
 
 // "HA" of a netCDF file, as floats, with its dimension lengths.
@@ -183,11 +78,6 @@ std::vector<float> ReadNetCdfHa(const std::string& path, std::vector<std::size_t
     return values;
 }
 
-bool PythonHasPlotting() {
-    return access("/usr/bin/python3", X_OK) == 0 &&
-           std::system("/usr/bin/python3 -c 'import matplotlib, numpy, netCDF4' >/dev/null 2>&1") == 0;
-}
-
 bool IsPng(const std::string& path) {
     static const char kSignature[8] = {'\x89', 'P', 'N', 'G', '\r', '\n', '\x1a', '\n'};
     const std::string bytes = ReadFile(path);
@@ -207,7 +97,7 @@ std::vector<std::string> PngLines(const std::string& out) {
 constexpr int kBeachColumns = 60, kBeachRows = 40;
 constexpr double kBeachCell = 500.0;
 
-void WriteFloodingBeach(const TempFolder& dir, const std::string& name) {
+void WriteFloodingBeach(const ScratchFolder& dir, const std::string& name) {
     ASSERT_EQ(RunVestra({"example", "--beach", dir / name}, dir).status, 0);
     std::ostringstream eta;
     eta << "DSAA\n" << kBeachColumns << " " << kBeachRows << "\n0 29500\n0 19500\n0 4\n";
@@ -224,7 +114,7 @@ void WriteFloodingBeach(const TempFolder& dir, const std::string& name) {
 }  // namespace
 
 TEST(Wiring, SummaryAndJsonAgreeWithTheResultFiles) {
-    TempFolder dir("summary");
+    ScratchFolder dir("summary");
     WriteFloodingBeach(dir, "beach");
     const Outcome o = RunVestra({"run", dir / "beach/scenario.toml", "--threads", "1", "--set", "endTime=3", "--json",
                                  dir / "summary.json", "--no-plots"},
@@ -236,7 +126,7 @@ TEST(Wiring, SummaryAndJsonAgreeWithTheResultFiles) {
     const std::string folder = dir / "beach/output/level0/";
 
     // Highest water level and its node, from the text grid read here.
-    const Grid etaMax = ReadSurferText(folder + "OUT-ETA-MAX.grd");
+    const SurferGrid etaMax = ReadSurferText(folder + "OUT-ETA-MAX.grd");
     const auto top = std::max_element(etaMax.z.begin(), etaMax.z.end()) - etaMax.z.begin();
     const double highest = etaMax.z[static_cast<std::size_t>(top)];
     EXPECT_GT(highest, 3.0);
@@ -247,7 +137,7 @@ TEST(Wiring, SummaryAndJsonAgreeWithTheResultFiles) {
     EXPECT_DOUBLE_EQ(JsonValue(json, "highestWaterLevelY"), etaMax.yMin + static_cast<double>(top / kBeachColumns) * etaMax.dy());
 
     // Flooding: land cells with a positive largest flow depth, 0.25 km^2 each.
-    const Grid land = ReadSurferText(folder + "OUT-FLOWDEPTHMAXLAND.grd");
+    const SurferGrid land = ReadSurferText(folder + "OUT-FLOWDEPTHMAXLAND.grd");
     double deepest = 0.0;
     int flooded = 0;
     for (double v : land.z)
@@ -324,7 +214,7 @@ TEST(Wiring, SummaryAndJsonAgreeWithTheResultFiles) {
 }
 
 TEST(Wiring, StoppedRunReportsOnlyTheStepsItRan) {
-    TempFolder dir("stopped");
+    ScratchFolder dir("stopped");
     ASSERT_EQ(RunVestra({"example", "--beach", dir / "beach"}, dir).status, 0);
     const Outcome o = RunVestra({"run", dir / "beach/scenario.toml", "--threads", "1", "--set", "endTime=100000", "--set",
                                  "snapshotInterval=0", "--set", "historyEverySteps=1", "--json", dir / "s.json",
@@ -347,7 +237,7 @@ TEST(Wiring, StoppedRunReportsOnlyTheStepsItRan) {
 }
 
 TEST(Wiring, PicturesUnlessNoPlotsAndOneWarningWithoutMatplotlib) {
-    TempFolder dir("plots");
+    ScratchFolder dir("plots");
     ASSERT_EQ(RunVestra({"example", "--beach", dir / "beach"}, dir).status, 0);
     // A matplotlib that cannot be imported: one warning line, no picture, exit status 0. The
     // two-level example shows that the warning is not repeated per level.
@@ -375,7 +265,7 @@ TEST(Wiring, PicturesUnlessNoPlotsAndOneWarningWithoutMatplotlib) {
 }
 
 TEST(Wiring, FaultSourcesBecomeEventsThatTheRunApplies) {
-    TempFolder dir("faults");
+    ScratchFolder dir("faults");
     ASSERT_EQ(RunVestra({"example", "--beach", dir / "beach"}, dir).status, 0);
     const std::string scenario = ReadFile(dir / "beach/scenario.toml");
     const std::string faulted = Replace(scenario, "etaFile = \"initial-eta.grd\"", "faults = \"thrust.toml\"");
@@ -401,7 +291,7 @@ TEST(Wiring, FaultSourcesBecomeEventsThatTheRunApplies) {
     const std::string okada = ReadFile(dir / "okada.grd");
     ASSERT_FALSE(okada.empty());
     EXPECT_EQ(ReadFile(dir / "beach/output/level0/source-1.grd"), okada);
-    const Grid uplift = ReadSurferText(dir / "okada.grd");
+    const SurferGrid uplift = ReadSurferText(dir / "okada.grd");
     const double peak = *std::max_element(uplift.z.begin(), uplift.z.end());
     EXPECT_GT(peak, 0.2);
     EXPECT_NEAR(JsonValue(ReadFile(dir / "one.json"), "highestWaterLevel"), peak, 0.1 * peak);
@@ -486,7 +376,7 @@ TEST(Wiring, FaultSourcesBecomeEventsThatTheRunApplies) {
         {"[[faults]]\nx = 8000.0\ny = 9750.0\nslip = 3.0\nrigidity = 3e10\n" + thrust, {"bad.toml", "rigidity"}},
     };
     for (const Bad& b : bad) {
-        TempFolder fresh("bad-faults");
+        ScratchFolder fresh("bad-faults");
         ASSERT_EQ(RunVestra({"example", "--beach", fresh / "beach"}, fresh).status, 0);
         WriteFile(fresh / "beach/bad.toml", b.faults);
         WriteFile(fresh / "beach/faulted.toml", Replace(faulted, "thrust.toml", "bad.toml"));
@@ -506,7 +396,7 @@ TEST(Wiring, FaultSourcesBecomeEventsThatTheRunApplies) {
 }
 
 TEST(Wiring, BundledExampleWithAMegathrustRunsEndToEnd) {
-    TempFolder dir("mw8");
+    ScratchFolder dir("mw8");
     ASSERT_EQ(RunVestra({"example", dir / "bay"}, dir).status, 0);
     WriteFile(dir / "bay/mw8.toml",
               "horizontal = true\n[[faults]]\nlongitude = 141.6\nlatitude = 37.5\nreference = \"top-centre\"\n"
@@ -529,7 +419,7 @@ TEST(Wiring, BundledExampleWithAMegathrustRunsEndToEnd) {
 }
 
 TEST(Wiring, ExampleCommandOptions) {
-    TempFolder dir("example");
+    ScratchFolder dir("example");
     struct Case {
         std::string folder;
         std::vector<std::string> options;
@@ -563,7 +453,7 @@ TEST(Wiring, GdalReadsTheGridOutputs) {
     GDALAllRegister();
     for (const char* driver : {"GSAG", "GSBG", "AAIGrid"})
         if (GDALGetDriverByName(driver) == nullptr) GTEST_SKIP() << "GDAL lacks the " << driver << " driver";
-    TempFolder dir("gdal");
+    ScratchFolder dir("gdal");
     WriteFloodingBeach(dir, "beach");
     auto run = [&dir](int format) {
         const std::string output = "out" + std::to_string(format);
