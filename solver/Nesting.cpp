@@ -238,8 +238,9 @@ void NestBoundaryFluxes(const GridLevel& parent, GridLevel& child) {
 
 void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent) {
     View target = parent.etaNext.view();
-    if (!Matches(target, parent) || !Matches(child.depth.view(), child) || !Matches(child.eta.view(), child) ||
-        !Matches(child.etaNext.view(), child))
+    if (!Matches(target, parent) || !Matches(parent.totalDepthNext.view(), parent) ||
+        !Matches(parent.depth.view(), parent) || !Matches(child.depth.view(), child) ||
+        !Matches(child.eta.view(), child) || !Matches(child.etaNext.view(), child))
         return;
     if (!FitsAllocated(NestingFootprint(parent, child), parent)) return;
 
@@ -260,10 +261,19 @@ void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent) {
     };
     // Row strips first (south, then north), then column strips (west, then east): a parent
     // cell in both keeps the column strip's value.
-    for (int32_t I = corner.i + 1; I <= lastI - 1; ++I) target(I, corner.j + 1) = block(I, corner.j + 1);
-    for (int32_t I = corner.i + 1; I <= lastI - 1; ++I) target(I, lastJ - 1) = block(I, lastJ - 1);
-    for (int32_t J = corner.j + 1; J <= lastJ - 1; ++J) target(corner.i + 1, J) = block(corner.i + 1, J);
-    for (int32_t J = corner.j + 1; J <= lastJ - 1; ++J) target(lastI - 1, J) = block(lastI - 1, J);
+    // The parent's total depth follows its new level, so that its momentum update sees one
+    // consistent state (a block that comes back dry gives no water column).
+    View totalNext = parent.totalDepthNext.view();
+    ConstView parentDepth = parent.depth.view();
+    auto feed = [&](int32_t I, int32_t J) {
+        const float value = block(I, J);
+        target(I, J) = value;
+        totalNext(I, J) = std::max(0.0f, value + parentDepth(I, J));
+    };
+    for (int32_t I = corner.i + 1; I <= lastI - 1; ++I) feed(I, corner.j + 1);
+    for (int32_t I = corner.i + 1; I <= lastI - 1; ++I) feed(I, lastJ - 1);
+    for (int32_t J = corner.j + 1; J <= lastJ - 1; ++J) feed(corner.i + 1, J);
+    for (int32_t J = corner.j + 1; J <= lastJ - 1; ++J) feed(lastI - 1, J);
 }
 
 namespace {

@@ -15,8 +15,8 @@ constexpr double kParentCell = 1000.0;
 constexpr double kChildCell = kParentCell / 3.0;
 
 void Allocate(GridLevel& level, float depth) {
-    for (Field* field : {&level.depth, &level.eta, &level.etaNext, &level.fluxM, &level.fluxMNext, &level.fluxN,
-                         &level.fluxNNext}) {
+    for (Field* field : {&level.depth, &level.eta, &level.etaNext, &level.totalDepthNext, &level.fluxM,
+                         &level.fluxMNext, &level.fluxN, &level.fluxNNext}) {
         field->Allocate(level.nx, level.ny);
         field->Fill(0.0f);
     }
@@ -235,6 +235,8 @@ TEST(Nesting, FeedbackIntegerCoded) {
             ASSERT_FLOAT_EQ(parent.etaNext[I][J], want) << "parent " << I << "," << J;
         }
     EXPECT_FLOAT_EQ(parent.etaNext[4][3], 405.0f);  // child block columns 3-5, rows 3-5
+    EXPECT_FLOAT_EQ(parent.totalDepthNext[4][3], 405.0f + parent.depth[4][3]);  // the column follows the level
+    EXPECT_FLOAT_EQ(parent.totalDepthNext[3][3], 0.0f);                          // cells outside the ring untouched
     EXPECT_FLOAT_EQ(parent.etaNext[8][4], 1608.0f);  // child block columns 15-17, rows 6-8
 
     // Wet-cell threshold: the block of parent (5, 3) (child columns 6-8, rows 3-5) with 3 dry
