@@ -293,10 +293,6 @@ bool ModelGrid::LooksSpherical() const {
     return lowX >= -360.0 && highX <= 360.0 && highX - lowX <= 360.0 && lowY >= -90.0 && highY <= 90.0;
 }
 
-bool IsSurferTextName(const std::string& path) {
-    return !path.empty() && (path.back() == 'd' || path.back() == 'D');
-}
-
 bool ReadModelGrid(const std::string& path, ModelGrid* grid, std::string* error) {
     if (!grid) return Fail(error, path + ": no grid to read into");
     return IsSurferTextName(path) ? ReadSurferText(path, grid, error) : ReadNetcdf(path, grid, error);

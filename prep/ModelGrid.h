@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "BathymetryReader.h"  // IsSurferTextName: the model's rule for which names are Surfer text
+
 struct ModelGrid {
     int nx = 0;  // nodes per row (west to east)
     int ny = 0;  // rows (south to north)
@@ -38,5 +40,3 @@ bool ReadModelGrid(const std::string& path, ModelGrid* grid, std::string* error)
 // back, by this reader and by the model, in the format it was written. On failure returns false with a one-line reason in *error.
 bool WriteModelGrid(const std::string& path, const ModelGrid& grid, std::string* error);
 
-// Whether a file name selects the Surfer text format on reading (last character 'd' or 'D').
-bool IsSurferTextName(const std::string& path);
