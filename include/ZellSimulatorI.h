@@ -4,6 +4,7 @@
 // takes two slots, complete and deleting, at its place in the list).
 #include <cstdint>
 
+#include "RunExtension.h"
 #include "SimulationParameters.h"
 #include "ZellProgressBarI.h"
 
@@ -18,4 +19,9 @@ public:
     virtual void Pause(bool paused) = 0;
     virtual void Stop() = 0;
     virtual bool IsRunning() = 0;
+
+    // Appended slots, called only by hosts built against RunExtension.h; hosts built against the
+    // slots above never reach them.
+    virtual void SetExtendedSettings(const ExtendedRunSettings& settings) = 0;  // before Start
+    virtual RunDiagnostics GetRunDiagnostics() = 0;  // once the run has ended
 };

@@ -18,6 +18,8 @@ public:
     void Step(int32_t stepIndex, int32_t* advance) override;
     void Finish() override;
     void SetHostContext(void* context) override { hostContext = context; }
+    void SetExtendedSettings(const ExtendedRunSettings& settings) override { extendedSettings = settings; }
+    RunDiagnostics GetRunDiagnostics() override { return diagnostics; }
 
     // Lets tests and the host's own tools run the setup with given settings without a thread.
     void SetParameters(const SimulationParameters& settings) { parameters = settings; }
@@ -30,6 +32,8 @@ public:
     float timeStepFactor = 1.0f;
     float adaptiveTimeStep = 0.0f;
     float gridSpacing = 0.0f;
+    ExtendedRunSettings extendedSettings;  // classic edges unless a new host says otherwise
+    RunDiagnostics diagnostics;            // filled during the run, kept after Finish
 
     // Test hook: when set, Step appends the level index of every (sub)step it runs.
     std::vector<int32_t>* substepTrace = nullptr;

@@ -18,6 +18,9 @@ public:
     void Pause(bool paused) override;
     void Stop() override;
     bool IsRunning() override;
+    // A simulator without extended behaviour keeps the classic edges and reports nothing.
+    void SetExtendedSettings(const ExtendedRunSettings&) override {}
+    RunDiagnostics GetRunDiagnostics() override { return {}; }
 
     int32_t StepCount() const { return stepCount; }
     const SimulationParameters& Parameters() const { return parameters; }

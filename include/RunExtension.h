@@ -1,0 +1,34 @@
+#pragma once
+// Settings and results that only hosts built against this header exchange with the simulator,
+// through the two slots appended at the end of ZellSimulatorI. A host built against the original
+// interface never calls them and gets the classic behaviour (radiating open edges, no report).
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What level 0's outer edges do with the waves that reach them.
+enum class OpenEdgeKind : int32_t {
+    Radiating = 0,  // first-order radiation of the water level through the edge (the classic edge)
+    Absorbing = 1,  // a perfectly matched layer of absorbingCells cells added outside level 0
+    Wall = 2,       // reflecting: no flux through the edge
+};
+
+struct ExtendedRunSettings {
+    OpenEdgeKind edgeKind = OpenEdgeKind::Radiating;
+    int32_t absorbingCells = 20;  // width of the absorbing layer, cells of level 0
+};
+
+// Volume account of one level over the run, m^3 (water above the still level counts).
+struct LevelVolumeBudget {
+    double sourceVolume = 0.0;  // added by source events and the boundary series
+    double storedChange = 0.0;  // stored volume at the end minus at the start
+    double edgeOutflow = 0.0;   // net volume that left through the level's edges (open edge, layer, parent)
+    // What the terms leave unexplained; near rounding for a conservative run.
+    double Imbalance() const { return storedChange - sourceVolume + edgeOutflow; }
+};
+
+struct RunDiagnostics {
+    bool unstable = false;       // the run was stopped because its water level blew up
+    std::string failureMessage;  // level, cell and model time of the blow-up
+    std::vector<LevelVolumeBudget> volumeBudgets;  // one per level, level 0 first
+};
