@@ -1,11 +1,12 @@
 #pragma once
-// Small grid levels for kernel tests, built without the model setup: every field allocated and
-// zeroed, total depths equal to the still-water depth at sea and 0 on land, the spherical
-// coefficients computed from their defining formulas.
+// Small grid levels for the solver tests, built without the model setup: every field allocated
+// and zeroed, total depths equal to the still-water depth at sea and 0 on land, the spherical
+// coefficients computed from their defining formulas. Also the driver's step and, where
+// GoogleTest is included first, a table check of cell values. The benchmarks use it too.
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <vector>
 
 #include "GridLevel.h"
@@ -16,6 +17,7 @@ namespace fixture {
 inline constexpr double kDegree = 0.017453292519943295;
 inline constexpr double kEarthRadius = 6371008.0;
 inline constexpr double kEarthRotation = 7.2921159e-5;
+inline constexpr double kG = static_cast<double>(9.80665f);
 
 inline std::vector<Field*> AllFields(GridLevel& l) {
     return {&l.flowDepthAtMaxCurrent, &l.timeOfMaxCurrent, &l.maxDischargeFlux, &l.maxFluxN, &l.maxFluxM,
@@ -28,10 +30,16 @@ inline std::vector<Field*> AllFields(GridLevel& l) {
             &l.timeOfMaxFroudeSquared};
 }
 
+inline KernelSettings Settings(float dt, int threads = 1) {
+    KernelSettings s;
+    s.threadCount = threads;
+    s.timeStep = dt;
+    return s;
+}
+
 // Cartesian level with every field zero except cellField (0.1) and the given Manning n.
 inline GridLevel CartesianLevel(int nx, int ny, float manning = 0.0f) {
     GridLevel level;
-    level.gridType = 0;
     level.nx = nx;
     level.ny = ny;
     for (Field* f : AllFields(level)) {
@@ -82,8 +90,7 @@ inline void SetDepth(GridLevel& level, const std::function<double(int, int)>& de
         for (int j = 1; j <= level.ny; ++j) {
             const float h = static_cast<float>(depthAt(i, j));
             level.depth[i][j] = h;
-            level.totalDepth[i][j] = h > 0.0f ? h : 0.0f;
-            level.totalDepthNext[i][j] = level.totalDepth[i][j];
+            level.totalDepth[i][j] = level.totalDepthNext[i][j] = h > 0.0f ? h : 0.0f;
         }
     }
 }
@@ -93,16 +100,19 @@ inline void SetLevel(GridLevel& level, const std::function<double(int, int)>& et
     for (int i = 1; i <= level.nx; ++i) {
         for (int j = 1; j <= level.ny; ++j) {
             if (level.depth[i][j] <= 0.0f) continue;
-            const float e = static_cast<float>(etaAt(i, j));
-            level.eta[i][j] = e;
-            level.etaNext[i][j] = e;
-            level.totalDepth[i][j] = level.depth[i][j] + e;
-            level.totalDepthNext[i][j] = level.totalDepth[i][j];
+            level.eta[i][j] = level.etaNext[i][j] = static_cast<float>(etaAt(i, j));
+            level.totalDepth[i][j] = level.totalDepthNext[i][j] = level.depth[i][j] + level.eta[i][j];
         }
     }
 }
 
-// One full (sub)step as the step driver runs it.
+// Sets the new water level of one cell and its total depth to match.
+inline void SetNewLevel(GridLevel& level, int i, int j, float eta) {
+    level.etaNext[i][j] = eta;
+    level.totalDepthNext[i][j] = level.depth[i][j] + eta;
+}
+
+// One full (sub)step at model time t (s) as the step driver runs it; ratio = dt / dx (s/m).
 inline void StepSpherical(GridLevel& level, double t, const KernelSettings& s) {
     ContinuitySpherical(level, t / 60.0, s);
     level.stepMaximum = MomentumSpherical(level, std::trunc(t), s);
@@ -113,32 +123,35 @@ inline void StepCartesian(GridLevel& level, double ratio, double t, const Kernel
     level.stepMaximum = MomentumCartesian(level, ratio, std::trunc(t), s);
     AdvanceTimeLevel(level, s);
 }
+// The one of the two the level's grid type calls for (ratio unused on spherical levels).
+inline void Step(GridLevel& level, double t, const KernelSettings& s, double ratio = 0.0) {
+    level.IsSpherical() ? StepSpherical(level, t, s) : StepCartesian(level, ratio, t, s);
+}
 
 inline bool SameBytes(const Field& a, const Field& b) {
     return a.Size() == b.Size() && std::memcmp(a.Data(), b.Data(), a.Size() * sizeof(float)) == 0;
 }
 
-// Displaced volume sum(eta * weight(j)) over the interior, in cell units.
-inline double DisplacedVolume(const GridLevel& level, const std::function<double(int)>& rowWeight) {
-    double v = 0.0;
-    for (int i = 1; i <= level.nx; ++i) {
-        for (int j = 1; j <= level.ny; ++j) {
-            if (level.depth[i][j] > 0.0f) v += level.eta[i][j] * rowWeight(j);
-        }
+// Calls f(i, j) for every cell of the level, halo included (0..nx+2, 0..ny+2), or the interior only.
+inline void ForEachCell(const GridLevel& level, const std::function<void(int, int)>& f, bool halo = true) {
+    for (int i = halo ? 0 : 1; i <= level.nx + (halo ? 2 : 0); ++i) {
+        for (int j = halo ? 0 : 1; j <= level.ny + (halo ? 2 : 0); ++j) f(i, j);
     }
-    return v;
 }
 
-// Water held in the interior, sum(max(eta + depth, 0)), in metres times cells.
-inline double WaterVolume(const GridLevel& level) {
-    double v = 0.0;
-    for (int i = 1; i <= level.nx; ++i) {
-        for (int j = 1; j <= level.ny; ++j) {
-            const double d = static_cast<double>(level.eta[i][j]) + level.depth[i][j];
-            if (d > 0.0) v += d;
-        }
+#ifdef EXPECT_FLOAT_EQ
+// One expected value of one cell; ExpectCells checks a table of them to float precision.
+struct Cell {
+    const Field& field;
+    int i, j;
+    double value;
+};
+inline void ExpectCells(std::initializer_list<Cell> cells) {
+    int entry = 0;
+    for (const Cell& c : cells) {
+        EXPECT_FLOAT_EQ(c.field[c.i][c.j], static_cast<float>(c.value)) << "entry " << entry++ << " " << c.i << "," << c.j;
     }
-    return v;
 }
+#endif
 
 }  // namespace fixture
