@@ -1,7 +1,5 @@
 #include "RunSummary.h"
 
-#include <netcdf.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -21,8 +19,6 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kEarthRadiusKm = 6371.0088;  // mean radius
 // Surfer marks nodes without data with 1.70141e38; anything this large is not a result.
 constexpr double kBlankThreshold = 1.0e38;
-// Largest grid accepted: the model addresses a level's nodes with 32-bit integers.
-constexpr long long kMaxNodes = 2147483647LL;
 
 bool Fail(std::string* error, const std::string& message) {
     if (error) *error = message;
@@ -39,75 +35,12 @@ bool ReadWholeFile(const std::string& path, std::string* text, std::string* erro
     return true;
 }
 
-// Whitespace-separated tokens of a text held in memory.
-class Tokens {
-public:
-    explicit Tokens(const std::string& text) : text_(text) {}
-
-    bool Next(std::string* token) {
-        while (pos_ < text_.size() && IsSpace(text_[pos_])) ++pos_;
-        if (pos_ >= text_.size()) return false;
-        const std::size_t start = pos_;
-        while (pos_ < text_.size() && !IsSpace(text_[pos_])) ++pos_;
-        token->assign(text_, start, pos_ - start);
-        return true;
-    }
-    bool Number(double* value) {
-        std::string token;
-        return Next(&token) && ParseNumber(token, value);
-    }
-    static bool ParseNumber(const std::string& token, double* value) {
-        if (token.empty()) return false;
-        char* end = nullptr;
-        *value = std::strtod(token.c_str(), &end);
-        return end == token.c_str() + token.size();
-    }
-    std::size_t Position() const { return pos_; }
-
-private:
-    static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-    const std::string& text_;
-    std::size_t pos_ = 0;
-};
-
-// Checks a header's size against what the file can hold; values take at least
-// `minimumBytesPerValue` bytes each, so a corrupt header cannot ask for absurd memory.
-bool CheckSize(const std::string& path, double nx, double ny, std::size_t bytesLeft, double minimumBytesPerValue,
-               std::string* error) {
-    if (!(nx >= 1 && ny >= 1 && nx == std::floor(nx) && ny == std::floor(ny)) || nx * ny > kMaxNodes)
-        return Fail(error, path + ": invalid grid size in the header");
-    if (nx * ny * minimumBytesPerValue > static_cast<double>(bytesLeft))
-        return Fail(error, path + ": the file ends before its " + std::to_string(static_cast<long long>(nx * ny)) +
-                               " values");
-    return true;
-}
-
-bool CheckExtent(const std::string& path, const OutputGrid& grid, std::string* error) {
-    if (!std::isfinite(grid.xMin) || !std::isfinite(grid.xMax) || !std::isfinite(grid.yMin) ||
-        !std::isfinite(grid.yMax))
-        return Fail(error, path + ": the grid extent is not a finite number");
-    return true;
-}
-
-double ReadLittleDouble(const unsigned char* bytes) {
-    uint64_t bits = 0;
-    for (int k = 7; k >= 0; --k) bits = (bits << 8) | bytes[k];
-    double value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-float ReadLittleFloat(const unsigned char* bytes) {
-    uint32_t bits = 0;
-    for (int k = 3; k >= 0; --k) bits = (bits << 8) | bytes[k];
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-void ToLower(std::string* text) {
-    for (char& c : *text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+// Whole-token number, as strtod reads it.
+bool ParseNumber(const std::string& token, double* value) {
+    if (token.empty()) return false;
+    char* end = nullptr;
+    *value = std::strtod(token.c_str(), &end);
+    return end == token.c_str() + token.size();
 }
 
 bool IsResult(float value) { return std::isfinite(value) && std::fabs(value) < kBlankThreshold; }
@@ -155,188 +88,15 @@ bool FileExists(const std::string& path) {
 
 }  // namespace
 
-bool ReadSurferTextGrid(const std::string& path, OutputGrid* grid, std::string* error) {
-    std::string text;
-    if (!ReadWholeFile(path, &text, error)) return false;
-    Tokens tokens(text);
-    std::string token;
-    if (!tokens.Next(&token) || token != "DSAA") return Fail(error, path + ": not a Surfer text grid (no \"DSAA\")");
-    double header[8];
-    for (double& value : header)
-        if (!tokens.Number(&value)) return Fail(error, path + ": the header is not eight numbers");
-    if (!CheckSize(path, header[0], header[1], text.size() - tokens.Position(), 2.0, error)) return false;
+bool ReadResultGrid(const std::string& path, GridFileFormat format, OutputGrid* grid, std::string* error) {
+    // Results may hold blanks and non-finite values; a netCDF series gives its latest frame.
+    GridReadOptions options;
+    options.finite = false;
+    options.lastRecord = true;
     OutputGrid result;
+    std::string reason;
+    if (ReadGridFile(path, format, options, result, reason) != GridFault::kNone) return Fail(error, path + ": " + reason);
     result.path = path;
-    result.nx = static_cast<int>(header[0]);
-    result.ny = static_cast<int>(header[1]);
-    result.xMin = header[2];
-    result.xMax = header[3];
-    result.yMin = header[4];
-    result.yMax = header[5];
-    if (!CheckExtent(path, result, error)) return false;
-    result.values.resize(static_cast<std::size_t>(result.nx) * static_cast<std::size_t>(result.ny));
-    for (std::size_t k = 0; k < result.values.size(); ++k) {
-        double value;
-        if (!tokens.Number(&value))
-            return Fail(error, path + ": value " + std::to_string(k + 1) + " is missing or not a number");
-        result.values[k] = static_cast<float>(value);
-    }
-    *grid = std::move(result);
-    return true;
-}
-
-bool ReadSurferBinaryGrid(const std::string& path, OutputGrid* grid, std::string* error) {
-    std::string bytes;
-    if (!ReadWholeFile(path, &bytes, error)) return false;
-    constexpr std::size_t kHeaderBytes = 56;
-    if (bytes.size() < kHeaderBytes || bytes.compare(0, 4, "DSBB") != 0)
-        return Fail(error, path + ": not a Surfer binary grid (no \"DSBB\" header)");
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    // The header keeps only the low 16 bits of each count; the file length gives the rest.
-    const long long nxLow = data[4] | (data[5] << 8);
-    const long long nyLow = data[6] | (data[7] << 8);
-    if ((bytes.size() - kHeaderBytes) % 4 != 0) return Fail(error, path + ": the value section is not whole floats");
-    const long long count = static_cast<long long>((bytes.size() - kHeaderBytes) / 4);
-    long long nx = 0, ny = 0;
-    for (long long candidate = nxLow; candidate > 0 && candidate <= count; candidate += 65536) {
-        if (count % candidate == 0 && (count / candidate) % 65536 == nyLow) {
-            nx = candidate;
-            ny = count / candidate;
-            break;
-        }
-    }
-    if (nx < 1 || ny < 1 || count > kMaxNodes)
-        return Fail(error, path + ": the header's size " + std::to_string(nxLow) + " x " + std::to_string(nyLow) +
-                               " does not match the " + std::to_string(count) + " values of the file");
-    OutputGrid result;
-    result.path = path;
-    result.nx = static_cast<int>(nx);
-    result.ny = static_cast<int>(ny);
-    result.xMin = ReadLittleDouble(data + 8);
-    result.xMax = ReadLittleDouble(data + 16);
-    result.yMin = ReadLittleDouble(data + 24);
-    result.yMax = ReadLittleDouble(data + 32);
-    if (!CheckExtent(path, result, error)) return false;
-    result.values.resize(static_cast<std::size_t>(count));
-    for (long long k = 0; k < count; ++k) result.values[k] = ReadLittleFloat(data + kHeaderBytes + 4 * k);
-    *grid = std::move(result);
-    return true;
-}
-
-bool ReadEsriAsciiGrid(const std::string& path, OutputGrid* grid, std::string* error) {
-    std::string text;
-    if (!ReadWholeFile(path, &text, error)) return false;
-    Tokens tokens(text);
-    double ncols = -1, nrows = -1, xll = NAN, yll = NAN, cellSize = NAN, noData = NAN;
-    // Header: label-value pairs; the first token that is a number is the first value.
-    bool haveFirstValue = false;
-    double firstValue = 0.0;
-    std::size_t valuesStart = 0;
-    for (;;) {
-        valuesStart = tokens.Position();
-        std::string label;
-        if (!tokens.Next(&label)) return Fail(error, path + ": the file ends in its header");
-        if (Tokens::ParseNumber(label, &firstValue)) {
-            haveFirstValue = true;
-            break;
-        }
-        double value;
-        if (!tokens.Number(&value)) return Fail(error, path + ": header line \"" + label + "\" has no number");
-        ToLower(&label);
-        if (label == "ncols") ncols = value;
-        else if (label == "nrows") nrows = value;
-        else if (label == "xllcorner" || label == "xllcenter") xll = value;
-        else if (label == "yllcorner" || label == "yllcenter") yll = value;
-        else if (label == "cellsize") cellSize = value;
-        else if (label == "nodata_value") noData = value;
-        else return Fail(error, path + ": unknown header line \"" + label + "\"");
-    }
-    if (!std::isfinite(xll) || !std::isfinite(yll) || !std::isfinite(cellSize))
-        return Fail(error, path + ": the header lacks xllcorner, yllcorner or cellsize");
-    if (!CheckSize(path, ncols, nrows, text.size() - valuesStart, 2.0, error)) return false;
-    OutputGrid result;
-    result.path = path;
-    result.nx = static_cast<int>(ncols);
-    result.ny = static_cast<int>(nrows);
-    // This system writes the first node's coordinates under the corner labels.
-    result.xMin = xll;
-    result.yMin = yll;
-    result.xMax = xll + (result.nx - 1) * cellSize;
-    result.yMax = yll + (result.ny - 1) * cellSize;
-    if (!CheckExtent(path, result, error)) return false;
-    result.values.resize(static_cast<std::size_t>(result.nx) * static_cast<std::size_t>(result.ny));
-    // Rows run from north to south in the file; the grid keeps the row at yMin first.
-    for (int fileRow = 0; fileRow < result.ny; ++fileRow) {
-        const std::size_t row = static_cast<std::size_t>(result.ny - 1 - fileRow);
-        for (int col = 0; col < result.nx; ++col) {
-            double value = firstValue;
-            if (haveFirstValue) {
-                haveFirstValue = false;
-            } else if (!tokens.Number(&value)) {
-                return Fail(error, path + ": row " + std::to_string(fileRow + 1) + " is short or holds a non-number");
-            }
-            result.values[row * static_cast<std::size_t>(result.nx) + static_cast<std::size_t>(col)] =
-                (std::isfinite(noData) && value == noData) ? NAN : static_cast<float>(value);
-        }
-    }
-    *grid = std::move(result);
-    return true;
-}
-
-bool ReadNetCdfGrid(const std::string& path, OutputGrid* grid, std::string* error) {
-    int ncid = 0;
-    int status = nc_open(path.c_str(), NC_NOWRITE, &ncid);
-    if (status != NC_NOERR) return Fail(error, path + ": " + nc_strerror(status));
-    auto failClosed = [&](const std::string& message) {
-        nc_close(ncid);
-        return Fail(error, path + ": " + message);
-    };
-    int haId = 0, lonId = 0, latId = 0;
-    if (nc_inq_varid(ncid, "HA", &haId) != NC_NOERR || nc_inq_varid(ncid, "LON", &lonId) != NC_NOERR ||
-        nc_inq_varid(ncid, "LAT", &latId) != NC_NOERR)
-        return failClosed("lacks one of the variables \"HA\", \"LON\", \"LAT\"");
-    int ndims = 0;
-    nc_inq_varndims(ncid, haId, &ndims);
-    if (ndims != 2 && ndims != 3) return failClosed("\"HA\" must have two or three dimensions");
-    int dims[NC_MAX_VAR_DIMS] = {};
-    nc_inq_vardimid(ncid, haId, dims);
-    std::size_t lengths[3] = {1, 0, 0};
-    for (int d = 0; d < ndims; ++d) nc_inq_dimlen(ncid, dims[d], &lengths[3 - ndims + d]);
-    const std::size_t records = lengths[0], ny = lengths[1], nx = lengths[2];
-    if (records < 1) return failClosed("\"HA\" holds no record");
-    if (nx < 1 || ny < 1 || nx > static_cast<std::size_t>(kMaxNodes) / ny) return failClosed("\"HA\" size is invalid");
-    std::size_t lonLength = 0, latLength = 0;
-    int lonDim = 0, latDim = 0, lonDims = 0, latDims = 0;
-    nc_inq_varndims(ncid, lonId, &lonDims);
-    nc_inq_varndims(ncid, latId, &latDims);
-    if (lonDims != 1 || latDims != 1) return failClosed("\"LON\" and \"LAT\" must be one-dimensional");
-    nc_inq_vardimid(ncid, lonId, &lonDim);
-    nc_inq_vardimid(ncid, latId, &latDim);
-    nc_inq_dimlen(ncid, lonDim, &lonLength);
-    nc_inq_dimlen(ncid, latDim, &latLength);
-    if (lonLength != nx || latLength != ny) return failClosed("\"LON\" or \"LAT\" does not match the size of \"HA\"");
-    std::vector<double> lon(nx), lat(ny);
-    if (nc_get_var_double(ncid, lonId, lon.data()) != NC_NOERR || nc_get_var_double(ncid, latId, lat.data()) != NC_NOERR)
-        return failClosed("cannot read \"LON\" or \"LAT\"");
-    OutputGrid result;
-    result.path = path;
-    result.nx = static_cast<int>(nx);
-    result.ny = static_cast<int>(ny);
-    result.xMin = lon.front();
-    result.xMax = lon.back();
-    result.yMin = lat.front();
-    result.yMax = lat.back();
-    if (!CheckExtent(path, result, error)) {
-        nc_close(ncid);
-        return false;
-    }
-    result.values.resize(nx * ny);
-    // The last record: extreme-value files hold one, a snapshot series its latest frame.
-    const std::size_t start[3] = {records - 1, 0, 0}, count[3] = {1, ny, nx};
-    status = ndims == 3 ? nc_get_vara_float(ncid, haId, start, count, result.values.data())
-                        : nc_get_var_float(ncid, haId, result.values.data());
-    if (status != NC_NOERR) return failClosed(std::string("cannot read \"HA\": ") + nc_strerror(status));
-    nc_close(ncid);
     *grid = std::move(result);
     return true;
 }
@@ -370,12 +130,7 @@ bool ReadOutputGrid(const std::string& basePath, int format, OutputGrid* grid, s
         return Fail(error, basePath + ": no result grid (.nc, .grd, _bin.grd or .asc)");
     }
     const std::string path = basePath + chosen->suffix;
-    switch (chosen->format) {
-    case 0: return ReadSurferTextGrid(path, grid, error);
-    case 1: return ReadSurferBinaryGrid(path, grid, error);
-    case 2: return ReadNetCdfGrid(path, grid, error);
-    default: return ReadEsriAsciiGrid(path, grid, error);
-    }
+    return ReadResultGrid(path, static_cast<GridFileFormat>(chosen->format), grid, error);
 }
 
 double CellAreaKm2(bool spherical, double deltaX, double deltaY, double latitudeDegrees) {
@@ -415,7 +170,7 @@ bool ReadGaugeSummaryFile(const std::string& path, std::vector<GaugeSummary>* ga
         gauge.depthText = fields[1];
         double numbers[7];
         for (int k = 0; k < 7; ++k)
-            if (!Tokens::ParseNumber(fields[static_cast<std::size_t>(k) + 1], &numbers[k])) {
+            if (!ParseNumber(fields[static_cast<std::size_t>(k) + 1], &numbers[k])) {
                 if (k == 0) {  // the depth is copied as text and need not be a number
                     numbers[0] = kNoValue;
                     continue;

@@ -11,14 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "GridFileReader.h"
+
 // A result grid as the writers store it: node-registered, nx * ny values row-major from the
 // row at yMin, each row from xMin eastward.
-struct OutputGrid {
+struct OutputGrid : GridFile {
     std::string path;
-    int nx = 0;
-    int ny = 0;
-    double xMin = 0.0, xMax = 0.0, yMin = 0.0, yMax = 0.0;
-    std::vector<float> values;
 
     double DeltaX() const { return nx > 1 ? (xMax - xMin) / (nx - 1) : 0.0; }
     double DeltaY() const { return ny > 1 ? (yMax - yMin) / (ny - 1) : 0.0; }
@@ -31,11 +29,22 @@ struct OutputGrid {
 // files that exist. Returns false with a one-line reason when no file is readable.
 bool ReadOutputGrid(const std::string& basePath, int format, OutputGrid* grid, std::string* error);
 
-// The four readers behind ReadOutputGrid, taking the full file name.
-bool ReadSurferTextGrid(const std::string& path, OutputGrid* grid, std::string* error);
-bool ReadSurferBinaryGrid(const std::string& path, OutputGrid* grid, std::string* error);
-bool ReadEsriAsciiGrid(const std::string& path, OutputGrid* grid, std::string* error);
-bool ReadNetCdfGrid(const std::string& path, OutputGrid* grid, std::string* error);
+// Reads one result file of `format` with the common grid reader: values may be blanks or
+// non-finite, and of a netCDF "HA" with several records the last is read. The error is
+// "<path>: <reason>".
+bool ReadResultGrid(const std::string& path, GridFileFormat format, OutputGrid* grid, std::string* error);
+inline bool ReadSurferTextGrid(const std::string& path, OutputGrid* grid, std::string* error) {
+    return ReadResultGrid(path, SurferText, grid, error);
+}
+inline bool ReadSurferBinaryGrid(const std::string& path, OutputGrid* grid, std::string* error) {
+    return ReadResultGrid(path, SurferBinary, grid, error);
+}
+inline bool ReadEsriAsciiGrid(const std::string& path, OutputGrid* grid, std::string* error) {
+    return ReadResultGrid(path, EsriAscii, grid, error);
+}
+inline bool ReadNetCdfGrid(const std::string& path, OutputGrid* grid, std::string* error) {
+    return ReadResultGrid(path, NetCdf, grid, error);
+}
 
 constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "BathymetryReader.h"  // IsSurferTextName: the model's rule for which names are Surfer text
+#include "GridFileReader.h"  // IsSurferTextName: the rule for which names are Surfer text
 
 struct ModelGrid {
     int nx = 0;  // nodes per row (west to east)
@@ -29,8 +29,9 @@ struct ModelGrid {
 };
 
 // Reads a Surfer text grid ("DSAA", chosen when the name ends in 'd' or 'D') or a netCDF file
-// with "LAT", "LON" and "HA" (HA of shape (1, LAT, LON) or (LAT, LON)). On failure returns
-// false, leaves *grid untouched and puts a one-line reason into *error.
+// with "LAT", "LON" and "HA" (HA of shape (1, LAT, LON) or (LAT, LON)) with the common grid
+// reader, as strictly as the model reads bathymetry. On failure returns false, leaves *grid
+// untouched and puts "<path>: <reason>" into *error.
 bool ReadModelGrid(const std::string& path, ModelGrid* grid, std::string* error);
 
 // Writes a Surfer text grid when the name ends in 'd' or 'D' (".grd", ".GRD"), otherwise a classic

@@ -504,7 +504,7 @@ TEST(ModelGridFiles, RejectsBadFiles) {
         std::string name, text, expected;  // empty text: the file is already there
     };
     const std::vector<Case> cases = {
-        {"short.grd", "DSAA\n2 2\n0 1\n0 1\n0 3\n0 1 2\n", "value 4 of 4 is missing"},
+        {"short.grd", "DSAA\n2 2\n0 1\n0 1\n0 3\n0 1 2\n", "ends after 3 of 4 values"},
         {"word.grd", "DSAAX\n2 2\n0 1\n0 1\n0 3\n0 1 2 3\n", "not a Surfer text grid"},
         {"binary.grd", "DSBB\n", "not a Surfer text grid"},
         {"lower.grd", "dsaa\n2 2\n0 1\n0 1\n0 3\n0 1 2 3\n", "not a Surfer text grid"},
@@ -512,7 +512,7 @@ TEST(ModelGridFiles, RejectsBadFiles) {
         {"overflow.grd", "DSAA\n100000 100000\n0 1\n0 1\n0 3\n1\n", "out of range"},
         {"huge.grd", "DSAA\n40000 40000\n0 1\n0 1\n0 3\n1\n", "fewer than"},
         {"text.grd", "DSAA\n2 1\n0 1\n0 1\n0 3\n0 x\n", "value 2 of 2"},
-        {"extent.grd", "DSAA\n2 1\n0 inf\n0 1\n0 3\n0 1\n", "not finite"},
+        {"extent.grd", "DSAA\n2 1\n0 inf\n0 1\n0 3\n0 1\n", "not a finite number"},
         {"bad.nc", "not netcdf", "bad.nc:"},
         {"two.nc", "", "2 records"},  // HA with two records does not describe one grid
     };
