@@ -261,7 +261,7 @@ const Box kCartesian{4, 3, 1000, 1300, 2000, 2200};
 const std::vector<float> kCartesianEtaMax = {0.5f, 1.0f, 1.5f, 0.0f, 0.25f, 1.70141e38f, 2.0f, 0.0f, 0.0f, 0.0f, 1.0f, 2.5f};
 const std::vector<float> kCartesianLand = {0.0f, 0.3f, 0.0f, 0.0f, 0.75f, 0.0f, 0.0f, 0.1f, 0.2f, 0.0f, 0.0f, 0.0f};
 
-std::string SurferText(const std::vector<float>& z) {
+std::string SurferTextBytes(const std::vector<float>& z) {
     std::ostringstream text;
     text << "DSAA\n4 3\n1000.0000000   1300.0000000\n2000.0000000   2200.0000000\n0.0000000  2.5000000\n";
     for (int j = 0; j < 3; ++j)
@@ -292,8 +292,8 @@ TEST(RunSummary, NumbersFromEveryResultFormat) {
                                                          "Offshore\t4000.000\t142.05\t37.5\t3.5\t12.1667\t1.234\t-0.876\n" +
                                                          "Bay\t29.310\t140.62\t37.5\t21\t24.5\t4.5\t-2.25\n");
     // Levels 1-3: the same Cartesian level as Surfer text, Surfer binary and ESRI ASCII.
-    WriteFile(run / "level1/OUT-ETA-MAX.grd", SurferText(kCartesianEtaMax));
-    WriteFile(run / "level1/OUT-FLOWDEPTHMAXLAND.grd", SurferText(kCartesianLand));
+    WriteFile(run / "level1/OUT-ETA-MAX.grd", SurferTextBytes(kCartesianEtaMax));
+    WriteFile(run / "level1/OUT-FLOWDEPTHMAXLAND.grd", SurferTextBytes(kCartesianLand));
     fs::create_directories(run / "level2");
     WriteSurferBinary(run / "level2/OUT-ETA-MAX_bin.grd", kCartesian, kCartesianEtaMax);
     WriteSurferBinary(run / "level2/OUT-FLOWDEPTHMAXLAND_bin.grd", kCartesian, kCartesianLand);
@@ -364,7 +364,7 @@ TEST(RunSummary, NumbersFromEveryResultFormat) {
 TEST(RunSummary, ChoosesTheRunsFormatAndRefusesDamagedFiles) {
     ScratchFolder run;
     // Two formats of one name: the explicit format wins; without one, the newest file.
-    WriteFile(run / "OUT-ETA-MAX.grd", SurferText(kCartesianEtaMax));
+    WriteFile(run / "OUT-ETA-MAX.grd", SurferTextBytes(kCartesianEtaMax));
     WriteSurferBinary(run / "OUT-ETA-MAX_bin.grd", {4, 3, 0, 3, 0, 2}, std::vector<float>(12, 7.0f));
     fs::last_write_time(run / "OUT-ETA-MAX.grd", fs::file_time_type::clock::now() - std::chrono::hours(1));
     OutputGrid grid;
