@@ -140,11 +140,14 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
                 d[j] = still;
                 continue;
             }
+            // Water reaching a dry cell whose level lies below its bed (land starts at level 0)
+            // is added on the bed, not used up to lift the level up to it.
+            const double level0 = std::max(static_cast<double>(e[j]), -static_cast<double>(h[j]));
             double level1;
             if constexpr (Spherical) {
-                level1 = e[j] - metricX[i][j] * factor * ((east - west) + (north - south));
+                level1 = level0 - metricX[i][j] * factor * ((east - west) + (north - south));
             } else {
-                level1 = e[j] - (((east - west) + north) - south) * cartesianScale;
+                level1 = level0 - (((east - west) + north) - south) * cartesianScale;
             }
             const double total1 = h[j] + level1;
             if constexpr (Spherical) {
