@@ -144,4 +144,103 @@ TEST(Conservation, DryingFrontsGiveTheSameBitsForAnyThreadCount) {
     }
 }
 
+// Crest height, after 100 cells of travel, of a long wave running along a channel of five wet
+// rows (or columns); open: 0 between land walls, -1 the low edge (south or west) of the grid is
+// the channel's open side, +1 the high edge (north or east). The hump (0.1 m, sigma 10 cells,
+// uniform across the channel) starts in the middle and splits; the crest of the half running
+// towards higher indices is measured, as the largest level over the channel's width.
+double AlongEdgeCrest(bool spherical, bool alongX, int open) {
+    const int length = 300, width = open == 0 ? 11 : 8;
+    const int nx = alongX ? length : width, ny = alongX ? width : length;
+    const double h = 100.0;
+    const double dt = spherical ? 10.0 : 3.0;
+    GridLevel level = spherical ? SphericalLevel(nx, ny, 140.0, 30.0, 1.0, dt) : CartesianLevel(nx, ny);
+    // Wet band across the channel: the five cells next to the open edge, or the middle five.
+    const int lo = open == 0 ? 4 : (open < 0 ? 1 : width - 4);
+    SetDepth(level, [&](int i, int j) {
+        const int across = alongX ? j : i;
+        return (across >= lo && across <= lo + 4) ? h : -10.0;
+    });
+    SetLevel(level, [&](int i, int j) {
+        const double x = (alongX ? i : j) - 150.0;
+        return 0.1 * std::exp(-x * x / 200.0);
+    });
+    // Cartesian cells 500 m; spherical ones 1 arc-minute (about 1.6 km east-west, 1.85 km north-south).
+    const double dx = 500.0;
+    const double cell = spherical ? (alongX ? 1853.2 * level.cosLatitude[ny / 2] : 1853.2) : dx;
+    const int steps = static_cast<int>(100.0 * cell / std::sqrt(kG * h) / dt);
+    const KernelSettings s = Settings(dt);
+    for (int n = 1; n <= steps; ++n) StepLevel(level, dx, dt, n, s);
+    double crest = 0.0;
+    for (int k = 160; k <= length - 10; ++k) {
+        for (int a = lo; a <= lo + 4; ++a) crest = std::max(crest, static_cast<double>(alongX ? level.eta[k][a] : level.eta[a][k]));
+    }
+    return crest;
+}
+
+TEST(Conservation, WavesRunningAlongOpenEdgesKeepTheirWaterOnEverySide) {
+    // The first-order radiation condition damps the level of an edge cell by the gradient
+    // towards its inner neighbour only, so a wave along the edge passes through edge cells
+    // that lag behind it: it loses some height on any open side, but the same on every side,
+    // and no longer drains through the halo of the north and east edges.
+    for (bool spherical : {false, true}) {
+        for (bool alongX : {true, false}) {
+            const double walls = AlongEdgeCrest(spherical, alongX, 0);
+            const double low = AlongEdgeCrest(spherical, alongX, -1) / walls;
+            const double high = AlongEdgeCrest(spherical, alongX, +1) / walls;
+            std::printf("%s, wave along %s: crest between walls %.4f m; open %s side keeps %.4f, open %s side %.4f\n",
+                        spherical ? "spherical" : "Cartesian", alongX ? "x" : "y", walls, alongX ? "south" : "west",
+                        low, alongX ? "north" : "east", high);
+            EXPECT_NEAR(high, low, 0.002);
+            EXPECT_GT(low, 0.99);
+        }
+    }
+}
+
+// Not yet met: the feedback writes the child's block means into a ring of parent cells only,
+// and the child's boundary fluxes are not summed face by face from the parent's; the parent
+// changes its volume by about 3.6 % of the displaced volume here. Enable once the nesting
+// exchanges volume exactly.
+TEST(Conservation, DISABLED_ParentWithANestedLevelKeepsItsWater) {
+    // A closed Cartesian basin (1.5 km cells, 60 m deep, walls four cells thick) with a child
+    // three times finer over its middle; a 0.05 m hump starts beside the child and crosses it.
+    // The parent's volume counts the child's water through the feedback of its levels.
+    const int n = 60;
+    const double dx = 1500.0, dt = 10.0;
+    GridLevel parent = CartesianLevel(n, n);
+    parent.xMax = parent.yMax = (n - 1) * dx;
+    SetDepth(parent, [&](int i, int j) { return (i <= 4 || i > n - 4 || j <= 4 || j > n - 4) ? -10.0 : 60.0; });
+    SetLevel(parent, [](int i, int j) {
+        return 0.05 * std::exp(-((i - 14.0) * (i - 14.0) + (j - 30.0) * (j - 30.0)) / (2.0 * 16.0));
+    });
+    GridLevel child = CartesianLevel(61, 61);
+    child.xMin = child.yMin = 20 * dx;
+    child.xMax = child.yMax = 40 * dx;
+    SetDepth(child, [](int, int) { return 60.0; });
+    ASSERT_EQ(CheckNestedLayout(parent, child), "");
+    AddParentStateToChild(parent, child);
+    for (int i = 1; i <= child.nx; ++i) {
+        for (int j = 1; j <= child.ny; ++j) child.totalDepth[i][j] = child.totalDepthNext[i][j] = 60.0f + child.eta[i][j];
+    }
+    const double still = StillWater(parent), initial = Water(parent);
+    KernelSettings parentSettings = Settings(dt), childSettings = Settings(dt / 3.0);
+    double worst = 0.0;
+    for (int step = 0; step < 400; ++step) {
+        for (int s = 0; s < 3; ++s) {
+            NestBoundaryFluxes(parent, child);
+            SetChildBoundaryWaterLevel(parent, child);
+            fixture::StepCartesian(child, dt / dx, step * dt, childSettings);
+        }
+        ContinuityCartesian(parent, dt / dx, step * dt / 60.0, parentSettings);
+        FeedBackWaterLevel(child, parent);
+        MomentumCartesian(parent, dt / dx, step * dt, parentSettings);
+        AdvanceTimeLevel(parent, parentSettings);
+        worst = std::max(worst, std::fabs(Water(parent) - initial) / (initial - still));
+    }
+    std::printf("parent with a nested level: worst volume error %.2e of the displaced volume; child crest %.4f m\n",
+                worst, child.etaMax[30][30]);
+    EXPECT_GT(child.etaMax[30][30], 0.005f);  // the wave did cross the child
+    EXPECT_LT(worst, 1e-5);
+}
+
 }  // namespace
