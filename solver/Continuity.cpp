@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "KernelCells.h"
 #include "KernelChecks.h"
@@ -50,12 +51,18 @@ struct OutflowLimit {
         return outgoing > held ? held / outgoing : 1.0;
     }
 
-    // Flux through the face between cells a (west or south) and b, limited by the share of the
-    // cell the water leaves.
-    double Face(float flux, int ai, int aj, int bi, int bj) const {
+    // Flux through an x-face between cells (ai, j) and (ai + 1, j): the cell it leaves has the
+    // share `west` or `east`, or, where that is not given (NaN), the share worked out here.
+    double FaceM(float flux, int ai, int j, double west, double east) const {
         if (flux == 0.0f) return 0.0;
-        const double share = flux > 0.0f ? Share(ai, aj) : Share(bi, bj);
+        double share = flux > 0.0f ? west : east;
+        if (std::isnan(share)) share = Share(flux > 0.0f ? ai : ai + 1, j);
         return static_cast<double>(flux) * share;
+    }
+    // Flux through a y-face with the shares of the cells south and north of it.
+    static double FaceN(float flux, double south, double north) {
+        if (flux == 0.0f) return 0.0;
+        return static_cast<double>(flux) * (flux > 0.0f ? south : north);
     }
 };
 
@@ -121,11 +128,19 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
         float* eNext = etaNext[i];
         float* d = totalDepth[i];
         float* dNext = totalDepthNext[i];
+        // Shares of this column's cells roll along j, so that each is worked out once; those of
+        // the neighbouring columns only where water comes from there.
+        constexpr double unknown = std::numeric_limits<double>::quiet_NaN();
+        double shareSouth = limit.Share(i, first - 1);
+        double shareHere = limit.Share(i, first);
         for (int j = first; j <= ny - 1; ++j) {
-            const double east = limit.Face(fluxM[i][j], i, j, i + 1, j);
-            const double west = limit.Face(fluxM[i - 1][j], i - 1, j, i, j);
-            double north = limit.Face(fluxN[i][j], i, j, i, j + 1);
-            double south = limit.Face(fluxN[i][j - 1], i, j - 1, i, j);
+            const double shareNorth = limit.Share(i, j + 1);
+            const double east = limit.FaceM(fluxM[i][j], i, j, shareHere, unknown);
+            const double west = limit.FaceM(fluxM[i - 1][j], i - 1, j, unknown, shareHere);
+            double north = limit.FaceN(fluxN[i][j], shareHere, shareNorth);
+            double south = limit.FaceN(fluxN[i][j - 1], shareSouth, shareHere);
+            shareSouth = shareHere;
+            shareHere = shareNorth;
             if constexpr (Spherical) {
                 // On the sphere the meridional flux is weighted by the cosine of the latitude; each
                 // face carries the same weight seen from both sides.
