@@ -11,7 +11,9 @@ using cells::kGravity;
 
 // A wave leaving through an edge obeys d(eta)/dt + c d(eta)/dn = 0 with c = sqrt(g D); the
 // edge cell takes one upwind step of that equation from its inner neighbour:
-// eta_b' = eta_b + c * dt/dx * (eta_inner - eta_b). Dry edge cells stay as they are.
+// eta_b' = eta_b + c * dt/dn * (eta_inner - eta_b), with dn the cell size across the edge.
+// Dry edge cells stay as they are. All four edges read the current levels only, so they treat
+// a wave alike; no level is rounded to zero (that would drain or feed the edge cells).
 void RadiateOpenBoundariesSpherical(GridLevel& level, const KernelSettings& settings) {
     if (!kernels::HasSphericalFields(level)) return;
     const int nx = level.nx;
@@ -24,12 +26,13 @@ void RadiateOpenBoundariesSpherical(GridLevel& level, const KernelSettings& sett
     const float* cosLatitude = level.cosLatitude.data();
     const double factor = settings.timeStepFactor;
 
-    // b is the radiating cell, o the outermost cell beyond it that receives a copy.
-    auto radiate = [&](int bi, int bj, int oi, int oj, double difference) {
-        const float d = etaNext[bi][bj] + depth[bi][bj];
-        if (d <= 1e-5f) return;
-        double e = eta[bi][bj] + std::sqrt(static_cast<double>(d) * kGravity) * (metricX[bi][bj] * factor) * difference;
-        if (std::fabs(e) < kEpsilon) e = 0.0;
+    // b is the radiating cell, o the outermost cell beyond it that receives a copy; metric is
+    // dt over the cell size across the edge (metricX holds dt / (R cos(phi) dLambda); times
+    // cos(phi) it is the meridional dt / (R dPhi)).
+    auto radiate = [&](int bi, int bj, int oi, int oj, double metric, double difference) {
+        const double d = static_cast<double>(eta[bi][bj]) + depth[bi][bj];
+        if (d <= kEpsilon) return;
+        const double e = eta[bi][bj] + std::sqrt(d * kGravity) * (metric * factor) * difference;
         etaNext[bi][bj] = static_cast<float>(e);
         totalDepthNext[bi][bj] = static_cast<float>(static_cast<double>(etaNext[bi][bj]) + depth[bi][bj]);
         etaNext[oi][oj] = etaNext[bi][bj];
@@ -39,19 +42,17 @@ void RadiateOpenBoundariesSpherical(GridLevel& level, const KernelSettings& sett
     if (nx >= 3) {
 #pragma omp parallel for schedule(static) num_threads(kernels::EdgeTeamSize(settings, ny))
         for (int j = 1; j <= ny; ++j) {
-            radiate(2, j, 1, j, static_cast<double>(eta[3][j]) - eta[2][j]);
-            radiate(nx - 1, j, nx, j, static_cast<double>(eta[nx - 2][j]) - eta[nx - 1][j]);
+            radiate(2, j, 1, j, metricX[2][j], static_cast<double>(eta[3][j]) - eta[2][j]);
+            radiate(nx - 1, j, nx, j, metricX[nx - 1][j], static_cast<double>(eta[nx - 2][j]) - eta[nx - 1][j]);
         }
     }
     if (ny >= 3) {
-        // The south difference carries the latitude weights of the flux divergence, so that
-        // metricX (which holds 1/cos) turns into the meridional metric there.
-        const double cos2 = cosLatitude[2];
-        const double cos3 = cosLatitude[3];
 #pragma omp parallel for schedule(static) num_threads(kernels::EdgeTeamSize(settings, nx))
         for (int i = 1; i <= nx; ++i) {
-            radiate(i, 2, i, 1, eta[i][3] * cos3 - eta[i][2] * cos2);
-            radiate(i, ny - 1, i, ny, static_cast<double>(eta[i][ny - 2]) - eta[i][ny - 1]);
+            radiate(i, 2, i, 1, static_cast<double>(metricX[i][2]) * cosLatitude[2],
+                    static_cast<double>(eta[i][3]) - eta[i][2]);
+            radiate(i, ny - 1, i, ny, static_cast<double>(metricX[i][ny - 1]) * cosLatitude[ny - 1],
+                    static_cast<double>(eta[i][ny - 2]) - eta[i][ny - 1]);
         }
     }
 }
@@ -69,8 +70,7 @@ void RadiateOpenBoundariesCartesian(GridLevel& level, double ratio, const Kernel
     auto radiate = [&](int bi, int bj, double difference) {
         const double d = static_cast<double>(etaNext[bi][bj]) + depth[bi][bj];
         if (d <= 0.0001) return;
-        double e = eta[bi][bj] + std::sqrt(d * kGravity) * courantBase * difference;
-        if (std::fabs(e) < 0.001) e = 0.0;
+        const double e = eta[bi][bj] + std::sqrt(d * kGravity) * courantBase * difference;
         etaNext[bi][bj] = static_cast<float>(e);
         totalDepthNext[bi][bj] = static_cast<float>(static_cast<double>(etaNext[bi][bj]) + depth[bi][bj]);
     };
@@ -195,34 +195,72 @@ struct EdgeFields {
 
 }  // namespace
 
+// The face between a radiating edge cell and the first cell of the mass update carries the
+// mean of the next flux one face inwards and its own current flux, on all four edges alike: a
+// wave running along the edge (no flux across it) then keeps its water, instead of emptying into
+// an edge cell whose level only follows the radiation condition.
 void SmoothEdgeFluxesSpherical(GridLevel& level, const KernelSettings& settings) {
     if (!kernels::HasLevelFields(level)) return;
     const int nx = level.nx;
     const int ny = level.ny;
     const EdgeFields f(level);
+    auto smoothN = [&](int i, int face, int inner) {
+        f.fluxNNext[i][face] = static_cast<float>(0.5 * (static_cast<double>(f.fluxNNext[i][inner]) + f.fluxN[i][face]));
+    };
+    auto smoothM = [&](int face, int inner, int j) {
+        f.fluxMNext[face][j] = static_cast<float>(0.5 * (static_cast<double>(f.fluxMNext[inner][j]) + f.fluxM[face][j]));
+    };
 #pragma omp parallel for schedule(static) num_threads(kernels::EdgeTeamSize(settings, nx))
     for (int i = 1; i <= nx; ++i) {
         f.SmoothWithBothDepths(i, 1, i, 2);
         f.SmoothWithBothDepths(i, ny, i, ny - 1);
+        if (ny >= 6) {
+            smoothN(i, 2, 3);
+            smoothN(i, ny - 2, ny - 3);
+        }
     }
 #pragma omp parallel for schedule(static) num_threads(kernels::EdgeTeamSize(settings, ny))
     for (int j = 1; j <= ny; ++j) {
         f.SmoothWithBothDepths(1, j, 2, j);
         f.SmoothWithBothDepths(nx, j, nx - 1, j);
+        if (nx >= 6) {
+            smoothM(2, 3, j);
+            smoothM(nx - 2, nx - 3, j);
+        }
     }
 }
 
+// South and west: the edge cell's own faces. North and east, their mirror images: the edge
+// cell's along-edge flux, the face between it and its inner neighbour, and no flux from the edge
+// cell into the halo beyond.
 void SmoothEdgeFluxesCartesian(GridLevel& level, const KernelSettings& settings) {
     if (!kernels::HasLevelFields(level)) return;
     const int nx = level.nx;
     const int ny = level.ny;
     const EdgeFields f(level);
+    auto mean = [](float inner, float own) { return static_cast<float>(0.5 * (static_cast<double>(inner) + own)); };
 #pragma omp parallel for schedule(static) num_threads(kernels::EdgeTeamSize(settings, nx))
-    for (int i = 1; i <= nx; ++i) f.SmoothWithBothDepths(i, 1, i, 2);
+    for (int i = 1; i <= nx; ++i) {
+        f.SmoothWithBothDepths(i, 1, i, 2);
+        if (ny >= 3) {
+            f.fluxMNext[i][ny] = mean(f.fluxMNext[i][ny - 1], f.fluxM[i][ny]);
+            f.fluxNNext[i][ny - 1] = mean(f.fluxNNext[i][ny - 2], f.fluxN[i][ny - 1]);
+            f.fluxNNext[i][ny] = 0.0f;
+            const float d = f.CellTotalDepth(i, ny);
+            f.totalDepthM[i][ny] = d;
+            f.totalDepthN[i][ny - 1] = d;
+        }
+    }
 #pragma omp parallel for schedule(static) num_threads(kernels::EdgeTeamSize(settings, ny))
     for (int j = 1; j <= ny; ++j) {
         f.SmoothFluxes(1, j, 2, j);
         f.totalDepthM[1][j] = f.CellTotalDepth(1, j);
+        if (nx >= 3) {
+            f.fluxNNext[nx][j] = mean(f.fluxNNext[nx - 1][j], f.fluxN[nx][j]);
+            f.fluxMNext[nx - 1][j] = mean(f.fluxMNext[nx - 2][j], f.fluxM[nx - 1][j]);
+            f.fluxMNext[nx][j] = 0.0f;
+            f.totalDepthM[nx - 1][j] = f.CellTotalDepth(nx, j);
+        }
     }
 }
 

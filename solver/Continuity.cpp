@@ -2,9 +2,20 @@
 // the running extremes of the water level.
 //
 // Staggering: eta at the centre of cell (i, j); fluxM[i][j] on its east face, fluxN[i][j] on its
-// north face. The update reads only the current fluxes, which nobody writes in this phase, and
-// writes only its own cell, so the columns are independent.
+// north face. Every face flux enters the two cells that share it with the same value, so the
+// update moves water between cells and never makes or loses any.
+//
+// A cell cannot give away more water than it holds: where its outgoing fluxes would take more
+// than its total depth in one step, each of them is scaled down by the same share, so that the
+// cell just empties. Both cells of a face work that share out from the same inputs (the current
+// fluxes and levels, which nobody writes in this phase), so they agree to the last bit whatever
+// the thread count. A level is written back into the current field (eta) only after both
+// neighbouring columns have read it; see WriteBackAfterNeighbours.
+#include <omp.h>
+
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "KernelCells.h"
 #include "KernelChecks.h"
@@ -13,6 +24,75 @@
 using cells::kEpsilon;
 
 namespace {
+
+// The share of its outgoing face fluxes that a cell can deliver in this step.
+template <bool Spherical>
+struct OutflowLimit {
+    ConstView fluxM, fluxN, eta, depth, metricX;
+    const float* cosLatitude = nullptr;
+    double factor = 1.0;          // timeStepFactor
+    double cartesianScale = 1.0;  // f dt / dx
+
+    // 1, or what cell (i, j) holds over what its outgoing fluxes would take.
+    double Share(int i, int j) const {
+        const double east = std::max(0.0, static_cast<double>(fluxM[i][j]));
+        const double west = std::max(0.0, -static_cast<double>(fluxM[i - 1][j]));
+        const double north = std::max(0.0, static_cast<double>(fluxN[i][j]));
+        const double south = std::max(0.0, -static_cast<double>(fluxN[i][j - 1]));
+        double outgoing;
+        if constexpr (Spherical) {
+            outgoing = metricX[i][j] * factor *
+                       ((east + west) + (static_cast<double>(cosLatitude[j]) * north +
+                                         static_cast<double>(cosLatitude[j - 1]) * south));
+        } else {
+            outgoing = ((east + west) + (north + south)) * cartesianScale;
+        }
+        const double held = std::max(0.0, static_cast<double>(eta[i][j]) + depth[i][j]);
+        return outgoing > held ? held / outgoing : 1.0;
+    }
+
+    // Flux through an x-face between cells (ai, j) and (ai + 1, j): the cell it leaves has the
+    // share `west` or `east`, or, where that is not given (NaN), the share worked out here.
+    double FaceM(float flux, int ai, int j, double west, double east) const {
+        if (flux == 0.0f) return 0.0;
+        double share = flux > 0.0f ? west : east;
+        if (std::isnan(share)) share = Share(flux > 0.0f ? ai : ai + 1, j);
+        return static_cast<double>(flux) * share;
+    }
+    // Flux through a y-face with the shares of the cells south and north of it.
+    static double FaceN(float flux, double south, double north) {
+        if (flux == 0.0f) return 0.0;
+        return static_cast<double>(flux) * (flux > 0.0f ? south : north);
+    }
+};
+
+// Runs body(i) for the columns first..last in the blocks of a static schedule, and
+// writeBack(i) for each column once body has run for it and for both of its neighbours: the
+// columns inside a thread's block right behind it, the two ends of each block after all
+// threads have finished their blocks.
+template <class Body, class WriteBack>
+void WriteBackAfterNeighbours(int first, int last, int team, const Body& body, const WriteBack& writeBack) {
+    if (last < first) return;
+#pragma omp parallel num_threads(team)
+    {
+        const int threads = omp_get_num_threads();
+        const int t = omp_get_thread_num();
+        const int count = last - first + 1;
+        const int base = count / threads;
+        const int extra = count % threads;
+        const int lo = first + t * base + std::min(t, extra);
+        const int hi = lo + base + (t < extra ? 1 : 0) - 1;
+        for (int i = lo; i <= hi; ++i) {
+            body(i);
+            if (i - 1 > lo) writeBack(i - 1);
+        }
+#pragma omp barrier
+        if (hi >= lo) {
+            writeBack(lo);
+            if (hi > lo) writeBack(hi);
+        }
+    }
+}
 
 template <bool Spherical>
 void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const KernelSettings& settings) {
@@ -35,63 +115,71 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
 
     const double factor = settings.timeStepFactor;
     const double cartesianScale = factor * ratio;  // dt / dx
+    OutflowLimit<Spherical> limit{fluxM, fluxN, level.eta.cview(), depth, metricX, cosLatitude, factor, cartesianScale};
     const float stamp = static_cast<float>(tMinutes);
     // A wave has arrived once the level moves by more than this (m).
     const double arrivalThreshold = Spherical ? 0.005 : 0.05;
     // The spherical radiation condition owns columns 1, 2 and rows 1, 2; the Cartesian one only 1.
     const int first = Spherical ? 3 : 2;
 
-#pragma omp parallel for schedule(static) num_threads(KernelTeamSize(settings))
-    for (int i = first; i <= nx - 1; ++i) {
-        const float* mEast = fluxM[i];
-        const float* mWest = fluxM[i - 1];
-        const float* n = fluxN[i];
+    auto column = [&](int i) {
         const float* h = depth[i];
-        float* e = eta[i];
+        const float* e = eta[i];
         float* eNext = etaNext[i];
         float* d = totalDepth[i];
         float* dNext = totalDepthNext[i];
+        // Shares of this column's cells roll along j, so that each is worked out once; those of
+        // the neighbouring columns only where water comes from there.
+        constexpr double unknown = std::numeric_limits<double>::quiet_NaN();
+        double shareSouth = limit.Share(i, first - 1);
+        double shareHere = limit.Share(i, first);
         for (int j = first; j <= ny - 1; ++j) {
+            const double shareNorth = limit.Share(i, j + 1);
+            const double east = limit.FaceM(fluxM[i][j], i, j, shareHere, unknown);
+            const double west = limit.FaceM(fluxM[i - 1][j], i - 1, j, unknown, shareHere);
+            double north = limit.FaceN(fluxN[i][j], shareHere, shareNorth);
+            double south = limit.FaceN(fluxN[i][j - 1], shareSouth, shareHere);
+            shareSouth = shareHere;
+            shareHere = shareNorth;
+            if constexpr (Spherical) {
+                // On the sphere the meridional flux is weighted by the cosine of the latitude; each
+                // face carries the same weight seen from both sides.
+                north *= cosLatitude[j];
+                south *= cosLatitude[j - 1];
+            }
             // Inflow equals outflow in both directions: the level cannot change.
-            if (mEast[j] == mWest[j] && n[j] == n[j - 1]) {
+            if (east == west && north == south) {
                 eNext[j] = e[j];
                 const float still = static_cast<float>(static_cast<double>(e[j]) + h[j]);
                 dNext[j] = still;
                 d[j] = still;
                 continue;
             }
+            // Water reaching a dry cell whose level lies below its bed (land starts at level 0)
+            // is added on the bed, not used up to lift the level up to it.
+            const double level0 = std::max(static_cast<double>(e[j]), -static_cast<double>(h[j]));
             double level1;
             if constexpr (Spherical) {
-                // On the sphere the meridional flux is weighted by the cosine of the latitude; each
-                // face carries the same weight seen from both sides, so volume is conserved exactly.
-                const double divergence = (static_cast<double>(mEast[j]) - mWest[j]) +
-                                          (static_cast<double>(cosLatitude[j]) * n[j] -
-                                           static_cast<double>(cosLatitude[j - 1]) * n[j - 1]);
-                level1 = e[j] - metricX[i][j] * factor * divergence;
+                level1 = level0 - metricX[i][j] * factor * ((east - west) + (north - south));
             } else {
-                const double divergence = ((static_cast<double>(mEast[j]) - mWest[j]) + n[j]) - n[j - 1];
-                level1 = e[j] - divergence * cartesianScale;
+                level1 = level0 - (((east - west) + north) - south) * cartesianScale;
             }
-            if (std::fabs(level1) < kEpsilon) level1 = 0.0;
             const double total1 = h[j] + level1;
             if constexpr (Spherical) {
                 if (total1 > maxFlowDepth[i][j]) maxFlowDepth[i][j] = static_cast<float>(total1);
             }
             if (total1 <= kEpsilon) {
-                // Dry: the surface rests on the bed.
+                // Dry: no water column. What little water the cell still holds stays in its level
+                // (so that none is lost); a level below the bed (rounding only) rests on the bed.
                 dNext[j] = 0.0f;
                 d[j] = 0.0f;
-                e[j] = -h[j];
-                eNext[j] = -h[j];
+                eNext[j] = total1 > 0.0 ? static_cast<float>(level1) : -h[j];
                 continue;
             }
             const float newLevel = static_cast<float>(level1);
             dNext[j] = static_cast<float>(total1);
             eNext[j] = newLevel;
-            if constexpr (!Spherical) {
-                d[j] = static_cast<float>(total1);
-                e[j] = newLevel;
-            }
+            if constexpr (!Spherical) d[j] = static_cast<float>(total1);
             if (newLevel > etaMax[i][j]) timeOfMaxWave[i][j] = stamp;
             if (std::fabs(static_cast<double>(newLevel)) > arrivalThreshold && firstWaveArrival[i][j] == 0.0f) {
                 firstWaveArrival[i][j] = stamp;
@@ -99,7 +187,18 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
             if (newLevel < etaMin[i][j]) etaMin[i][j] = newLevel;
             if (newLevel > etaMax[i][j]) etaMax[i][j] = newLevel;
         }
-    }
+    };
+    // The current level takes the new one: on Cartesian levels everywhere, on spherical ones
+    // where the cell fell dry (its surface now rests on the bed).
+    auto writeBack = [&](int i) {
+        float* e = eta[i];
+        const float* eNext = etaNext[i];
+        const float* dNext = totalDepthNext[i];
+        for (int j = first; j <= ny - 1; ++j) {
+            if (!Spherical || dNext[j] == 0.0f) e[j] = eNext[j];
+        }
+    };
+    WriteBackAfterNeighbours(first, nx - 1, KernelTeamSize(settings), column, writeBack);
 }
 
 }  // namespace
