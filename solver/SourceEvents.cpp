@@ -69,8 +69,10 @@ std::string SizeText(int64_t nx, int64_t ny) {
 // The grid must have at least one value and fit into the level (exactly, when `exact`).
 std::string CheckSize(int64_t nx, int64_t ny, const GridLevel& level, bool exact) {
     if (nx < 1 || ny < 1) return "its size " + SizeText(nx, ny) + " holds no cells";
-    const bool fits = exact ? (nx == level.nx && ny == level.ny) : (nx <= level.nx && ny <= level.ny);
-    if (!fits) return "it has " + SizeText(nx, ny) + " cells, level 0 has " + SizeText(level.nx, level.ny);
+    // Source grids cover the user's grid; a frame Init added around level 0 is not part of it.
+    const GridWindow w = level.UserWindow();
+    const bool fits = exact ? (nx == w.nx && ny == w.ny) : (nx <= w.nx && ny <= w.ny);
+    if (!fits) return "it has " + SizeText(nx, ny) + " cells, level 0 has " + SizeText(w.nx, w.ny);
     return {};
 }
 
@@ -188,8 +190,9 @@ void Warn(const std::string& path, const std::string& reason) {
 }
 
 void ApplyWaterLevel(GridLevel& level, const EventGrid& grid) {
-    View eta = level.eta.view();
-    View etaNext = level.etaNext.view();
+    const GridWindow w = level.UserWindow();
+    View eta = w.Crop(level.eta.view());
+    View etaNext = w.Crop(level.etaNext.view());
     for (int32_t i = 1; i <= grid.nx; ++i) {
         for (int32_t j = 1; j <= grid.ny; ++j) {
             const double value = grid.values[FlatIndex(grid, i, j)];
@@ -206,7 +209,10 @@ void ApplyWaterLevel(GridLevel& level, const EventGrid& grid) {
 // is dropped (a flux into or out of land would create or lose water). `fluxNext` follows `flux`
 // in every cell the grid covers.
 void ApplyFlux(const GridLevel& level, const EventGrid& grid, View flux, View fluxNext) {
-    ConstView depth = level.depth.view();
+    const GridWindow w = level.UserWindow();
+    ConstView depth = w.Crop(level.depth.view());
+    flux = w.Crop(flux);
+    fluxNext = w.Crop(fluxNext);
     for (int32_t i = 1; i <= grid.nx; ++i) {
         for (int32_t j = 1; j <= grid.ny; ++j) {
             const bool wet = depth(i, j) > 0.0f && depth(i - 1, j) > 0.0f && depth(i + 1, j) > 0.0f &&
