@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "InitResult.h"
+#include "Scenario.h"
 #include "TimeHistory.h"
 #include "ScenarioFiles.h"
 #include "ZellSimulatorVestra.h"
@@ -314,6 +315,44 @@ TEST(OpenEdges, LayerIsBitIdenticalForOneAndTwoThreads) {
             const Field& b = two.Level().*f;
             ASSERT_EQ(a.Size(), b.Size());
             EXPECT_EQ(std::memcmp(a.Data(), b.Data(), a.Size() * sizeof(float)), 0) << (spherical ? "spherical" : "Cartesian");
+        }
+    }
+}
+
+// The scenario's [boundary] table: absorbing edges of 20 cells unless it says otherwise; a bad
+// value is refused with one line naming the key and the value.
+TEST(OpenEdges, ScenarioBoundaryTable) {
+    ScratchFolder dir("scenario");
+    dir.Write("bathy.grd", "DSAA\n2 2\n0 1\n0 1\n1 1\n1 1\n1 1\n");
+    dir.Write("eta.grd", "DSAA\n2 2\n0 1\n0 1\n0 0\n0 0\n0 0\n");
+    const std::string body = "[[grids]]\ncellSize = 100\nbathymetryFile = \"bathy.grd\"\noutputFolder = \"out\"\n"
+                             "[[sources]]\netaFile = \"eta.grd\"\ninsertionTime = 0\n";
+    struct Case {
+        const char* table;
+        bool accepted;
+        OpenEdgeKind kind;
+        int32_t cells;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"", true, OpenEdgeKind::Absorbing, 20, ""},
+        {"[boundary]\nkind = \"wall\"\n", true, OpenEdgeKind::Wall, 20, ""},
+        {"[boundary]\nkind = \"radiating\"\n", true, OpenEdgeKind::Radiating, 20, ""},
+        {"[boundary]\ncells = 35\n", true, OpenEdgeKind::Absorbing, 35, ""},
+        {"[boundary]\nkind = \"open\"\n", false, OpenEdgeKind::Absorbing, 0, "[boundary] kind = 'open': must be"},
+        {"[boundary]\ncells = 1\n", false, OpenEdgeKind::Absorbing, 0, "[boundary] cells = 1: must be"},
+    };
+    for (const Case& c : cases) {
+        Scenario s;
+        std::string error;
+        const bool loaded = LoadScenarioText(std::string(c.table) + body, dir / "scenario.toml", {}, &s, &error);
+        ASSERT_EQ(loaded, c.accepted) << c.table << error;
+        if (c.accepted) {
+            EXPECT_EQ(s.boundary.edgeKind, c.kind) << c.table;
+            EXPECT_EQ(s.boundary.absorbingCells, c.cells) << c.table;
+        } else {
+            EXPECT_NE(error.find(c.message), std::string::npos) << error;
+            EXPECT_EQ(error.find('\n'), std::string::npos) << error;
         }
     }
 }
