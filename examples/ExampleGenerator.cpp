@@ -234,6 +234,9 @@ std::string ScenarioText(const ExampleOptions& options, const std::vector<LevelE
     text += TomlLine("outputFormat = " + std::to_string(options.outputFormat), FormatName(options.outputFormat));
     text += TomlLine("snapshotInterval = 300.0", "water-level frames every 5 minutes (seconds)");
     text += TomlLine("historyEverySteps = 5", "gauge records every 5 steps (10 s)");
+    text += "\n[boundary]\n";
+    text += TomlLine("kind = \"absorbing\"", "waves leave through level 0's edges");
+    text += TomlLine("cells = 20", "width of the absorbing layer added outside level 0");
     for (std::size_t k = 0; k < levels.size(); ++k) {
         const std::string index = std::to_string(k);
         text += "\n";

@@ -137,11 +137,16 @@ std::string TimeText(double seconds) {
 // The summary table, the JSON file and the pictures of a run that got past Init.
 // `baseSteps` is the number of base steps the run covered; the speed counts every level's
 // nodes times its 3^k sub-steps per base step over the whole wall time.
-void ReportRun(const Scenario& scenario, const RunOptions& options, double wallSeconds, int64_t baseSteps) {
+void ReportRun(const Scenario& scenario, const RunOptions& options, double wallSeconds, int64_t baseSteps,
+               const RunDiagnostics& diagnostics) {
     std::vector<SummaryLevelInput> levels;
     for (const HostGridRecord& grid : scenario.grids) levels.push_back({grid.outputFolder, grid.gridType >= 2});
     const std::string title = ScenarioTitle(scenario);
     RunSummary summary = CollectRunSummary(title, levels, scenario.parameters.outputFormat, wallSeconds, kNoValue);
+    for (std::size_t k = 0; k < summary.levels.size() && k < diagnostics.volumeBudgets.size(); ++k) {
+        summary.levels[k].hasVolumeBudget = true;
+        summary.levels[k].volume = diagnostics.volumeBudgets[k];
+    }
     // A level whose size could not be read would make the speed look lower than it was.
     bool sizesKnown = true;
     for (const LevelSummary& level : summary.levels) sizesKnown = sizesKnown && level.nx > 0 && level.ny > 0;
@@ -311,6 +316,8 @@ int RunScenario(const RunOptions& options) {
     const auto started = std::chrono::steady_clock::now();
     {
         InterruptGuard interrupts;
+        // What level 0's edges do ([boundary]); before Start, through the appended slot.
+        simulator->SetExtendedSettings(scenario.boundary);
         simulator->Start([&display, &track] { return new TrackingReporter(&display, &track); }, scenario.parameters);
         // The run is over when the run thread releases its reporter, on every path.
         while (!display.WaitReleased(std::chrono::milliseconds(50))) {
@@ -329,6 +336,8 @@ int RunScenario(const RunOptions& options) {
         // A Ctrl-C in the last moments still counts as a stop if the run did not complete.
         if (gInterruptRequested != 0 && !display.completed()) stopped = true;
     }
+    // The run thread has ended (Finish included): its volume account is complete.
+    const RunDiagnostics diagnostics = neverStarted ? RunDiagnostics{} : simulator->GetRunDiagnostics();
     plugin.destroy(simulator);  // joins the run thread if it is still held
     display.BreakLine();
 
@@ -352,12 +361,12 @@ int RunScenario(const RunOptions& options) {
                          scenario.grids.front().outputFolder.c_str());
         else if (!options.quiet)
             std::fprintf(stderr, "vestra: run complete; results in %s\n", scenario.grids.front().outputFolder.c_str());
-        ReportRun(scenario, options, wallSeconds, baseSteps);
+        ReportRun(scenario, options, wallSeconds, baseSteps, diagnostics);
         return kExitSuccess;
     }
     if (stopped) {
         if (!options.quiet) std::fprintf(stderr, "vestra: run stopped; final results written\n");
-        ReportRun(scenario, options, wallSeconds, baseSteps);
+        ReportRun(scenario, options, wallSeconds, baseSteps, diagnostics);
         return kExitStopped;
     }
     std::fprintf(stderr, "vestra: the run ended without completing\n");

@@ -299,6 +299,21 @@ void PrintRunSummary(const RunSummary& summary, std::ostream& out) {
                 out << line;
             }
     }
+    bool anyBudget = false;
+    for (const LevelSummary& level : summary.levels) anyBudget = anyBudget || level.hasVolumeBudget;
+    if (anyBudget) {
+        // Volume account (m^3): the imbalance is what sources, storage and edges leave unexplained.
+        std::snprintf(line, sizeof line, "%-6s %-14s %-14s %-14s %-14s %-14s\n", "Volume", "Sources (m3)",
+                      "Stored change", "Out at edges", "From nesting", "Imbalance");
+        out << line;
+        for (const LevelSummary& level : summary.levels) {
+            if (!level.hasVolumeBudget) continue;
+            const LevelVolumeBudget& v = level.volume;
+            std::snprintf(line, sizeof line, "%-6d %-14.6g %-14.6g %-14.6g %-14.6g %-14.3g\n", level.index,
+                          v.sourceVolume, v.storedChange, v.edgeOutflow, v.nestingExchange, v.Imbalance());
+            out << line;
+        }
+    }
     for (const LevelSummary& level : summary.levels)
         for (const std::string& problem : level.problems) out << "level " << level.index << ": " << problem << "\n";
 }
@@ -335,6 +350,14 @@ std::string RunSummaryJson(const RunSummary& summary) {
                     "}";
         }
         json += level.gauges.empty() ? "],\n" : "\n      ],\n";
+        if (level.hasVolumeBudget) {
+            const LevelVolumeBudget& v = level.volume;
+            json += "      \"volumeBudget\": {\"sourceVolume\": " + JsonNumber(v.sourceVolume, 10) +
+                    ", \"storedChange\": " + JsonNumber(v.storedChange, 10) +
+                    ", \"edgeOutflow\": " + JsonNumber(v.edgeOutflow, 10) +
+                    ", \"nestingExchange\": " + JsonNumber(v.nestingExchange, 10) +
+                    ", \"imbalance\": " + JsonNumber(v.Imbalance(), 10) + "},\n";
+        }
         json += "      \"problems\": [";
         for (std::size_t p = 0; p < level.problems.size(); ++p)
             json += (p == 0 ? "" : ", ") + JsonString(level.problems[p]);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "GridFileReader.h"
+#include "RunExtension.h"
 
 // A result grid as the writers store it: node-registered, nx * ny values row-major from the
 // row at yMin, each row from xMin eastward.
@@ -71,6 +72,8 @@ struct LevelSummary {
     double floodedAreaKm2 = kNoValue;      // land cells that got wet
     std::vector<GaugeSummary> gauges;
     std::vector<std::string> problems;  // one line per file that could not be read
+    bool hasVolumeBudget = false;       // the simulator reported the level's volume account
+    LevelVolumeBudget volume;           // m^3
 };
 
 struct RunSummary {

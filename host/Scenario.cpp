@@ -434,6 +434,26 @@ bool CheckSourceEntries(const toml::table& root, const std::string& file, const 
     return true;
 }
 
+// [boundary]: kind = "absorbing" | "radiating" | "wall", cells = layer width (absorbing only).
+std::vector<KeySpec> BoundaryKeys(ExtendedRunSettings* b) {
+    return {
+        {"kind", false,
+         [b](const toml::node& n) -> std::string {
+             std::string kind;
+             if (std::string problem = ReadText(n, &kind); !problem.empty()) return problem;
+             if (kind == "absorbing") b->edgeKind = OpenEdgeKind::Absorbing;
+             else if (kind == "radiating") b->edgeKind = OpenEdgeKind::Radiating;
+             else if (kind == "wall") b->edgeKind = OpenEdgeKind::Wall;
+             else return "must be \"absorbing\", \"radiating\" or \"wall\"";
+             return {};
+         }},
+        {"cells", false,
+         [b](const toml::node& n) {
+             return ReadInt32(n, Between(3, 500, "must be a whole number of cells from 3 to 500"), &b->absorbingCells);
+         }},
+    };
+}
+
 // Where each parameter got its value ("scenario.toml:7" or "--set NAME=VALUE"), for
 // messages about combinations of settings.
 struct Origin {
@@ -608,9 +628,15 @@ bool LoadScenarioText(std::string_view text, const std::string& path, const std:
                 *error = path + ":" + std::to_string(key.source().begin.line) + ": parameters must be a [parameters] table";
                 return false;
             }
+        } else if (k == "boundary") {
+            if (!node.is_table()) {
+                *error = path + ":" + std::to_string(key.source().begin.line) + ": boundary must be a [boundary] table";
+                return false;
+            }
+            if (!ReadTable(*node.as_table(), Where{path, "[boundary]"}, BoundaryKeys(&s.boundary), error)) return false;
         } else if (k != "grids" && k != "sources") {
             *error = path + ":" + std::to_string(key.source().begin.line) + ": " + k +
-                     ": unknown key (expected name, [parameters], [[grids]] or [[sources]])";
+                     ": unknown key (expected name, [parameters], [boundary], [[grids]] or [[sources]])";
             return false;
         }
     }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "HostRecords.h"
+#include "RunExtension.h"
 #include "SimulationParameters.h"
 
 struct Scenario {
@@ -28,6 +29,9 @@ struct Scenario {
     // instead of etaFile, or empty. Such an entry's etaFile stays empty until the fault
     // displacement has been computed and written (ExpandFaultSources).
     std::vector<std::string> sourceFaultFiles;
+    // [boundary]: what level 0's outer edges do. Scenarios get absorbing edges unless they say
+    // otherwise; the library hears of it through SetExtendedSettings.
+    ExtendedRunSettings boundary{OpenEdgeKind::Absorbing, 20};
 };
 
 // Reads and checks a scenario file. `overrides` are "NAME=VALUE" settings from the command

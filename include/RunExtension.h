@@ -18,13 +18,15 @@ struct ExtendedRunSettings {
     int32_t absorbingCells = 20;  // width of the absorbing layer, cells of level 0
 };
 
-// Volume account of one level over the run, m^3 (water above the still level counts).
+// Volume account of one level over the run, m^3 (water above the still level counts), over the
+// user's grid of the level (an absorbing layer or wall frame added around level 0 is outside it).
 struct LevelVolumeBudget {
-    double sourceVolume = 0.0;  // added by source events and the boundary series
-    double storedChange = 0.0;  // stored volume at the end minus at the start
-    double edgeOutflow = 0.0;   // net volume that left through the level's edges (open edge, layer, parent)
+    double sourceVolume = 0.0;     // added by source events and the boundary series
+    double storedChange = 0.0;     // stored volume at the end minus at the start
+    double edgeOutflow = 0.0;      // net volume that left through the level's edges (open edge, layer, parent)
+    double nestingExchange = 0.0;  // net volume the nesting set into the level (a parent's edge levels, a child's feedback)
     // What the terms leave unexplained; near rounding for a conservative run.
-    double Imbalance() const { return storedChange - sourceVolume + edgeOutflow; }
+    double Imbalance() const { return storedChange - sourceVolume - nestingExchange + edgeOutflow; }
 };
 
 struct RunDiagnostics {

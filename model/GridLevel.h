@@ -13,6 +13,26 @@
 #include <vector>
 
 #include "Field.h"
+#include "RunExtension.h"
+
+// The part of a level that the user's grid file describes. Level 0 may be enlarged by a frame
+// of cells on every side (an absorbing layer, or a wall of high land); every output, gauge, source
+// grid and boundary band works in this window, whose cell (1, 1) is the level's cell
+// (offset + 1, offset + 1).
+struct GridWindow {
+    int32_t offset = 0;
+    int32_t nx = 0, ny = 0;
+    double xMin = 0, xMax = 0, yMin = 0, yMax = 0;
+
+    // `view` seen from the window: view(1, 1) is the window's first cell. No copy is made; the
+    // stride stays the level's.
+    template <typename T>
+    FieldView<T> Crop(FieldView<T> view) const {
+        if (view.data == nullptr) return view;
+        return FieldView<T>{view.data + static_cast<std::ptrdiff_t>(offset) * view.stride + offset, nx + 3,
+                            view.stride};
+    }
+};
 
 struct GridLevel {
     std::string bathymetryFile;  // depth grid: Surfer text grid (name ends in d/D) or netCDF
@@ -68,8 +88,21 @@ struct GridLevel {
     Field flowDepthAtMaxFroudeSquared;  // flow depth when maxFroudeSquared was reached, m
     Field timeOfMaxFroudeSquared;       // time maxFroudeSquared was reached, minutes
 
+    // Frame added around level 0 by Init (0: none): layerCells cells on every side, the user's
+    // grid in the middle. absorbingLayer: the frame is a perfectly matched layer (layerEtaX and
+    // layerEtaY hold the two parts of its water level); otherwise it is high land (a wall).
+    int32_t layerCells = 0;
+    bool absorbingLayer = false;
+    GridWindow userWindow;          // valid when layerCells > 0; see UserWindow()
+    Field layerEtaX, layerEtaY;     // absorbing layer only
+
     std::array<int32_t, 4> outputCounters{};  // frames written: [0] water level, [1..3] snapshot modes 0..2
     float stepMaximum = 0.0f;  // largest still-water depth among wet inner cells of the last momentum phase
 
     bool IsSpherical() const { return gridType >= 2; }
+    // The user's grid inside the level (the whole level when no frame was added).
+    GridWindow UserWindow() const {
+        if (layerCells > 0) return userWindow;
+        return GridWindow{0, nx, ny, xMin, xMax, yMin, yMax};
+    }
 };

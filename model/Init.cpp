@@ -1,8 +1,10 @@
+#include <cmath>
 #include <cstdio>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "AbsorbingLayer.h"
 #include "BathymetryReader.h"
 #include "InitResult.h"
 #include "InputSummary.h"
@@ -11,16 +13,24 @@
 #include "SourceEvents.h"
 #include "StepControl.h"
 #include "TimeHistory.h"
+#include "VolumeBudget.h"
 #include "ZellSimulatorVestra.h"
 
 namespace {
 
 // Reads the level's depth grid and, when asked, its cell-field grid, then allocates and
 // initialises every field. Files are only read here: a bad one ends Init before anything
-// of the level is written.
-int32_t SetUpLevel(GridLevel& level, const SimulationParameters& settings, int threads) {
+// of the level is written. frameCells > 0 (level 0 only) adds the frame of the edge kind around
+// the grid: an absorbing layer (absorbing) or high land (a wall).
+int32_t SetUpLevel(GridLevel& level, const SimulationParameters& settings, int threads, int32_t frameCells,
+                   bool absorbing) {
     level.outputCounters = {};
     level.stepMaximum = 0.0f;
+    level.layerCells = 0;
+    level.absorbingLayer = false;
+    level.userWindow = {};
+    level.layerEtaX.Release();
+    level.layerEtaY.Release();
 
     BathymetryGrid grid;
     std::string reason;
@@ -49,9 +59,38 @@ int32_t SetUpLevel(GridLevel& level, const SimulationParameters& settings, int t
         }
     }
 
+    if (frameCells > 0 && grid.nx >= 2 && grid.ny >= 2) {
+        const double dx = (grid.xMax - grid.xMin) / (grid.nx - 1);
+        const double dy = (grid.yMax - grid.yMin) / (grid.ny - 1);
+        level.userWindow = GridWindow{frameCells, grid.nx, grid.ny, grid.xMin, grid.xMax, grid.yMin, grid.yMax};
+        level.xMin = grid.xMin - frameCells * dx;
+        level.xMax = grid.xMax + frameCells * dx;
+        level.yMin = grid.yMin - frameCells * dy;
+        level.yMax = grid.yMax + frameCells * dy;
+        if (level.IsSpherical() && (std::fabs(level.yMin) >= 90.0 || std::fabs(level.yMax) >= 90.0)) {
+            std::fprintf(stderr, "vestra: level 0 with its %s of %d cells would reach latitude %g..%g, beyond a pole\n",
+                         absorbing ? "absorbing layer" : "wall frame", frameCells, level.yMin, level.yMax);
+            return InitResult::kBadGridSize;
+        }
+        const float wall = kWallFrameDepth;
+        grid.values = ExtendGridOutwards(grid.values, grid.nx, grid.ny, frameCells, absorbing ? nullptr : &wall);
+        if (settings.cellFieldFromFile) cellValues = ExtendGridOutwards(cellValues, grid.nx, grid.ny, frameCells, nullptr);
+        level.nx = grid.nx + 2 * frameCells;
+        level.ny = grid.ny + 2 * frameCells;
+        level.layerCells = frameCells;
+        level.absorbingLayer = absorbing;
+    }
+
     AllocateLevelFields(level);
     InitialiseLevelFields(level, grid.values, settings.manningCoefficient,
                           settings.cellFieldFromFile ? &cellValues : nullptr, threads);
+    if (level.absorbingLayer) {
+        // The two parts of the layer's water level; the whole level starts at rest.
+        level.layerEtaX.Allocate(level.nx, level.ny);
+        level.layerEtaY.Allocate(level.nx, level.ny);
+        level.layerEtaX.Fill(0.0f);
+        level.layerEtaY.Fill(0.0f);
+    }
     level.gaugeCount = 0;
     level.gaugeColumns.clear();
     level.gaugeRows.clear();
@@ -63,6 +102,7 @@ int32_t SetUpLevel(GridLevel& level, const SimulationParameters& settings, int t
 int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
     // Start from nothing: a failed earlier Init may have left levels and an open series file.
     levels.clear();
+    diagnostics = RunDiagnostics{};
     if (timeSeriesStream.is_open()) timeSeriesStream.close();
     timeSeriesStream.clear();
 
@@ -81,8 +121,12 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
         adaptiveTimeStep = 0.0f;
 
         const int threads = SetupThreads(parameters.threadCount);
-        for (GridLevel& level : levels)
-            if (const int32_t code = SetUpLevel(level, parameters, threads); code != InitResult::kSuccess) return code;
+        const int32_t frameCells = FrameCellsFor(extendedSettings.edgeKind, extendedSettings.absorbingCells);
+        const bool absorbing = extendedSettings.edgeKind == OpenEdgeKind::Absorbing;
+        for (std::size_t k = 0; k < levels.size(); ++k) {
+            const int32_t code = SetUpLevel(levels[k], parameters, threads, k == 0 ? frameCells : 0, absorbing);
+            if (code != InitResult::kSuccess) return code;
+        }
 
         gridSpacing = static_cast<float>((*gridRecords)[0].cellSize);
         for (std::size_t k = 0; k < levels.size(); ++k)
@@ -106,7 +150,7 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
         const SeriesBand band{parameters.seriesFirstIndex, parameters.seriesLastIndex, parameters.seriesMode};
         if (!SeriesBandFits(levels[0], band)) {
             std::fprintf(stderr, "vestra: time-series band %u..%u (mode %d) reaches outside level 0 (%d x %d cells)\n",
-                         band.first, band.last, band.mode, levels[0].nx, levels[0].ny);
+                         band.first, band.last, band.mode, levels[0].UserWindow().nx, levels[0].UserWindow().ny);
             return InitResult::kSeriesBandOutside;
         }
         timeSeriesStream.open(parameters.timeSeriesFile);
@@ -122,6 +166,29 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
                          k - 1, problem.c_str());
             return InitResult::kNestedLayout;
         }
+    }
+    if (levels.size() > 1 && levels[0].layerCells > 0) {
+        // The frame lies outside the user's level 0 and never reaches a child: every parent cell
+        // the nesting touches must be one of the user's cells.
+        const GridWindow w = levels[0].UserWindow();
+        const ParentIndexBox box = NestingFootprint(levels[0], levels[1]);
+        if (box.iMin <= w.offset || box.iMax > w.offset + w.nx || box.jMin <= w.offset || box.jMax > w.offset + w.ny) {
+            std::fprintf(stderr,
+                         "vestra: level 1 (%s) in level 0: the nesting reaches level 0's columns %d..%d and rows "
+                         "%d..%d; it must stay inside level 0's own 1..%d and 1..%d (the %s lies outside them)\n",
+                         levels[1].bathymetryFile.c_str(), box.iMin - w.offset, box.iMax - w.offset,
+                         box.jMin - w.offset, box.jMax - w.offset, w.nx, w.ny,
+                         levels[0].absorbingLayer ? "absorbing layer" : "wall frame");
+            return InitResult::kNestedLayout;
+        }
+    }
+    // The volume account starts from the stored volume after the setup.
+    diagnostics.volumeBudgets.assign(levels.size(), LevelVolumeBudget{});
+    for (std::size_t k = 0; k < levels.size(); ++k) {
+        const VolumeScale scale =
+            LevelVolumeScale(levels[k], static_cast<int32_t>(k), gridSpacing, 0.0,
+                             LevelTimeStep(parameters.timeStep, static_cast<int32_t>(k)), 1.0);
+        diagnostics.volumeBudgets[k].storedChange = -StoredVolume(levels[k], scale, false);
     }
     for (std::size_t e = 0; e < sourceEvents->size(); ++e) {
         const std::string problem = CheckSourceEvent((*sourceEvents)[e], levels[0]);

@@ -10,8 +10,10 @@
 
 #include "FieldWriter.h"
 #include "GaugeSummary.h"
+#include "ModelSetup.h"
 #include "PathJoin.h"
 #include "TimeHistory.h"
+#include "VolumeBudget.h"
 #include "ZellSimulatorVestra.h"
 #include "ZellUtility.h"
 
@@ -25,7 +27,9 @@ constexpr float kRouseWithoutCurrent = 200.0f;
 // the eight header numbers, then ny rows of nx values from south to north. Values the file
 // does not supply are taken from the level's own cell field (the coefficient the run used).
 std::vector<float> ReadRouseCoefficients(const GridLevel& level, const std::string& path) {
-    const int32_t nx = level.nx, ny = level.ny;
+    const GridWindow w = level.UserWindow();
+    const int32_t nx = w.nx, ny = w.ny;
+    const ConstView cellField = w.Crop(level.cellField.cview());
     std::vector<float> coefficients(static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny));
     std::size_t read = 0;
     std::ifstream in(path);
@@ -44,7 +48,7 @@ std::vector<float> ReadRouseCoefficients(const GridLevel& level, const std::stri
         for (std::size_t p = read; p < coefficients.size(); ++p) {
             const int32_t i = static_cast<int32_t>(p % static_cast<std::size_t>(nx)) + 1;
             const int32_t j = static_cast<int32_t>(p / static_cast<std::size_t>(nx)) + 1;
-            coefficients[p] = level.cellField.empty() ? 0.1f : level.cellField[i][j];
+            coefficients[p] = cellField.empty() ? 0.1f : cellField[i][j];
         }
     }
     return coefficients;
@@ -58,14 +62,16 @@ void WriteRouseGrid(const GridLevel& level, const std::vector<float>& rouse, boo
     OutputFile file(path);
     if (!file.IsOpen()) return;
     std::string& out = file.Buffer();
-    out += "DSAA\n" + std::to_string(level.nx) + "   " + std::to_string(level.ny) + "\n";
-    AppendFixed(out, level.xMin, 6);
+    const GridWindow w = level.UserWindow();
+    const ConstView depth = w.Crop(level.depth.cview());
+    out += "DSAA\n" + std::to_string(w.nx) + "   " + std::to_string(w.ny) + "\n";
+    AppendFixed(out, w.xMin, 6);
     out += "   ";
-    AppendFixed(out, level.xMax, 6);
+    AppendFixed(out, w.xMax, 6);
     out += '\n';
-    AppendFixed(out, level.yMin, 6);
+    AppendFixed(out, w.yMin, 6);
     out += "   ";
-    AppendFixed(out, level.yMax, 6);
+    AppendFixed(out, w.yMax, 6);
     out += '\n';
     AppendFixed(out, zMin, 4);
     out += "  ";
@@ -73,9 +79,9 @@ void WriteRouseGrid(const GridLevel& level, const std::vector<float>& rouse, boo
     out += '\n';
     ColumnLayoutText layout(out, 13, 4);
     std::size_t p = 0;
-    for (int32_t j = 1; j <= level.ny; ++j) {
-        for (int32_t i = 1; i <= level.nx; ++i, ++p) {
-            if (landOnly && level.depth[i][j] >= 0.0f) {
+    for (int32_t j = 1; j <= w.ny; ++j) {
+        for (int32_t i = 1; i <= w.nx; ++i, ++p) {
+            if (landOnly && depth[i][j] >= 0.0f) {
                 layout.Text("200");
             } else {
                 layout.Value(rouse[p]);
@@ -94,10 +100,13 @@ void WriteRouseMinimumGrids(const GridLevel& level, const std::string& cellField
     const std::vector<float> coefficients = ReadRouseCoefficients(level, cellFieldFile);
     std::vector<float> rouse(coefficients.size());
     double zMinAll = 0.0, zMaxAll = 0.0, zMinLand = 0.0, zMaxLand = 0.0;
+    const GridWindow w = level.UserWindow();
+    const ConstView maxCurrent = w.Crop(level.maxCurrent.cview());
+    const ConstView depth = w.Crop(level.depth.cview());
     std::size_t p = 0;
-    for (int32_t j = 1; j <= level.ny; ++j) {
-        for (int32_t i = 1; i <= level.nx; ++i, ++p) {
-            const float current = level.maxCurrent[i][j];
+    for (int32_t j = 1; j <= w.ny; ++j) {
+        for (int32_t i = 1; i <= w.nx; ++i, ++p) {
+            const float current = maxCurrent[i][j];
             const float value = std::fabs(current) > 0.001
                                     ? static_cast<float>(static_cast<double>(coefficients[p]) /
                                                          (static_cast<double>(current) + 0.001))
@@ -105,7 +114,7 @@ void WriteRouseMinimumGrids(const GridLevel& level, const std::string& cellField
             rouse[p] = value;
             zMinAll = value < zMinAll ? value : zMinAll;
             zMaxAll = value > zMaxAll ? value : zMaxAll;
-            if (level.depth[i][j] < 0.0f) {
+            if (depth[i][j] < 0.0f) {
                 zMinLand = value < zMinLand ? value : zMinLand;
                 zMaxLand = value > zMaxLand ? value : zMaxLand;
             }
@@ -138,12 +147,24 @@ Field LandFlowDepth(const GridLevel& level, int32_t threads) {
 void ZellSimulatorVestra::Finish() {
     if (timeSeriesStream.is_open()) timeSeriesStream.close();
 
+    // The volume account closes with the stored volume at the end of the run.
+    if (diagnostics.volumeBudgets.size() == levels.size()) {
+        for (std::size_t k = 0; k < levels.size(); ++k) {
+            const VolumeScale scale =
+                LevelVolumeScale(levels[k], static_cast<int32_t>(k), gridSpacing, 0.0,
+                                 LevelTimeStep(parameters.timeStep, static_cast<int32_t>(k)), 1.0);
+            diagnostics.volumeBudgets[k].storedChange += StoredVolume(levels[k], scale, false);
+        }
+    }
+
     for (std::size_t index = 0; index < levels.size(); ++index) {
         GridLevel& level = levels[index];
         level.outputCounters[0] = 0;
+        // Every grid shows the user's grid only (a frame around level 0 is cropped off).
+        const GridWindow w = level.UserWindow();
         auto write = [&](const Field& field, int32_t kind) {
-            WriteFieldGrid(*this, field.cview(), level.depth.cview(), 0.0, level.xMin, level.xMax, level.yMin,
-                           level.yMax, level.nx, level.ny, kind, level.outputFolder, 0, static_cast<int32_t>(index));
+            WriteFieldGrid(*this, w.Crop(field.cview()), w.Crop(level.depth.cview()), 0.0, w.xMin, w.xMax, w.yMin,
+                           w.yMax, w.nx, w.ny, kind, level.outputFolder, 0, static_cast<int32_t>(index));
         };
         write(level.etaMax, kEtaMax);
         write(level.etaMin, kEtaMin);

@@ -43,9 +43,12 @@ bool Inside(double value, double first, double last) {
 }  // namespace
 
 bool NearestGaugeCell(const GridLevel& level, double x, double y, int32_t& column, int32_t& row) {
-    if (!Inside(x, level.xMin, level.xMax) || !Inside(y, level.yMin, level.yMax)) return false;
-    column = NearestNode(x, level.xMin, level.xMax, level.nx);
-    row = NearestNode(y, level.yMin, level.yMax, level.ny);
+    // Gauges stand on the user's grid; a frame added around it (absorbing layer, wall) is never
+    // gauged. The indices returned are the level's own.
+    const GridWindow w = level.UserWindow();
+    if (!Inside(x, w.xMin, w.xMax) || !Inside(y, w.yMin, w.yMax)) return false;
+    column = NearestNode(x, w.xMin, w.xMax, w.nx) + w.offset;
+    row = NearestNode(y, w.yMin, w.yMax, w.ny) + w.offset;
     return true;
 }
 

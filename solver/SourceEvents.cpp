@@ -35,8 +35,10 @@ std::string ReadEventGrid(const std::string& path, bool waterLevel, const GridLe
     std::string reason;
     if (ReadGridFile(path, format, options, grid, reason) != GridFault::kNone) return reason;
     grid.additive = format == NetCdf;
-    const bool fits = exact ? (grid.nx == level.nx && grid.ny == level.ny) : (grid.nx <= level.nx && grid.ny <= level.ny);
-    if (!fits) return "has " + SizeText(grid.nx, grid.ny) + " cells, level 0 has " + SizeText(level.nx, level.ny);
+    // Source grids cover the user's grid; a frame Init added around level 0 is not part of it.
+    const GridWindow w = level.UserWindow();
+    const bool fits = exact ? (grid.nx == w.nx && grid.ny == w.ny) : (grid.nx <= w.nx && grid.ny <= w.ny);
+    if (!fits) return "has " + SizeText(grid.nx, grid.ny) + " cells, level 0 has " + SizeText(w.nx, w.ny);
     return {};
 }
 
@@ -51,8 +53,9 @@ void Warn(const std::string& path, const std::string& reason) {
 }
 
 void ApplyWaterLevel(GridLevel& level, const EventGrid& grid) {
-    View eta = level.eta.view();
-    View etaNext = level.etaNext.view();
+    const GridWindow w = level.UserWindow();
+    View eta = w.Crop(level.eta.view());
+    View etaNext = w.Crop(level.etaNext.view());
     for (int32_t i = 1; i <= grid.nx; ++i) {
         for (int32_t j = 1; j <= grid.ny; ++j) {
             const double value = grid.values[FlatIndex(grid, i, j)];
@@ -69,7 +72,10 @@ void ApplyWaterLevel(GridLevel& level, const EventGrid& grid) {
 // is dropped (a flux into or out of land would create or lose water). `fluxNext` follows `flux`
 // in every cell the grid covers.
 void ApplyFlux(const GridLevel& level, const EventGrid& grid, View flux, View fluxNext) {
-    ConstView depth = level.depth.view();
+    const GridWindow w = level.UserWindow();
+    ConstView depth = w.Crop(level.depth.view());
+    flux = w.Crop(flux);
+    fluxNext = w.Crop(fluxNext);
     for (int32_t i = 1; i <= grid.nx; ++i) {
         for (int32_t j = 1; j <= grid.ny; ++j) {
             const bool wet = depth(i, j) > 0.0f && depth(i - 1, j) > 0.0f && depth(i + 1, j) > 0.0f &&

@@ -1,14 +1,18 @@
 // The step driver: one call advances every level of the model by `advance` base steps.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
+#include "AbsorbingLayer.h"
 #include "FieldWriter.h"
 #include "Kernels.h"
+#include "ModelSetup.h"
 #include "Nesting.h"
 #include "Snapshot.h"
 #include "SourceEvents.h"
 #include "StepControl.h"
 #include "TimeHistory.h"
+#include "VolumeBudget.h"
 #include "ZellSimulatorVestra.h"
 
 namespace {
@@ -61,12 +65,27 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
 
     // 1. Source events whose time lies in the span of this call, in collection order, each
     //    handed down the chain of nested levels.
+    //    What each event adds to a level counts as source volume (one sum over the level per event).
+    const bool budget = diagnostics.volumeBudgets.size() == levels.size();
+    auto scaleOf = [&](std::size_t k) {
+        return LevelVolumeScale(levels[k], static_cast<int32_t>(k), gridSpacing, ratio,
+                                LevelTimeStep(p.timeStep, static_cast<int32_t>(k)), static_cast<double>(steps));
+    };
     const float spanStart = static_cast<float>(stepIndex) * p.timeStep;
     const float spanEnd = static_cast<float>(stepIndex + steps) * p.timeStep;
     for (const SourceEvent& event : *sourceEvents) {
         if (!(spanStart <= event.insertionTime && event.insertionTime < spanEnd)) continue;
+        const double before0 = budget ? StoredVolume(level0, scaleOf(0), false) : 0.0;
         ApplySourceEvent(level0, event);
-        for (std::size_t k = 0; k + 1 < levels.size(); ++k) AddParentStateToChild(levels[k], levels[k + 1]);
+        ContinueStateIntoLayer(level0);
+        if (budget) diagnostics.volumeBudgets[0].sourceVolume += StoredVolume(level0, scaleOf(0), false) - before0;
+        for (std::size_t k = 0; k + 1 < levels.size(); ++k) {
+            const double before = budget ? StoredVolume(levels[k + 1], scaleOf(k + 1), false) : 0.0;
+            AddParentStateToChild(levels[k], levels[k + 1]);
+            if (budget)
+                diagnostics.volumeBudgets[k + 1].sourceVolume +=
+                    StoredVolume(levels[k + 1], scaleOf(k + 1), false) - before;
+        }
     }
 
     // 2. Boundary time series: one record per call onto the water level of level 0's band.
@@ -75,7 +94,27 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
     bool haveRecord = false;
     if (p.timeSeriesEnabled && timeSeriesStream.is_open()) {
         haveRecord = ReadSeriesRecord(timeSeriesStream, &record);
-        if (haveRecord) ApplySeriesWaterLevel(level0, band, record);
+        if (haveRecord) {
+            // The band's volume before and after (two boxes: their overlap counted once).
+            ParentIndexBox boxes[2];
+            const int32_t count = budget ? SeriesBandBoxes(level0, band, boxes) : 0;
+            auto bandVolume = [&] {
+                const VolumeScale scale = scaleOf(0);
+                double sum = 0.0;
+                for (int32_t b = 0; b < count; ++b) sum += BoxVolume(level0, scale, boxes[b], false);
+                if (count == 2) {
+                    const ParentIndexBox overlap{std::max(boxes[0].iMin, boxes[1].iMin),
+                                                 std::min(boxes[0].iMax, boxes[1].iMax),
+                                                 std::max(boxes[0].jMin, boxes[1].jMin),
+                                                 std::min(boxes[0].jMax, boxes[1].jMax)};
+                    sum -= BoxVolume(level0, scale, overlap, false);
+                }
+                return sum;
+            };
+            const double before = budget ? bandVolume() : 0.0;
+            ApplySeriesWaterLevel(level0, band, record);
+            if (budget) diagnostics.volumeBudgets[0].sourceVolume += bandVolume() - before;
+        }
     }
 
     const bool recordGauges = SpanHoldsMultiple(stepIndex, steps, p.historyEverySteps);
@@ -89,6 +128,8 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
         GridLevel& level = levels[k];
         const int32_t substeps = SubstepCount(k);
         settings.timeStep = p.timeStep / static_cast<float>(substeps);
+        const VolumeScale scale = budget ? scaleOf(k) : VolumeScale{};
+        LevelVolumeBudget* account = budget ? &diagnostics.volumeBudgets[k] : nullptr;
         for (int32_t s = 0; s < substeps; ++s) {
             if (substepTrace != nullptr) substepTrace->push_back(static_cast<int32_t>(k));
             // 3. A nested level's open boundary from its parent, before every sub-step: the
@@ -96,16 +137,30 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
             //    parent still holds the start of the base step (it advances after its child).
             if (k > 0) {
                 NestBoundaryFluxes(levels[k - 1], level);
+                const double before = account ? RingVolume(level, scale, false) : 0.0;
                 SetChildBoundaryWaterLevel(levels[k - 1], level);
+                if (account) account->nestingExchange += RingVolume(level, scale, false) - before;
             }
             const bool lastSubstep = s + 1 == substeps;
+            // The volume account of the mass update: what crosses the core's faces, less what the
+            // edge rules kept in the ring (see VolumeBudget.h); edges only, every (sub)step.
+            const double ringBefore = account ? RingVolume(level, scale, false) : 0.0;
             if (level.IsSpherical()) ContinuitySpherical(level, tMinutes, settings);
             else ContinuityCartesian(level, ratio, tMinutes, settings);
-            if (lastSubstep && k + 1 < levels.size()) FeedBackWaterLevel(levels[k + 1], level);
+            AbsorbingLayerMass(level, ratio, settings);
+            if (account)
+                account->edgeOutflow += CoreOutflow(level, scale) - (RingVolume(level, scale, true) - ringBefore);
+            if (lastSubstep && k + 1 < levels.size()) {
+                const ParentIndexBox box = NestingFootprint(level, levels[k + 1]);
+                const double before = account ? BoxVolume(level, scale, box, true) : 0.0;
+                FeedBackWaterLevel(levels[k + 1], level);
+                if (account) account->nestingExchange += BoxVolume(level, scale, box, true) - before;
+            }
             // The series' fluxes enter a spherical level 0 between its mass and momentum updates.
             if (k == 0 && haveRecord && !p.useEtaOnly && level.IsSpherical()) ApplySeriesFluxes(level, band, record);
             level.stepMaximum = level.IsSpherical() ? MomentumSpherical(level, tWhole, settings)
                                                     : MomentumCartesian(level, ratio, tWhole, settings);
+            AbsorbingLayerMomentum(level, ratio, settings);
             AdvanceTimeLevel(level, settings);
         }
         if (recordGauges) WriteGaugeHistories(p, level, level.outputFolder, t);
@@ -114,11 +169,13 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
     // 6. Frames and snapshots due at this time, level by level. The previous call's length
     //    (0 on the first call) keeps a frame from being written twice within a second.
     const float previousLength = adaptiveTimeStep;
+    //    Every frame shows the user's grid only (a frame around level 0 is cropped off).
     for (std::size_t k = 0; k < levels.size(); ++k) {
         GridLevel& level = levels[k];
+        const GridWindow w = level.UserWindow();
         if (FrameDue(p.snapshotInterval, t, tWhole, previousLength)) {
-            WriteFieldGrid(*this, level.eta.cview(), level.depth.cview(), t, level.xMin, level.xMax, level.yMin,
-                           level.yMax, level.nx, level.ny, kWaterLevelFrame, level.outputFolder,
+            WriteFieldGrid(*this, w.Crop(level.eta.cview()), w.Crop(level.depth.cview()), t, w.xMin, w.xMax, w.yMin,
+                           w.yMax, w.nx, w.ny, kWaterLevelFrame, level.outputFolder,
                            level.outputCounters[0], static_cast<int32_t>(k));
             ++level.outputCounters[0];
         }
@@ -126,10 +183,10 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
         const float modeInterval[3] = {p.snapshotMode0Interval, p.snapshotMode1Interval, p.snapshotMode2Interval};
         for (int32_t mode = 0; mode < 3; ++mode) {
             if (!modeEnabled[mode] || !FrameDue(modeInterval[mode], t, tWhole, previousLength)) continue;
-            WriteSnapshot(p, level.rouseNumber.cview(), level.fluxMNext.cview(), level.fluxNNext.cview(),
-                          level.totalDepthM.cview(), level.totalDepthN.cview(), t, level.xMin, level.xMax,
-                          level.yMin, level.yMax, level.nx, level.ny, mode, level.outputFolder,
-                          level.outputCounters[1 + mode]);
+            WriteSnapshot(p, w.Crop(level.rouseNumber.cview()), w.Crop(level.fluxMNext.cview()),
+                          w.Crop(level.fluxNNext.cview()), w.Crop(level.totalDepthM.cview()),
+                          w.Crop(level.totalDepthN.cview()), t, w.xMin, w.xMax, w.yMin, w.yMax, w.nx, w.ny, mode,
+                          level.outputFolder, level.outputCounters[1 + mode]);
             ++level.outputCounters[1 + mode];
         }
     }

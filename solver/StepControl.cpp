@@ -48,19 +48,26 @@ bool ReadSeriesRecord(std::istream& stream, SeriesRecord* record) {
 }
 
 namespace {
+// The band's indices count on the user's grid; a frame around level 0 shifts them.
 template <typename Apply>
 void ForEachBandCell(const GridLevel& level, const SeriesBand& band, Apply apply) {
     if (band.first > band.last) return;
+    const GridWindow w = level.UserWindow();
+    const int32_t o = w.offset;
     const bool columns = band.mode == 1 || band.mode == 2;
     const bool rows = band.mode == 0 || band.mode == 2;
     if (columns)
-        for (uint32_t i = band.first; i <= band.last; ++i)
-            for (int32_t j = 2; j <= level.ny - 1; ++j)
-                if (level.depth(static_cast<int32_t>(i), j) > 1e-5f) apply(static_cast<int32_t>(i), j);
+        for (uint32_t u = band.first; u <= band.last; ++u) {
+            const int32_t i = static_cast<int32_t>(u) + o;
+            for (int32_t j = o + 2; j <= o + w.ny - 1; ++j)
+                if (level.depth(i, j) > 1e-5f) apply(i, j);
+        }
     if (rows)
-        for (int32_t i = 2; i <= level.nx - 1; ++i)
-            for (uint32_t j = band.first; j <= band.last; ++j)
-                if (level.depth(i, static_cast<int32_t>(j)) > 1e-5f) apply(i, static_cast<int32_t>(j));
+        for (int32_t i = o + 2; i <= o + w.nx - 1; ++i)
+            for (uint32_t u = band.first; u <= band.last; ++u) {
+                const int32_t j = static_cast<int32_t>(u) + o;
+                if (level.depth(i, j) > 1e-5f) apply(i, j);
+            }
 }
 }  // namespace
 
@@ -78,6 +85,17 @@ void ApplySeriesFluxes(GridLevel& level0, const SeriesBand& band, const SeriesRe
     });
 }
 
+int32_t SeriesBandBoxes(const GridLevel& level0, const SeriesBand& band, ParentIndexBox boxes[2]) {
+    if (band.first > band.last) return 0;
+    const GridWindow w = level0.UserWindow();
+    const int32_t o = w.offset;
+    const int32_t first = static_cast<int32_t>(band.first) + o, last = static_cast<int32_t>(band.last) + o;
+    int32_t count = 0;
+    if (band.mode == 1 || band.mode == 2) boxes[count++] = ParentIndexBox{first, last, o + 2, o + w.ny - 1};
+    if (band.mode == 0 || band.mode == 2) boxes[count++] = ParentIndexBox{o + 2, o + w.nx - 1, first, last};
+    return count;
+}
+
 bool SeriesBandFits(const GridLevel& level0, const SeriesBand& band) {
     if (band.first > band.last) return true;  // an empty band applies nothing
     if (band.mode < 0 || band.mode > 2) return true;
@@ -85,7 +103,7 @@ bool SeriesBandFits(const GridLevel& level0, const SeriesBand& band) {
     const bool rows = band.mode == 0 || band.mode == 2;
     // The band must stay on the grid's own cells, 1..n.
     if (band.first < 1) return false;
-    if (columns && band.last > static_cast<uint32_t>(level0.nx)) return false;
-    if (rows && band.last > static_cast<uint32_t>(level0.ny)) return false;
+    if (columns && band.last > static_cast<uint32_t>(level0.UserWindow().nx)) return false;
+    if (rows && band.last > static_cast<uint32_t>(level0.UserWindow().ny)) return false;
     return true;
 }

@@ -4,6 +4,7 @@
 #include <istream>
 
 #include "GridLevel.h"
+#include "Nesting.h"
 
 // Inputs of the step-length choice for one call of the step driver.
 struct StepLengthRequest {
@@ -48,5 +49,8 @@ struct SeriesBand {
 void ApplySeriesWaterLevel(GridLevel& level0, const SeriesBand& band, const SeriesRecord& record);
 // Sets fluxM and fluxN of the band to the record's fluxes.
 void ApplySeriesFluxes(GridLevel& level0, const SeriesBand& band, const SeriesRecord& record);
+// The level-0 cells the band can touch, as up to two boxes of the level's own indices (columns,
+// then rows); returns how many.
+int32_t SeriesBandBoxes(const GridLevel& level0, const SeriesBand& band, ParentIndexBox boxes[2]);
 // True when every index of the band lies inside the grid (checked once at setup).
 bool SeriesBandFits(const GridLevel& level0, const SeriesBand& band);
