@@ -329,6 +329,7 @@ int RunScenario(const RunOptions& options) {
         // A Ctrl-C in the last moments still counts as a stop if the run did not complete.
         if (gInterruptRequested != 0 && !display.completed()) stopped = true;
     }
+    const RunDiagnostics diagnostics = simulator->GetRunDiagnostics();
     plugin.destroy(simulator);  // joins the run thread if it is still held
     display.BreakLine();
 
@@ -354,6 +355,11 @@ int RunScenario(const RunOptions& options) {
             std::fprintf(stderr, "vestra: run complete; results in %s\n", scenario.grids.front().outputFolder.c_str());
         ReportRun(scenario, options, wallSeconds, baseSteps);
         return kExitSuccess;
+    }
+    if (diagnostics.unstable) {
+        std::fprintf(stderr, "vestra: the run became unstable and was stopped: %s; the outputs written so far are kept in %s\n",
+                     diagnostics.failureMessage.c_str(), scenario.grids.front().outputFolder.c_str());
+        return kExitUnstable;
     }
     if (stopped) {
         if (!options.quiet) std::fprintf(stderr, "vestra: run stopped; final results written\n");
