@@ -37,13 +37,14 @@ bool SpanHoldsMultiple(int32_t first, int32_t count, int32_t every) {
 // still reached by one step only.
 int64_t WholePeriods(double time, double period, double step) {
     const double periods = time / period;
+    if (!(periods < 9.0e18)) return INT64_MAX;  // a period too short to count in whole periods
     const double nearest = std::round(periods);
     const double slack = std::min(1e-6 * std::max(1.0, std::fabs(time)), 0.25 * step);
     if (std::fabs(periods - nearest) * period <= slack) return static_cast<int64_t>(nearest);
     return static_cast<int64_t>(std::floor(periods));
 }
 
-// Writes the run-away message into the diagnostics: level, cell, position, time and value.
+// The message of a run that went unstable: level, cell, position, model time and value.
 std::string RunawayMessage(const GridLevel& level, std::size_t k, const RunawayCell& cell, double t, float bound) {
     const double dx = level.nx > 1 ? (level.xMax - level.xMin) / (level.nx - 1) : 0.0;
     const double dy = level.ny > 1 ? (level.yMax - level.yMin) / (level.ny - 1) : 0.0;
@@ -146,6 +147,7 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
         std::printf("vestra: %s; the run is stopped\n", diagnostics.failureMessage.c_str());
         std::fflush(stdout);
         HaltRun();
+        timeStepFactor = 1.0f;
         *advance = steps;
         return;
     }
@@ -164,7 +166,8 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
     for (int32_t kind = 0; kind < 4; ++kind) {
         const double period = kindPeriod[kind];
         if (!kindEnabled[kind] || !(period > 0.0)) continue;
-        const int64_t reached = std::min(WholePeriods(stepIndex * step, period, step), WholePeriods(runSeconds, period, step));
+        const int64_t reached =
+            std::min(WholePeriods(stepIndex * step, period, step), WholePeriods(runSeconds, period, step));
         if (reached <= framePeriodsWritten[kind]) continue;
         due[kind] = true;
         framePeriodsWritten[kind] = reached;
