@@ -84,7 +84,7 @@ const char* kScenario =
     "name = \"Plane beach\"\n"
     "\n"
     "[parameters]\n"
-    "timeStep = 1.0           # seconds; the stability limit is 500 m / sqrt(9.8 * 200 m) = 11 s\n"
+    "timeStep = 1.0           # seconds; the stability limit is 500 m / (sqrt(9.8 * 200 m) * sqrt(2)) = 8 s\n"
     "endTime = 5.0            # minutes\n"
     "outputFormat = 0         # Surfer text grids\n"
     "snapshotInterval = 60.0  # seconds between water-level frames\n"

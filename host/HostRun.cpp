@@ -364,6 +364,11 @@ int RunScenario(const RunOptions& options) {
         ReportRun(scenario, options, wallSeconds, baseSteps, diagnostics);
         return kExitSuccess;
     }
+    if (diagnostics.unstable) {
+        std::fprintf(stderr, "vestra: the run became unstable and was stopped: %s; the outputs written so far are kept in %s\n",
+                     diagnostics.failureMessage.c_str(), scenario.grids.front().outputFolder.c_str());
+        return kExitUnstable;
+    }
     if (stopped) {
         if (!options.quiet) std::fprintf(stderr, "vestra: run stopped; final results written\n");
         ReportRun(scenario, options, wallSeconds, baseSteps, diagnostics);

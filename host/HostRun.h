@@ -19,6 +19,7 @@ struct RunOptions {
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;  // bad input, unloadable plug-in, failed Init
 inline constexpr int kExitUsage = 2;    // bad command line
+inline constexpr int kExitUnstable = 3;  // the run became unstable and was stopped; outputs so far kept
 inline constexpr int kExitStopped = 130;  // stopped by Ctrl-C (128 + SIGINT)
 
 int RunScenario(const RunOptions& options);

@@ -26,6 +26,7 @@ inline constexpr int32_t kNestedLayout = 41;          // a nested grid does not 
 inline constexpr int32_t kSourceEventFile = 42;       // a source-event file cannot be read or does not fit level 0
 inline constexpr int32_t kTimeSeriesUnreadable = 43;  // the time-series file cannot be opened
 inline constexpr int32_t kSeriesBandOutside = 44;     // the time-series band reaches outside level 0
+inline constexpr int32_t kStepBeyondStability = 45;   // a fixed timeStep exceeds the stability limit of a level
 
 // One-line meaning of a result code, for messages; "unknown result code" otherwise.
 inline const char* Meaning(int32_t code) {
@@ -53,6 +54,7 @@ inline const char* Meaning(int32_t code) {
     case kSourceEventFile: return "a source-event file cannot be read or does not match level 0";
     case kTimeSeriesUnreadable: return "the time-series file cannot be opened";
     case kSeriesBandOutside: return "the time-series band reaches outside level 0";
+    case kStepBeyondStability: return "timeStep exceeds the stability limit of a level";
     default: return "unknown result code";
     }
 }

@@ -10,6 +10,7 @@
 #include "InputSummary.h"
 #include "ModelSetup.h"
 #include "Nesting.h"
+#include "RunSafety.h"
 #include "SourceEvents.h"
 #include "StepControl.h"
 #include "TimeHistory.h"
@@ -97,6 +98,30 @@ int32_t SetUpLevel(GridLevel& level, const SimulationParameters& settings, int t
     return InitResult::kSuccess;
 }
 
+// Refuses a fixed step that some level cannot take stably: level k takes 3^k sub-steps of
+// timeStep / 3^k on its own cells. Adaptive runs choose their own step and are not checked.
+int32_t CheckStepStability(const std::vector<GridLevel>& levels, const SimulationParameters& settings,
+                           float gridSpacing) {
+    if (settings.adaptiveTimeStepEnabled) return InitResult::kSuccess;
+    double refinement = 1.0;
+    for (std::size_t k = 0; k < levels.size(); ++k, refinement *= RefinementRatio) {
+        const StepLimit limit = StableStepLimit(levels[k], gridSpacing / refinement);
+        const double subStep = LevelTimeStep(settings.timeStep, static_cast<int32_t>(k));
+        if (!(subStep > limit.seconds)) continue;
+        char subStepText[96] = "";
+        if (k > 0)
+            std::snprintf(subStepText, sizeof subStepText, "; its sub-steps of %g s may not exceed %.4g s", subStep,
+                          limit.seconds);
+        std::fprintf(stderr,
+                     "vestra: level %zu (%s): timeStep %g s is beyond the level's stability limit of %.4g s "
+                     "(%.4g x %.4g m cells over %.4g m of water%s)\n",
+                     k, levels[k].bathymetryFile.c_str(), static_cast<double>(settings.timeStep),
+                     limit.seconds * refinement, limit.dx, limit.dy, limit.depth, subStepText);
+        return InitResult::kStepBeyondStability;
+    }
+    return InitResult::kSuccess;
+}
+
 }  // namespace
 
 int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
@@ -119,6 +144,9 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
         }
         timeStepFactor = 1.0f;
         adaptiveTimeStep = 0.0f;
+        framePeriodsWritten = {};
+        diagnostics.unstable = false;
+        diagnostics.failureMessage.clear();
 
         const int threads = SetupThreads(parameters.threadCount);
         const int32_t frameCells = FrameCellsFor(extendedSettings.edgeKind, extendedSettings.absorbingCells);
@@ -190,6 +218,10 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
                              LevelTimeStep(parameters.timeStep, static_cast<int32_t>(k)), 1.0);
         diagnostics.volumeBudgets[k].storedChange = -StoredVolume(levels[k], scale, false);
     }
+    if (const int32_t code = CheckStepStability(levels, parameters, gridSpacing); code != InitResult::kSuccess)
+        return code;
+    runawayBounds.clear();
+    for (const GridLevel& level : levels) runawayBounds.push_back(RunawayBound(DeepestWater(level)));
     for (std::size_t e = 0; e < sourceEvents->size(); ++e) {
         const std::string problem = CheckSourceEvent((*sourceEvents)[e], levels[0]);
         if (!problem.empty()) {

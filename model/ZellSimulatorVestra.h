@@ -1,6 +1,7 @@
 #pragma once
 // The long-wave solver behind the plug-in interface. Its operations are split by
 // subsystem: Init and the setup in model/, Step in solver/, Finish in output/.
+#include <array>
 #include <cstdint>
 #include <fstream>
 #include <vector>
@@ -34,6 +35,10 @@ public:
     float gridSpacing = 0.0f;
     ExtendedRunSettings extendedSettings;  // classic edges unless a new host says otherwise
     RunDiagnostics diagnostics;            // filled during the run, kept after Finish
+    // Whole periods already covered by a frame: [0] water level, [1..3] snapshot modes 0..2.
+    std::array<int64_t, 4> framePeriodsWritten{};
+    // Per level: the water level beyond which the level is taken to have gone unstable, m.
+    std::vector<float> runawayBounds;
 
     // Test hook: when set, Step appends the level index of every (sub)step it runs.
     std::vector<int32_t>* substepTrace = nullptr;

@@ -100,6 +100,7 @@ void ZellSimulatorTI::RunLoop(ProgressFactory factory) {
         return;
     }
     reporter->SetRange(0);
+    haltRequested = false;
     const int32_t result = Init(reporter.get());
     reporter->InitFinished(result);
     if (result != InitResult::kSuccess && result != InitResult::kAcceptedByHost) {
@@ -121,8 +122,8 @@ void ZellSimulatorTI::RunLoop(ProgressFactory factory) {
         Step(static_cast<int32_t>(i), &advance);
         if (i <= stepCount) reporter->StepDone(static_cast<int32_t>(i));
 
-        bool stop = false;
-        {
+        bool stop = haltRequested;
+        if (!stop) {
             std::unique_lock<std::mutex> lock(stateMutex);
             stateChanged.wait(lock, [this] { return stopRequested != 0 || pauseRequested == 0; });
             stop = stopRequested != 0;
@@ -130,7 +131,8 @@ void ZellSimulatorTI::RunLoop(ProgressFactory factory) {
         if (stop) {
             const double elapsed = SecondsSince(start);
             Finish();
-            std::printf("Simulation Stopped after %f seconds\n", elapsed);
+            std::printf(haltRequested ? "Simulation Halted after %f seconds\n" : "Simulation Stopped after %f seconds\n",
+                        elapsed);
             std::fflush(stdout);
             running.exchange(0);
             workerActive.store(false);

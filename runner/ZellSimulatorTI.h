@@ -34,6 +34,10 @@ protected:
     // because the worker still runs their Finish.
     void StopWorker();
 
+    // Called by Step on the worker thread: the run loop stops stepping after this Step, runs
+    // Finish (so what was written is kept) and releases the reporter without RunCompleted.
+    void HaltRun() { haltRequested = true; }
+
     std::thread runThread;
     std::mutex stateMutex;
     std::condition_variable stateChanged;
@@ -42,6 +46,7 @@ protected:
     std::atomic<uint8_t> running{0};
     SimulationParameters parameters{};
     int32_t stepCount = 0;
+    bool haltRequested = false;  // worker thread only; cleared when a run starts
 
 private:
     void RunLoop(ProgressFactory factory);

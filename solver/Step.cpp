@@ -2,12 +2,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 #include "AbsorbingLayer.h"
 #include "FieldWriter.h"
 #include "Kernels.h"
 #include "ModelSetup.h"
 #include "Nesting.h"
+#include "RunSafety.h"
 #include "Snapshot.h"
 #include "SourceEvents.h"
 #include "StepControl.h"
@@ -31,18 +34,43 @@ bool SpanHoldsMultiple(int32_t first, int32_t count, int32_t every) {
     return start % every == 0 || start / every != end / every;
 }
 
-// A frame check passes at whole multiples of the period, once per whole second: the time
-// must lie within the previous step's length after the whole second.
-bool FrameDue(float period, double t, double tWhole, float previousLength) {
-    if (period == 0.0f) return false;
-    return std::fabs(std::fmod(static_cast<float>(tWhole), period)) < 1e-5f && t - tWhole < previousLength;
+// Whole periods contained in `time`. A time within rounding of a whole multiple counts as
+// reaching it: steps and periods are single precision (0.01 s is 0.0099999998 s), so step
+// 3500 of 0.01 s reaches 35 s. The slack stays below a quarter step, so that the multiple is
+// still reached by one step only.
+int64_t WholePeriods(double time, double period, double step) {
+    const double periods = time / period;
+    if (!(periods < 9.0e18)) return INT64_MAX;  // a period too short to count in whole periods
+    const double nearest = std::round(periods);
+    const double slack = std::min(1e-6 * std::max(1.0, std::fabs(time)), 0.25 * step);
+    if (std::fabs(periods - nearest) * period <= slack) return static_cast<int64_t>(nearest);
+    return static_cast<int64_t>(std::floor(periods));
+}
+
+// The message of a run that went unstable: level, cell, position, model time and value.
+std::string RunawayMessage(const GridLevel& level, std::size_t k, const RunawayCell& cell, double t, float bound) {
+    const double dx = level.nx > 1 ? (level.xMax - level.xMin) / (level.nx - 1) : 0.0;
+    const double dy = level.ny > 1 ? (level.yMax - level.yMin) / (level.ny - 1) : 0.0;
+    const double x = level.xMin + (cell.i - 1) * dx, y = level.yMin + (cell.j - 1) * dy;
+    // Cells are numbered on the user's grid (a frame around level 0 has indices <= 0 or beyond n).
+    const int32_t offset = level.UserWindow().offset;
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "level %zu became unstable at model time %.6g s: %s %g m at cell (%d, %d) (%s %.6g%s, %s %.6g%s), "
+                  "beyond the %g m this level allows",
+                  k, t, cell.onLand ? "flow depth" : "water level", static_cast<double>(cell.value), cell.i - offset,
+                  cell.j - offset,
+                  level.IsSpherical() ? "longitude" : "x", x, level.IsSpherical() ? "" : " m",
+                  level.IsSpherical() ? "latitude" : "y", y, level.IsSpherical() ? "" : " m",
+                  static_cast<double>(bound));
+    return text;
 }
 
 }  // namespace
 
 void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
     *advance = 1;
-    if (levels.empty()) return;
+    if (levels.empty() || diagnostics.unstable) return;
     const SimulationParameters& p = parameters;
     const double t = static_cast<double>(static_cast<float>(stepIndex) * p.timeStep);
     const double tMinutes = t / 60.0;
@@ -166,23 +194,53 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
         if (recordGauges) WriteGaugeHistories(p, level, level.outputFolder, t);
     }
 
-    // 6. Frames and snapshots due at this time, level by level. The previous call's length
-    //    (0 on the first call) keeps a frame from being written twice within a second.
-    const float previousLength = adaptiveTimeStep;
+    // A level whose water has run away stops the run here, before its frames: what was
+    // written so far is kept, and the diagnostics say where and when.
+    for (std::size_t k = 0; k < levels.size() && k < runawayBounds.size(); ++k) {
+        const RunawayCell cell = FindRunawayCell(levels[k], runawayBounds[k], KernelTeamSize(settings));
+        if (!cell.found) continue;
+        diagnostics.unstable = true;
+        diagnostics.failureMessage = RunawayMessage(levels[k], k, cell, t, runawayBounds[k]);
+        std::printf("vestra: %s; the run is stopped\n", diagnostics.failureMessage.c_str());
+        std::fflush(stdout);
+        HaltRun();
+        timeStepFactor = 1.0f;
+        *advance = steps;
+        return;
+    }
+
+    // 6. Frames and snapshots. A frame kind is due on the first call whose time reaches a whole
+    //    multiple of its period that no frame has covered yet, and only for multiples within
+    //    the run: one frame per multiple, whatever the step length (a call that spans several
+    //    multiples writes one frame for them all). Decided from the step index, so float
+    //    remainders cannot lose or double a frame.
+    const double step = static_cast<double>(p.timeStep);
+    const double runSeconds = (static_cast<double>(p.endTime) - p.startTime) * 60.0;
+    const bool kindEnabled[4] = {true, p.snapshotMode0Enabled, p.snapshotMode1Enabled, p.snapshotMode2Enabled};
+    const float kindPeriod[4] = {p.snapshotInterval, p.snapshotMode0Interval, p.snapshotMode1Interval,
+                                 p.snapshotMode2Interval};
+    bool due[4] = {};
+    for (int32_t kind = 0; kind < 4; ++kind) {
+        const double period = kindPeriod[kind];
+        if (!kindEnabled[kind] || !(period > 0.0)) continue;
+        const int64_t reached =
+            std::min(WholePeriods(stepIndex * step, period, step), WholePeriods(runSeconds, period, step));
+        if (reached <= framePeriodsWritten[kind]) continue;
+        due[kind] = true;
+        framePeriodsWritten[kind] = reached;
+    }
     //    Every frame shows the user's grid only (a frame around level 0 is cropped off).
     for (std::size_t k = 0; k < levels.size(); ++k) {
         GridLevel& level = levels[k];
         const GridWindow w = level.UserWindow();
-        if (FrameDue(p.snapshotInterval, t, tWhole, previousLength)) {
+        if (due[0]) {
             WriteFieldGrid(*this, w.Crop(level.eta.cview()), w.Crop(level.depth.cview()), t, w.xMin, w.xMax, w.yMin,
                            w.yMax, w.nx, w.ny, kWaterLevelFrame, level.outputFolder,
                            level.outputCounters[0], static_cast<int32_t>(k));
             ++level.outputCounters[0];
         }
-        const bool modeEnabled[3] = {p.snapshotMode0Enabled, p.snapshotMode1Enabled, p.snapshotMode2Enabled};
-        const float modeInterval[3] = {p.snapshotMode0Interval, p.snapshotMode1Interval, p.snapshotMode2Interval};
         for (int32_t mode = 0; mode < 3; ++mode) {
-            if (!modeEnabled[mode] || !FrameDue(modeInterval[mode], t, tWhole, previousLength)) continue;
+            if (!due[1 + mode]) continue;
             WriteSnapshot(p, w.Crop(level.rouseNumber.cview()), w.Crop(level.fluxMNext.cview()),
                           w.Crop(level.fluxNNext.cview()), w.Crop(level.totalDepthM.cview()),
                           w.Crop(level.totalDepthN.cview()), t, w.xMin, w.xMax, w.yMin, w.yMax, w.nx, w.ny, mode,
@@ -191,7 +249,7 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
         }
     }
 
-    // 7-8. This call's length becomes the reference of the next call's frame checks.
+    // 7-8. The length this call chose stays readable until the next call.
     adaptiveTimeStep = stepLength;
     timeStepFactor = 1.0f;
     *advance = steps;
