@@ -102,10 +102,15 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
             if (level.IsSpherical()) ContinuitySpherical(level, tMinutes, settings);
             else ContinuityCartesian(level, ratio, tMinutes, settings);
             if (lastSubstep && k + 1 < levels.size()) FeedBackWaterLevel(levels[k + 1], level);
-            // The series' fluxes enter a spherical level 0 between its mass and momentum updates.
-            if (k == 0 && haveRecord && !p.useEtaOnly && level.IsSpherical()) ApplySeriesFluxes(level, band, record);
+            // The series holds its band's level through the mass update (and the radiating edge
+            // there); its fluxes, when used, enter between the mass and momentum updates.
+            const bool forced = k == 0 && haveRecord;
+            if (forced) HoldSeriesWaterLevel(level, band, record);
+            if (forced && !p.useEtaOnly) ApplySeriesFluxes(level, band, record);
             level.stepMaximum = level.IsSpherical() ? MomentumSpherical(level, tWhole, settings)
                                                     : MomentumCartesian(level, ratio, tWhole, settings);
+            // A band on the open edge drives the faces between it and the interior.
+            if (forced) SetSeriesEdgeFluxes(level, band, record, !p.useEtaOnly, ratio, settings);
             AdvanceTimeLevel(level, settings);
         }
         if (recordGauges) WriteGaugeHistories(p, level, level.outputFolder, t);
