@@ -5,13 +5,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "GaugeSummary.h"
 #include "InitResult.h"
+#include "RunSummary.h"
 #include "ScenarioFiles.h"
 #include "ZellSimulatorVestra.h"
 
@@ -172,4 +176,148 @@ TEST(SourceFlux, WaveStartedInANarrowChannelKeepsItsHeightAndSpeed) {
                         height,
                     ch.wet, speed / theory);
     }
+}
+
+namespace {
+
+// A 0.1 m sine of 60 s forced on one outer edge of a channel 10 m deep and 400 cells of 20 m
+// long; the gauge lies 40 cells inside. Frictionless linear theory: the wave arrives with the
+// forced amplitude.
+enum Edge { kWest, kEast, kSouth, kNorth };
+
+struct SeriesCase {
+    Edge edge;
+    bool spherical, withFluxes;
+    int threads = 1;
+};
+
+struct SeriesResult {
+    double highest = -1.0, lowest = 1.0;
+    std::vector<float> eta;  // the level at the end
+};
+
+SeriesResult RunSeries(const SeriesCase& s, const ScratchFolder& dir) {
+    constexpr double kAmplitude = 0.1, kPeriod = 60.0, kDepth = 10.0, kStep = 0.5, kEnd = 150.0;
+    const bool columns = s.edge == kWest || s.edge == kEast;
+    const bool fromEnd = s.edge == kEast || s.edge == kNorth;
+    ChannelRun run;
+    run.channel = Channel{s.spherical, columns, 400, 5, 20.0, kDepth};
+    const Channel& ch = run.channel;
+    ch.Write(dir / "still.grd", [](int, int) { return 0.0; });
+    run.events.push_back(SourceEvent{dir / "still.grd", "", "", 0.0f});
+    // One record per step: time, level, x-flux, y-flux; the fluxes those of the wave entering.
+    {
+        const double celerity = std::sqrt(kGravity * kDepth) * (fromEnd ? -1.0 : 1.0);
+        std::ofstream series(dir / "series.txt");
+        series.precision(9);
+        for (int k = 0; k * kStep <= kEnd + 1.0; ++k) {
+            const double e = kAmplitude * std::sin(2.0 * M_PI * k * kStep / kPeriod);
+            series << k * kStep << " " << e << " " << (columns ? celerity * e : 0.0) << " "
+                   << (columns ? 0.0 : celerity * e) << "\n";
+        }
+    }
+    SimulationParameters& p = run.parameters;
+    p.timeStep = static_cast<float>(kStep);
+    p.threadCount = s.threads;
+    p.timeSeriesEnabled = true;
+    p.timeSeriesFile = dir / "series.txt";
+    p.seriesMode = columns ? 1 : 0;
+    p.seriesFirstIndex = p.seriesLastIndex = static_cast<uint32_t>(fromEnd ? ch.length : 1);
+    p.useEtaOnly = !s.withFluxes;
+    const int along = fromEnd ? ch.length - 40 : 41;
+    SeriesResult result;
+    const int32_t code = run.Run(dir, kEnd, [&](ZellSimulatorVestra& sim, double) {
+        const GridLevel& level = sim.levels[0];
+        const double eta = level.eta(ch.I(along, ch.Middle()), ch.J(along, ch.Middle()));
+        result.highest = std::max(result.highest, eta);
+        result.lowest = std::min(result.lowest, eta);
+        result.eta.assign(level.eta.Data(), level.eta.Data() + level.eta.Size());
+    });
+    EXPECT_EQ(code, InitResult::kSuccess);
+    return result;
+}
+
+}  // namespace
+
+// The first crest (and trough) of the forced sine reaches the gauge with the forced amplitude,
+// whichever outer edge the series drives, with or without its fluxes, on both kinds of level.
+TEST(BoundarySeries, OuterRowOrColumnDrivesTheWaveIn) {
+    const char* edgeNames[] = {"west column", "east column", "south row", "north row"};
+    for (const Edge edge : {kWest, kEast, kSouth, kNorth})
+        for (const bool spherical : {false, true})
+            for (const bool withFluxes : {false, true}) {
+                const std::string name = std::string(edgeNames[edge]) + (spherical ? ", spherical" : ", Cartesian") +
+                                         (withFluxes ? ", with fluxes" : ", level only");
+                SCOPED_TRACE(name);
+                ScratchFolder dir;
+                const SeriesResult r = RunSeries(SeriesCase{edge, spherical, withFluxes}, dir);
+                EXPECT_NEAR(r.highest / 0.1, 1.0, 0.03);
+                EXPECT_NEAR(-r.lowest / 0.1, 1.0, 0.03);
+                std::printf("[ measured ] %-40s crest %.4f m, trough %.4f m\n", name.c_str(), r.highest, r.lowest);
+            }
+}
+
+TEST(BoundarySeries, ForcedEdgeIsTheSameWithOneOrTwoThreads) {
+    for (const bool spherical : {false, true}) {
+        ScratchFolder one("one"), two("two");
+        const SeriesResult a = RunSeries(SeriesCase{kWest, spherical, true, 1}, one);
+        const SeriesResult b = RunSeries(SeriesCase{kWest, spherical, true, 2}, two);
+        ASSERT_EQ(a.eta.size(), b.eta.size());
+        EXPECT_EQ(std::memcmp(a.eta.data(), b.eta.data(), a.eta.size() * sizeof(float)), 0) << spherical;
+    }
+}
+
+// A gauge where no water ever stood is reported as dry by the result table, the run summary, its
+// JSON and the picture helper; a shore that dries in a trough, or land the wave floods, is not.
+TEST(Gauges, OneThatStayedDryIsSaidToHaveStayedDry) {
+    ScratchFolder dir;
+    // Still-water depths 10 m (sea), 1.38 m (shore), -1.38 m (land, twice); levels in minutes.
+    // On dry land the level rests on the ground (1.38 m); the last gauge's land is flooded 0.22 m.
+    const std::string history = dir.Write("OUT-TIME-HISTORIES_ETA.dat",
+                                          "Time sea_10.000 shore_1.380 land_-1.380 flooded_-1.380 \n"
+                                          "0.00000        0.0000      0.0000      0.0000      0.0000\n"
+                                          "1.00000        0.5000     -1.3800      1.3800      1.3800\n"
+                                          "2.00000       -0.3000      0.2000      1.3800      1.6000\n");
+    const std::string list = dir.Write("gauges.txt", "sea 1 2\nshore 3 4\nland 5 6\nflooded 7 8\n");
+    ASSERT_EQ(WriteGaugeSummary(list, history, dir / "OUT-SUMMARY-RESULT.dat"), kGaugeSummaryDone);
+    std::istringstream table(ReadFile(dir / "OUT-SUMMARY-RESULT.dat"));
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(table, line);) rows.push_back(line);
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[1], "sea\t10.000\t1\t2\t1\t1\t0.5\t-0.3");
+    EXPECT_EQ(rows[2], "shore\t1.380\t3\t4\t1\t2\t0.2\t-1.38");
+    EXPECT_EQ(rows[3], "land\t-1.380\t5\t6\tdry\tdry\tdry\tdry");
+    EXPECT_EQ(rows[4], "flooded\t-1.380\t7\t8\t1\t2\t1.6\t0");
+
+    std::vector<GaugeSummary> gauges;
+    std::string error;
+    ASSERT_TRUE(ReadGaugeSummaryFile(dir / "OUT-SUMMARY-RESULT.dat", &gauges, &error)) << error;
+    ASSERT_EQ(gauges.size(), 4u);
+    for (std::size_t g = 0; g < gauges.size(); ++g) EXPECT_EQ(gauges[g].dry, g == 2) << gauges[g].name;
+    EXPECT_TRUE(std::isnan(gauges[2].arrivalMinutes) && std::isnan(gauges[2].minimum));
+    EXPECT_EQ(gauges[2].x, 5.0);
+
+    RunSummary summary;
+    summary.levels.push_back(LevelSummary{});
+    summary.levels[0].gauges = gauges;
+    const std::string json = RunSummaryJson(summary);
+    EXPECT_NE(json.find("{\"name\": \"land\", \"depth\": -1.38, \"x\": 5, \"y\": 6, \"dry\": true, "
+                        "\"arrivalMinutes\": null, \"timeOfMaxMinutes\": null, \"maximum\": null, \"minimum\": null}"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"name\": \"shore\", \"depth\": 1.38, \"x\": 3, \"y\": 4, \"dry\": false, \"arrivalMinutes\": 1,"),
+              std::string::npos)
+        << json;
+    std::ostringstream printed;
+    PrintRunSummary(summary, printed);
+    EXPECT_NE(printed.str().find("land           0      stayed dry     -                 -          -"), std::string::npos)
+        << printed.str();
+
+    // The picture helper decides from the same history.
+    if (std::system("python3 -c pass >/dev/null 2>&1") != 0) GTEST_SKIP() << "no python3 for the picture helper";
+    const std::string script = std::string("cd '") + VESTRA_SOURCE_DIR + "/host' && python3 -c \"import vestra_plot as v\n"
+                               "rows = [l.split() for l in open('" + history + "').read().splitlines()]\n"
+                               "for k, token in enumerate(rows[0][1:]):\n"
+                               "    print(int(v.stayed_dry(token.partition('_')[2], [r[k + 1] for r in rows[1:]])), end='')\"";
+    EXPECT_EQ(RunShell(script), "0010");
 }
