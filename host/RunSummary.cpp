@@ -168,9 +168,12 @@ bool ReadGaugeSummaryFile(const std::string& path, std::vector<GaugeSummary>* ga
         GaugeSummary gauge;
         gauge.name = fields[0];
         gauge.depthText = fields[1];
+        gauge.dry = fields[4] == "dry" && fields[5] == "dry" && fields[6] == "dry" && fields[7] == "dry";
         double numbers[7];
         for (int k = 0; k < 7; ++k)
-            if (!ParseNumber(fields[static_cast<std::size_t>(k) + 1], &numbers[k])) {
+            if (gauge.dry && k >= 3) {
+                numbers[k] = kNoValue;
+            } else if (!ParseNumber(fields[static_cast<std::size_t>(k) + 1], &numbers[k])) {
                 if (k == 0) {  // the depth is copied as text and need not be a number
                     numbers[0] = kNoValue;
                     continue;
@@ -292,7 +295,7 @@ void PrintRunSummary(const RunSummary& summary, std::ostream& out) {
         for (const LevelSummary& level : summary.levels)
             for (const GaugeSummary& gauge : level.gauges) {
                 std::snprintf(line, sizeof line, "%-14s %-6d %-14s %-17s %-10s %-18s\n", gauge.name.c_str(), level.index,
-                              FormatNumber(gauge.arrivalMinutes, "%.2f").c_str(),
+                              gauge.dry ? "stayed dry" : FormatNumber(gauge.arrivalMinutes, "%.2f").c_str(),
                               FormatNumber(gauge.maximum, "%.3f").c_str(),
                               FormatNumber(gauge.timeOfMaxMinutes, "%.2f").c_str(),
                               FormatNumber(gauge.minimum, "%.3f").c_str());
@@ -344,6 +347,7 @@ std::string RunSummaryJson(const RunSummary& summary) {
             json += g == 0 ? "\n" : ",\n";
             json += "        {\"name\": " + JsonString(gauge.name) + ", \"depth\": " + JsonNumber(gauge.depth, 7) +
                     ", \"x\": " + JsonNumber(gauge.x, 10) + ", \"y\": " + JsonNumber(gauge.y, 10) +
+                    ", \"dry\": " + (gauge.dry ? "true" : "false") +
                     ", \"arrivalMinutes\": " + JsonNumber(gauge.arrivalMinutes, 7) +
                     ", \"timeOfMaxMinutes\": " + JsonNumber(gauge.timeOfMaxMinutes, 7) +
                     ", \"maximum\": " + JsonNumber(gauge.maximum, 7) + ", \"minimum\": " + JsonNumber(gauge.minimum, 7) +

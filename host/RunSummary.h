@@ -59,6 +59,7 @@ struct GaugeSummary {
     double timeOfMaxMinutes = 0.0;  // first time the highest level was reached
     double maximum = 0.0;           // highest water level, >= 0
     double minimum = 0.0;           // deepest trough, <= 0
+    bool dry = false;               // no water ever stood there; the four numbers above are unset
 };
 
 struct LevelSummary {
@@ -102,7 +103,8 @@ double CellAreaKm2(bool spherical, double deltaX, double deltaY, double latitude
 // Levels whose grids were not read count 0.
 double CellUpdatesPerBaseStep(const RunSummary& summary);
 
-// Reads "OUT-SUMMARY-RESULT.dat": a header line, then one tab-separated line per gauge.
+// Reads "OUT-SUMMARY-RESULT.dat": a header line, then one tab-separated line per gauge; a gauge
+// whose four results read "dry" stayed dry.
 bool ReadGaugeSummaryFile(const std::string& path, std::vector<GaugeSummary>* gauges, std::string* error);
 
 // The table printed after a run.

@@ -13,7 +13,8 @@ exist) and writes:
   quicklook-first-arrival.png    1200 x 900 px: first-arrival time ("OUT-TIME-FIRST-WAVE")
                                  with contours every 5 minutes
   quicklook-gauges.png           1200 x (150 + 250 n) px for n gauges: water level against
-                                 minutes ("OUT-TIME-HISTORIES_ETA.dat"), arrival marked
+                                 minutes ("OUT-TIME-HISTORIES_ETA.dat"), arrival marked;
+                                 a gauge where no water ever stood reads "stayed dry"
 
 The scenario name, the level number and the bathymetry come from the scenario file whose
 [[grids]] entry writes into OUTPUT_FOLDER (looked for in the folder and up to three folders
@@ -259,6 +260,21 @@ def read_time_histories(np, path):
     return names, depths, data[:, 0], data[:, 1:]
 
 
+# Water thinner than this (m) counts as none at a gauge: the history carries levels to 4 decimals
+# and its header the depth to 3.
+GAUGE_DRY_DEPTH = 0.001
+
+
+def stayed_dry(depth_text, series):
+    """True when no water stood at the gauge in any record: level plus still depth never above
+    GAUGE_DRY_DEPTH. A depth that is no number never counts as dry."""
+    try:
+        depth = float(depth_text)
+    except ValueError:
+        return False
+    return len(series) > 0 and all(float(level) + depth <= GAUGE_DRY_DEPTH for level in series)
+
+
 def read_arrivals(folder):
     """Arrival time (minutes) per gauge name from "OUT-SUMMARY-RESULT.dat"."""
     arrivals = {}
@@ -354,6 +370,16 @@ def plot_gauges(np, plt, path, histories, arrivals, title):
     axes = fig.subplots(n, 1, sharex=True, squeeze=False)[:, 0]
     for k, ax in enumerate(axes):
         series = levels[:, k]
+        ax.set_ylabel("Water level (m)")
+        ax.set_title("%s (depth %s m)" % (names[k], depths[k]) if depths[k] else names[k], fontsize=10)
+        if stayed_dry(depths[k], series):
+            # Its level only follows the ground: a flat line would read as a calm sea.
+            if times.size > 1:
+                ax.set_xlim(times[0], times[-1])
+            ax.set_yticks([])
+            ax.text(0.5, 0.5, "stayed dry", transform=ax.transAxes, ha="center", va="center", fontsize=14,
+                    color="0.4")
+            continue
         ax.plot(times, series, color="tab:blue", linewidth=1.0)
         ax.axhline(0.0, color="0.6", linewidth=0.5)
         arrival = arrivals.get(names[k])
@@ -364,8 +390,6 @@ def plot_gauges(np, plt, path, histories, arrivals, title):
             ax.axvline(arrival, color="red", linestyle="--", linewidth=1.0)
             ax.annotate("arrival %.1f min" % arrival, xy=(arrival, 1.0), xycoords=("data", "axes fraction"),
                         xytext=(4, -12), textcoords="offset points", color="red", fontsize=9)
-        ax.set_ylabel("Water level (m)")
-        ax.set_title("%s (depth %s m)" % (names[k], depths[k]) if depths[k] else names[k], fontsize=10)
     axes[-1].set_xlabel("Time (min)")
     fig.suptitle(title + ": water level at the gauges")
     fig.subplots_adjust(left=0.08, right=0.97, top=1.0 - 0.9 / (1.5 + 2.5 * n), bottom=0.6 / (1.5 + 2.5 * n),

@@ -1,6 +1,7 @@
 #include "GaugeSummary.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -11,19 +12,31 @@
 
 namespace {
 
+// Water thinner than this (m) counts as none at a gauge: the history carries levels to 4
+// decimals and the header the depth to 3, so their sum is good to about half a millimetre.
+constexpr double kGaugeDryDepth = 0.001;
+
 struct GaugeResult {
     float firstArrival = 0.0f;  // minutes: the first row whose level is not exactly 0
     float timeOfMaximum = 0.0f;  // minutes: the first row holding the maximum
     float maximum = 0.0f;  // never below 0
     float minimum = 0.0f;  // never above 0
+    bool stayedDry = false;  // no water stood at the gauge in any row
 };
 
-GaugeResult ScanGauge(const std::vector<float>& numbers, std::size_t rowLength, std::size_t rows, std::size_t gauge) {
+// `depthText` is the gauge's still-water depth from the history's header (negative on land);
+// when it is no number, the gauge is never taken for dry.
+GaugeResult ScanGauge(const std::vector<float>& numbers, std::size_t rowLength, std::size_t rows, std::size_t gauge,
+                      const std::string& depthText) {
     GaugeResult result;
+    char* end = nullptr;
+    const double depth = std::strtod(depthText.c_str(), &end);
+    result.stayedDry = rows > 0 && !depthText.empty() && end == depthText.c_str() + depthText.size();
     bool arrived = false;
     for (std::size_t r = 0; r < rows; ++r) {
         const float time = numbers[r * rowLength];
         const float level = numbers[r * rowLength + gauge];
+        if (static_cast<double>(level) + depth > kGaugeDryDepth) result.stayedDry = false;
         if (!arrived && level != 0.0f) {
             result.firstArrival = time;
             arrived = true;
@@ -96,9 +109,19 @@ int32_t WriteGaugeSummary(const std::string& gaugeListPath, const std::string& t
         if (split != std::string::npos) out.append(token, split + 1);
         // A gauge list shorter than the history's gauges leaves the coordinates at 0.
         const std::pair<float, float> xy = g <= coordinates.size() ? coordinates[g - 1] : std::pair{0.0f, 0.0f};
-        const GaugeResult result = ScanGauge(numbers, rowLength, rows, g);
-        for (const float value : {xy.first, xy.second, result.firstArrival, result.timeOfMaximum, result.maximum,
-                                  result.minimum}) {
+        const GaugeResult result =
+            ScanGauge(numbers, rowLength, rows, g, split == std::string::npos ? std::string() : token.substr(split + 1));
+        for (const float value : {xy.first, xy.second}) {
+            out += '\t';
+            AppendGeneral(out, value);
+        }
+        // A gauge on land that the water never reached has no wave to report: its level only
+        // follows the ground.
+        if (result.stayedDry) {
+            out += "\tdry\tdry\tdry\tdry\n";
+            continue;
+        }
+        for (const float value : {result.firstArrival, result.timeOfMaximum, result.maximum, result.minimum}) {
             out += '\t';
             AppendGeneral(out, value);
         }

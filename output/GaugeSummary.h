@@ -1,7 +1,9 @@
 #pragma once
 // The table of results per gauge, "OUT-SUMMARY-RESULT.dat": for every gauge of the water-level
 // time history its name and depth (from the history's header), its coordinates (from the gauge
-// list), the arrival times of the first and of the highest wave and the extreme levels.
+// list), the arrival times of the first and of the highest wave and the extreme levels. A gauge
+// where no water stood in any row of the history (level plus still-water depth never above
+// 1 mm) shows the word "dry" in place of those four numbers.
 #include <cstdint>
 #include <string>
 

@@ -68,19 +68,23 @@ void ApplyWaterLevel(GridLevel& level, const EventGrid& grid) {
     }
 }
 
-// Adds the grid to `flux` where the cell and its four neighbours are wet; elsewhere the value
-// is dropped (a flux into or out of land would create or lose water). `fluxNext` follows `flux`
-// in every cell the grid covers.
-void ApplyFlux(const GridLevel& level, const EventGrid& grid, View flux, View fluxNext) {
+// Adds the grid to `flux` on every face whose two cells lie at sea (still-water depth above 0):
+// the east face of (i, j) for the x-flux (cells (i, j) and (i + 1, j)), its north face for the
+// y-flux (cells (i, j) and (i, j + 1)). A face touching land keeps its flux (water would flow
+// into or out of land), and so does a face on the user's outer edge. A cell beside land or the
+// edge still gets the flux of its faces between sea cells. `fluxNext` follows `flux` in every
+// cell the grid covers. Indices count on the user's grid (a frame around level 0 is skipped).
+void ApplyFlux(const GridLevel& level, const EventGrid& grid, bool east, View flux, View fluxNext) {
     const GridWindow w = level.UserWindow();
     ConstView depth = w.Crop(level.depth.view());
     flux = w.Crop(flux);
     fluxNext = w.Crop(fluxNext);
+    const int32_t di = east ? 1 : 0;
+    const int32_t dj = east ? 0 : 1;
     for (int32_t i = 1; i <= grid.nx; ++i) {
         for (int32_t j = 1; j <= grid.ny; ++j) {
-            const bool wet = depth(i, j) > 0.0f && depth(i - 1, j) > 0.0f && depth(i + 1, j) > 0.0f &&
-                             depth(i, j - 1) > 0.0f && depth(i, j + 1) > 0.0f;
-            if (wet) {
+            const bool inside = i + di <= w.nx && j + dj <= w.ny;
+            if (inside && depth(i, j) > 0.0f && depth(i + di, j + dj) > 0.0f) {
                 const double value = grid.values[FlatIndex(grid, i, j)];
                 flux(i, j) = static_cast<float>(static_cast<double>(flux(i, j)) + value);
             }
@@ -105,14 +109,14 @@ void ApplySourceEvent(GridLevel& level0, const SourceEvent& event) {
     if (!event.fluxMFile.empty()) {
         EventGrid grid;
         if (std::string reason = ReadEventGrid(event.fluxMFile, false, level0, false, grid); reason.empty())
-            ApplyFlux(level0, grid, level0.fluxM.view(), level0.fluxMNext.view());
+            ApplyFlux(level0, grid, true, level0.fluxM.view(), level0.fluxMNext.view());
         else
             Warn(event.fluxMFile, reason);
     }
     if (!event.fluxNFile.empty()) {
         EventGrid grid;
         if (std::string reason = ReadEventGrid(event.fluxNFile, false, level0, false, grid); reason.empty())
-            ApplyFlux(level0, grid, level0.fluxN.view(), level0.fluxNNext.view());
+            ApplyFlux(level0, grid, false, level0.fluxN.view(), level0.fluxNNext.view());
         else
             Warn(event.fluxNFile, reason);
     }

@@ -3,8 +3,8 @@
 //
 //   water level  Surfer text grid ("DSAA"): replaces eta and etaNext where the grid lies;
 //                netCDF with "HA" (record, rows, columns): added to eta, etaNext follows
-//   flux M, N    Surfer text grids: added to fluxM (fluxN) where a cell and its four
-//                neighbours are all wet; fluxMNext (fluxNNext) then equals fluxM (fluxN)
+//   flux M, N    Surfer text grids: added to fluxM (fluxN) on each east (north) face whose two
+//                cells lie at sea; fluxMNext (fluxNNext) then equals fluxM (fluxN)
 //
 // Grids run row by row from the south, each row from the west, into cells (1, 1) onwards.
 // The step driver hands the change down to the nested levels (AddParentStateToChild).

@@ -122,27 +122,25 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
     bool haveRecord = false;
     if (p.timeSeriesEnabled && timeSeriesStream.is_open()) {
         haveRecord = ReadSeriesRecord(timeSeriesStream, &record);
-        if (haveRecord) {
-            // The band's volume before and after (two boxes: their overlap counted once).
-            ParentIndexBox boxes[2];
-            const int32_t count = budget ? SeriesBandBoxes(level0, band, boxes) : 0;
-            auto bandVolume = [&] {
-                const VolumeScale scale = scaleOf(0);
-                double sum = 0.0;
-                for (int32_t b = 0; b < count; ++b) sum += BoxVolume(level0, scale, boxes[b], false);
-                if (count == 2) {
-                    const ParentIndexBox overlap{std::max(boxes[0].iMin, boxes[1].iMin),
-                                                 std::min(boxes[0].iMax, boxes[1].iMax),
-                                                 std::max(boxes[0].jMin, boxes[1].jMin),
-                                                 std::min(boxes[0].jMax, boxes[1].jMax)};
-                    sum -= BoxVolume(level0, scale, overlap, false);
-                }
-                return sum;
-            };
-            const double before = budget ? bandVolume() : 0.0;
-            ApplySeriesWaterLevel(level0, band, record);
-            if (budget) diagnostics.volumeBudgets[0].sourceVolume += bandVolume() - before;
+    }
+    // The band's volume (two boxes: their overlap counted once), of the current or next level.
+    ParentIndexBox boxes[2];
+    const int32_t count = budget && haveRecord ? SeriesBandBoxes(level0, band, boxes) : 0;
+    auto bandVolume = [&](bool next) {
+        const VolumeScale scale = scaleOf(0);
+        double sum = 0.0;
+        for (int32_t b = 0; b < count; ++b) sum += BoxVolume(level0, scale, boxes[b], next);
+        if (count == 2) {
+            const ParentIndexBox overlap{std::max(boxes[0].iMin, boxes[1].iMin), std::min(boxes[0].iMax, boxes[1].iMax),
+                                         std::max(boxes[0].jMin, boxes[1].jMin), std::min(boxes[0].jMax, boxes[1].jMax)};
+            sum -= BoxVolume(level0, scale, overlap, next);
         }
+        return sum;
+    };
+    if (haveRecord) {
+        const double before = budget ? bandVolume(false) : 0.0;
+        ApplySeriesWaterLevel(level0, band, record);
+        if (budget) diagnostics.volumeBudgets[0].sourceVolume += bandVolume(false) - before;
     }
 
     const bool recordGauges = SpanHoldsMultiple(stepIndex, steps, p.historyEverySteps);
@@ -184,11 +182,21 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
                 FeedBackWaterLevel(levels[k + 1], level);
                 if (account) account->nestingExchange += BoxVolume(level, scale, box, true) - before;
             }
-            // The series' fluxes enter a spherical level 0 between its mass and momentum updates.
-            if (k == 0 && haveRecord && !p.useEtaOnly && level.IsSpherical()) ApplySeriesFluxes(level, band, record);
+            // The series holds its band's level through the mass update (and the radiating edge
+            // there); what that adds or takes counts as a source. Its fluxes, when used, enter
+            // between the mass and momentum updates.
+            const bool forced = k == 0 && haveRecord;
+            if (forced) {
+                const double before = account ? bandVolume(true) : 0.0;
+                HoldSeriesWaterLevel(level, band, record);
+                if (account) account->sourceVolume += bandVolume(true) - before;
+                if (!p.useEtaOnly) ApplySeriesFluxes(level, band, record);
+            }
             level.stepMaximum = level.IsSpherical() ? MomentumSpherical(level, tWhole, settings)
                                                     : MomentumCartesian(level, ratio, tWhole, settings);
             AbsorbingLayerMomentum(level, ratio, settings);
+            // A band on the open edge drives the faces between it and the interior.
+            if (forced) SetSeriesEdgeFluxes(level, band, record, !p.useEtaOnly, ratio, settings);
             AdvanceTimeLevel(level, settings);
         }
         if (recordGauges) WriteGaugeHistories(p, level, level.outputFolder, t);

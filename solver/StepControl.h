@@ -5,6 +5,7 @@
 
 #include "GridLevel.h"
 #include "Nesting.h"
+#include "Kernels.h"
 
 // Inputs of the step-length choice for one call of the step driver.
 struct StepLengthRequest {
@@ -40,17 +41,31 @@ bool ReadSeriesRecord(std::istream& stream, SeriesRecord* record);
 
 // The band of level 0 that receives the series: mode 1 or 2, columns first..last over rows
 // 2..ny-1; mode 0 or 2, rows first..last over columns 2..nx-1; wet cells (depth > 1e-5) only.
+// On spherical levels a band on the outermost or second column (row) holds both: the open edge
+// there is two cells deep.
 struct SeriesBand {
     uint32_t first = 0, last = 0;
     int32_t mode = 0;
 };
 
-// Sets eta of the band to the record's water level.
+// The series holds the band's water level through the step. At the start of the step: eta of
+// the band takes the record's water level.
 void ApplySeriesWaterLevel(GridLevel& level0, const SeriesBand& band, const SeriesRecord& record);
-// Sets fluxM and fluxN of the band to the record's fluxes.
+// After the mass update (and its radiating edges): etaNext and totalDepthNext of the band follow
+// the record, so that the momentum update sees the forced level.
+void HoldSeriesWaterLevel(GridLevel& level0, const SeriesBand& band, const SeriesRecord& record);
+// Before the momentum update, when the series' fluxes are used: fluxM and fluxN of the band take
+// the record's fluxes.
 void ApplySeriesFluxes(GridLevel& level0, const SeriesBand& band, const SeriesRecord& record);
 // The level-0 cells the band can touch, as up to two boxes of the level's own indices (columns,
 // then rows); returns how many.
 int32_t SeriesBandBoxes(const GridLevel& level0, const SeriesBand& band, ParentIndexBox boxes[2]);
+// After the momentum update: where the band lies on the level's open edge, the faces between
+// it and the interior (which the edge treatment would otherwise set) carry the flux that the
+// forced level drives through them (pressure gradient and friction), or, `withFluxes`, the
+// record's flux across them (x-flux for columns, y-flux for rows) wherever they carry water.
+// ratio = timeStep / gridSpacing on Cartesian levels.
+void SetSeriesEdgeFluxes(GridLevel& level0, const SeriesBand& band, const SeriesRecord& record, bool withFluxes,
+                         double ratio, const KernelSettings& settings);
 // True when every index of the band lies inside the grid (checked once at setup).
 bool SeriesBandFits(const GridLevel& level0, const SeriesBand& band);

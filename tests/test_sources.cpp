@@ -1,5 +1,5 @@
 // Source events on level 0: Surfer text water levels replace the wave, netCDF ones add to it,
-// flux grids add only where a cell and its four neighbours are wet; bad files warn and
+// flux grids add only on faces between two sea cells; bad files warn and
 // change nothing; CheckSourceEvent names the misfit.
 #include <gtest/gtest.h>
 #include <netcdf.h>
@@ -99,7 +99,7 @@ TEST(SourceEvents, WaterLevelsReplaceFromSurferAndAddFromNetCdf) {
     });
 }
 
-TEST(SourceEvents, FluxAddedOnlyWhereFiveCellsAreWet) {
+TEST(SourceEvents, FluxAddedOnlyOnFacesBetweenSeaCells) {
     ScratchFolder dir;
     GridLevel level = MakeLevel();
     level.depth[3][2] = 0.0f;   // land inside
@@ -108,12 +108,14 @@ TEST(SourceEvents, FluxAddedOnlyWhereFiveCellsAreWet) {
     ApplySourceEvent(level, {WriteSurfer(dir, "eta.grd", kNx, kNy, Code),
                              WriteSurfer(dir, "m.grd", kNx, kNy, [](int i, int j) { return 10.0 * i + j; }),
                              WriteSurfer(dir, "n.grd", kNx, kNy, [](int i, int j) { return -10.0 * i - j; }, -1, "XXXX")});
-    // Cells with land among themselves and their four neighbours, by hand.
-    const std::set<std::pair<int, int>> dropped = {{3, 2}, {2, 2}, {4, 2}, {3, 1}, {3, 3}, {6, 4}, {5, 4}, {6, 3}};
+    // Faces touching land, by hand, and the outer faces of the east column (M) and north row (N).
+    const std::set<std::pair<int, int>> droppedM = {{3, 2}, {2, 2}, {5, 4}}, droppedN = {{3, 2}, {3, 1}, {6, 3}};
     fixture::ForEachCell(level, [&](int i, int j) {
-        const bool interior = i >= 1 && i <= kNx && j >= 1 && j <= kNy, add = interior && dropped.count({i, j}) == 0;
-        const float m = add ? static_cast<float>(0.5 + 10.0 * i + j) : 0.5f;
-        const float n = add ? static_cast<float>(0.25 - (10.0 * i + j)) : 0.25f;
+        const bool interior = i >= 1 && i <= kNx && j >= 1 && j <= kNy;
+        const bool addM = interior && i < kNx && droppedM.count({i, j}) == 0;
+        const bool addN = interior && j < kNy && droppedN.count({i, j}) == 0;
+        const float m = addM ? static_cast<float>(0.5 + 10.0 * i + j) : 0.5f;
+        const float n = addN ? static_cast<float>(0.25 - (10.0 * i + j)) : 0.25f;
         // fluxMNext and fluxNNext follow; the halo is not touched.
         ASSERT_TRUE(level.fluxM[i][j] == m && level.fluxMNext[i][j] == (interior ? m : 9.0f)) << i << "," << j;
         ASSERT_TRUE(level.fluxN[i][j] == n && level.fluxNNext[i][j] == (interior ? n : 7.0f)) << i << "," << j;
