@@ -283,9 +283,8 @@ TEST(OpenEdges, VolumeBudgetCloses) {
                     b.Imbalance());
         const double expected = 2.0 * 3.14159265 * w * w;  // volume of the hump
         EXPECT_NEAR(b.sourceVolume / expected, 1.0, 0.01) << name;
-        // Rounding alone leaves about 1e-8 of the source; the mass update's cut of levels below
-        // 1e-5 m at the wave's fronts adds a few 1e-5 of it.
-        EXPECT_LE(std::fabs(b.Imbalance()), 1e-4 * b.sourceVolume) << name;
+        // Rounding alone leaves about 1e-8 of the source.
+        EXPECT_LE(std::fabs(b.Imbalance()), 1e-6 * b.sourceVolume) << name;
         if (c.kind == OpenEdgeKind::Absorbing) {
             EXPECT_GT(b.edgeOutflow, 0.8 * b.sourceVolume) << name;
         }
