@@ -1,6 +1,5 @@
 #pragma once
-// Helpers shared by the test suites: a scratch folder per test, whole-file reads and writes,
-// running the built vestra command or a shell command, and a reader of Surfer text grids.
+// Helpers shared by the test suites: scratch folders, whole files, the vestra command, Surfer grids.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,8 +45,6 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
 
     std::string operator/(const std::string& name) const { return (path_ / name).string(); }
     std::string File(const std::string& name) const { return *this / name; }
@@ -58,7 +55,6 @@ public:
         std::filesystem::create_directories(path_ / name);
         return *this / name + "/";
     }
-    // Writes `text` to `name` (creating its folders) and returns the full path.
     std::string Write(const std::string& name, const std::string& text) const {
         WriteFile(*this / name, text);
         return *this / name;
@@ -93,9 +89,8 @@ struct Outcome {
     std::string out, err;
 };
 
-// Runs the built vestra with `args` through the shell, `environment` ("NAME=VALUE ...") before
-// it, its output kept in `dir`; with `interruptAfter`, sends SIGINT 0.3 s after standard output
-// first shows that text. A run still going after 120 s is killed.
+// Runs the built vestra through the shell, `environment` ("NAME=VALUE ...") before it; with
+// `interruptAfter`, sends SIGINT 0.3 s after standard output first shows that text.
 inline Outcome RunVestra(const std::vector<std::string>& args, const ScratchFolder& dir,
                          const std::string& environment = "", const std::string& interruptAfter = "") {
     const std::string out = dir / "stdout.txt", err = dir / "stderr.txt";
@@ -119,8 +114,7 @@ struct SurferGrid {
     double At(int i, int j) const { return z[static_cast<std::size_t>(j) * nx + i]; }
     double X(int i) const { return xMin + i * dx(); }
     double Y(int j) const { return yMin + j * dy(); }
-    // Value at the node nearest to (x, y).
-    double Nearest(double x, double y) const {
+    double Nearest(double x, double y) const {  // the value at the node nearest to (x, y)
         return At(static_cast<int>(std::lround((x - xMin) / dx())), static_cast<int>(std::lround((y - yMin) / dy())));
     }
     bool Contains(double x, double y) const { return x >= xMin && x <= xMax && y >= yMin && y <= yMax; }
@@ -136,6 +130,16 @@ inline SurferGrid ReadSurferText(const std::string& path) {
     for (double value; in >> value;) grid.z.push_back(value);
     EXPECT_EQ(grid.z.size(), static_cast<std::size_t>(grid.nx) * grid.ny) << path;
     return grid;
+}
+
+// Width and height from a PNG file's IHDR chunk; (0, 0) when it is not a PNG.
+inline std::pair<int, int> PngSize(const std::string& path) {
+    const std::string b = ReadFile(path);
+    if (b.size() < 24 || b.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) return {0, 0};
+    auto at = [&b](int k) {
+        return int(uint8_t(b[k])) << 24 | uint8_t(b[k + 1]) << 16 | uint8_t(b[k + 2]) << 8 | uint8_t(b[k + 3]);
+    };
+    return {at(16), at(20)};
 }
 
 // Whether the plotting helper can run here (python3 with matplotlib, numpy and netCDF4).

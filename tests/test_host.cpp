@@ -1,6 +1,5 @@
-// The vestra host in-process: scenario files into the plug-in's records, their refusal of bad
-// input, command-line settings, the beach example's files and the progress display. The
-// built command itself is run in test_wiring.
+// The vestra host in-process: scenario files into the plug-in's records, refusals of bad input,
+// command-line settings, the beach example and the progress display (the command: test_wiring).
 #include <chrono>
 #include <cstring>
 
@@ -43,8 +42,7 @@ TEST(Scenario, EveryParameterReachesItsFieldAndOmittedOnesKeepTheirDefaults) {
     ScenarioFolder dir;
     dir.Write("series/t-eta.txt", "0 0 0 0\n");
     dir.Write("cells.grd", "DSAA\n");
-    // Every field away from its default, in record order; integer literals for reals, paths
-    // from the scenario's folder, and seriesLastIndex beyond int32.
+    // Every field away from its default: integer literals for reals, paths from the scenario's folder.
     const std::vector<std::string> lines = {
         "reservedA = 7", "threadCount = 3", "outputFormat = 2", "adaptiveTimeStepEnabled = true", "timeStep = 0.25",
         "startTime = 2", "endTime = 20.5", "snapshotInterval = 30", "historyEverySteps = 4", "reservedB = -5.5",
@@ -68,26 +66,21 @@ TEST(Scenario, EveryParameterReachesItsFieldAndOmittedOnesKeepTheirDefaults) {
         return text.str();
     };
     std::string text = "[parameters]\n";
-    std::vector<std::string> names;
-    for (const std::string& line : lines) {
-        text += line + "\n";
-        names.push_back(line.substr(0, line.find(' ')));
-    }
-    EXPECT_EQ(names, ParameterNames());  // the table names every settable field once, in order
+    for (const std::string& line : lines) text += line + "\n";
     Scenario set, omitted;
     std::string error;
     ASSERT_TRUE(dir.Load(text + kGrid + kSource, &set, &error)) << error;
     ASSERT_TRUE(dir.Load(kGrid + kSource, &omitted, &error)) << error;
-    EXPECT_EQ(show(set.parameters), "7 3 2 true 0.25 2 20.5 30 4 -5.5 0 0.025 " + dir.Path("rough/n.grd") +
-                                        " true true true 120 240 360.5 -12.5 20 0.05 true " +
-                                        dir.Path("series/t-eta.txt") + " 3 4000000000 2 false true " + dir.Path("cells.grd"));
+    const std::string folder = dir.Slash();
+    EXPECT_EQ(show(set.parameters), "7 3 2 true 0.25 2 20.5 30 4 -5.5 0 0.025 " + folder + "rough/n.grd true true " +
+                                        "true 120 240 360.5 -12.5 20 0.05 true " + folder + "series/t-eta.txt 3 " +
+                                        "4000000000 2 false true " + folder + "cells.grd");
     EXPECT_EQ(show(omitted.parameters), show(SimulationParameters{}));
 }
 
 TEST(Scenario, GridsAndSourcesBecomeHostRecordsWithResolvedPaths) {
     ScenarioFolder dir;
     const std::string text =
-        "name = \"Two levels\"\n"
         "[[grids]]\ngridType = 3\ncoriolis = true\noption = 15.5\ncellSize = 1852.5\n"
         "bathymetryFile = \"bathy.grd\"\noutputFolder = \"results/./level0//\"\ngaugeFile = \"f.toml\"\n"
         "[[grids]]\ngridType = 1\noption = 10\nbathymetryFile = \"inner/../eta.grd\"\n"
@@ -101,64 +94,56 @@ TEST(Scenario, GridsAndSourcesBecomeHostRecordsWithResolvedPaths) {
     const bool loaded = LoadScenarioText(text, "./scenario.toml", {}, &s, &error);
     fs::current_path(previous);
     ASSERT_TRUE(loaded) << error;
-    // Paths from the scenario's folder, output folders ending in one separator, and only the
-    // first grid's cell size.
-    auto grid = [&dir](const HostGridRecord& g) {
-        return Show(g.gridType) + " " + Show(g.coriolis) + " " + Show(g.optionNumber) + " " + Show(g.cellSize) + " " +
-               g.bathymetryFile.substr(dir.Slash().size()) + " " + g.outputFolder + " " + g.gaugeFile;
+    // Paths from the scenario's folder, folders ending in one separator, only grid 1's cell size.
+    auto in = [&dir](const std::string& path) {  // a path inside the folder, from it
+        return path.starts_with(dir.Slash()) ? path.substr(dir.Slash().size()) : "?" + path;
     };
-    EXPECT_EQ(s.name, "Two levels");
+    auto grid = [&in](const HostGridRecord& g) {
+        return Show(g.gridType) + " " + Show(g.coriolis) + " " + Show(g.optionNumber) + " " + Show(g.cellSize) + " " +
+               in(g.bathymetryFile) + " " + in(g.outputFolder) + " " + g.gaugeFile;
+    };
     ASSERT_TRUE(s.grids.size() == 2u && s.sources.size() == 1u);
-    EXPECT_EQ(grid(s.grids[0]), "3 true 15.5 1852.5 bathy.grd " + dir.Path("results/level0/") + " " + dir.Path("f.toml"));
-    EXPECT_EQ(grid(s.grids[1]), "1 false 10 0 eta.grd " + dir.Path("abs/level1/") + " ");
+    EXPECT_EQ(grid(s.grids[0]), "3 true 15.5 1852.5 bathy.grd results/level0/ " + dir.Slash() + "f.toml");
+    EXPECT_EQ(grid(s.grids[1]), "1 false 10 0 eta.grd abs/level1/ ");
     const SourceEvent& e = s.sources[0];
-    EXPECT_EQ(e.etaFile + " " + e.fluxMFile + " " + e.fluxNFile + " " + Show(e.insertionTime),
-              dir.Path("eta.grd") + " " + dir.Path("bathy.grd") + "  12.5");
+    EXPECT_EQ(in(e.etaFile) + " " + in(e.fluxMFile) + " " + e.fluxNFile + " " + Show(e.insertionTime),
+              "eta.grd bathy.grd  12.5");
     // Nothing is created while reading; CreateOutputFolders makes them, parents included.
     EXPECT_FALSE(fs::exists(dir.Path("results")));
     ASSERT_TRUE(CreateOutputFolders(s, &error)) << error;
     EXPECT_TRUE(fs::is_directory(dir.Path("results/level0")) && fs::is_directory(dir.Path("abs/level1")));
-    dir.Write("blocked", "a file");  // where a folder should be: reported, not ignored
-    s.grids[1].outputFolder = dir.Path("blocked/level1") + "/";
-    EXPECT_FALSE(CreateOutputFolders(s, &error));
-    EXPECT_NE(error.find("blocked/level1"), std::string::npos) << error;
 }
 
 // One row per kind of refusal: each names the file, the line and the key, on one line.
 TEST(Scenario, BadScenariosAreRefusedNamingFileLineAndKey) {
     ScenarioFolder dir;
     const std::string body = kGrid + kSource, g1 = "[[grids]]\ncellSize = 1\nbathymetryFile = \"bathy.grd\"\n";
+    auto set = [&body](const std::string& lines) { return "[parameters]\n" + lines + "\n" + body; };
     const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-        {"[parameters]\ntimeStpe = 0.5\n" + body, {"scenario.toml:2:", "timeStpe", "unknown key", "did you mean timeStep"}},
-        {"[parameters]\ntimeStep = \"fast\"\n" + body, {":2:", "timeStep", "must be a number"}},
-        {"[parameters]\n\nhistoryEverySteps = 0\n" + body, {":3:", "historyEverySteps = 0", "at least 1"}},
-        {"[parameters]\ntimeStep = 1e-50\n" + body, {":2:", "timeStep", "greater than 0"}},  // 0 as a float
-        {"[parameters]\ntimeStep = nan\n" + body, {":2:", "timeStep", "finite"}},
-        {"[parameters]\nvelocityLimit = 1e40\n" + body, {":2:", "velocityLimit", "too large"}},
-        {"[parameters]\nseriesFirstIndex = -1\n" + body, {":2:", "seriesFirstIndex", "negative"}},
-        {"[parameters]\nthreadCount = 2.5\n" + body, {":2:", "threadCount", "integer"}},
-        {"[parameters]\nreservedA = 3000000000\n" + body, {":2:", "reservedA", "does not fit"}},
-        {"[parameters]\nuseEtaOnly = 1\n" + body, {":2:", "useEtaOnly", "true or false"}},
-        {"[parameters]\nstartTime = 30\nendTime = 10\n" + body, {":3:", "endTime", "later than startTime"}},
-        {"[parameters]\ntimeSeriesEnabled = true\n" + body, {":2:", "timeSeriesEnabled", "timeSeriesFile"}},
-        {"[parameters]\ncellFieldFromFile = true\ncellFieldFile = \"none.grd\"\n" + body,
-         {":3:", "cellFieldFile", "none.grd", "cannot be opened"}},
+        {set("timeStpe = 0.5"), {"scenario.toml:2:", "timeStpe", "unknown key", "did you mean timeStep"}},
+        {set("timeStep = \"fast\""), {":2:", "timeStep", "must be a number"}},
+        {set("\nhistoryEverySteps = 0"), {":3:", "historyEverySteps = 0", "at least 1"}},
+        {set("timeStep = 1e-50"), {":2:", "timeStep", "greater than 0"}},  // 0 as a float
+        {set("timeStep = nan"), {":2:", "timeStep", "finite"}},
+        {set("velocityLimit = 1e40"), {":2:", "velocityLimit", "too large"}},
+        {set("seriesFirstIndex = -1"), {":2:", "seriesFirstIndex", "negative"}},
+        {set("threadCount = 2.5"), {":2:", "threadCount", "integer"}},
+        {set("reservedA = 3000000000"), {":2:", "reservedA", "does not fit"}},
+        {set("useEtaOnly = 1"), {":2:", "useEtaOnly", "true or false"}},
+        {set("startTime = 30\nendTime = 10"), {":3:", "endTime", "later than startTime"}},
+        {set("timeSeriesEnabled = true"), {":2:", "timeSeriesEnabled", "timeSeriesFile"}},
+        {set("cellFieldFromFile = true\ncellFieldFile = \"none.grd\""), {":3:", "cellFieldFile", "none.grd", "cannot"}},
         {g1 + "gridType = 7\noutputFolder = \"o\"\n" + kSource, {":4:", "[[grids]] #1", "gridType = 7", "0 to 3"}},
         {kGrid + "\n[[grids]]\ngridType = 1\noutputFolder = \"o2\"\n" + kSource,
          {":6:", "[[grids]] #2", "missing required key bathymetryFile"}},
         {g1 + "outputFolder = \"o\"\ngaugeFile = \"g.txt\"\n" + kSource, {":5:", "gaugeFile", "g.txt"}},
         {kGrid + "[[grids]]\nbathymetryFile = \"bathy.grd\"\noutputFolder = \"out/\"\n" + kSource,
          {"outputFolder", "already used by [[grids]] #1"}},
-        {kGrid + "[[sources]]\ninsertionTime = 0\n", {":5:", "[[sources]] #1", "missing required key etaFile", "faults"}},
+        {kGrid + "[[sources]]\ninsertionTime = 0\n", {":5:", "[[sources]] #1", "missing required key etaFile"}},
         {kGrid + "[[sources]]\netaFile = \"eta.grd\"\nfaults = \"f.toml\"\ninsertionTime = 0\n",
          {":5:", "[[sources]] #1", "etaFile and faults"}},
-        {kGrid + "[[sources]]\nfaults = \"f.toml\"\nfluxMFile = \"eta.grd\"\ninsertionTime = 0\n",
-         {":5:", "fluxMFile cannot go with faults"}},
-        {kGrid + "[[sources]]\nfault = \"f.toml\"\ninsertionTime = 0\n", {":6:", "fault", "did you mean faults"}},
         {kGrid, {"scenario.toml", "no [[sources]]"}},
-        {"[grids]\ncellSize = 1\n" + kSource, {":1:", "[[grids]]"}},
-        {"[parameters]\ntimeStep = = 1\n" + body, {"scenario.toml:2:", "TOML syntax error"}},
-        {"name = 3\n" + body, {":1:", "name"}},
+        {set("timeStep = = 1"), {"scenario.toml:2:", "TOML syntax error"}},
     };
     for (const auto& [text, pieces] : cases) {
         Scenario s;
@@ -169,10 +154,6 @@ TEST(Scenario, BadScenariosAreRefusedNamingFileLineAndKey) {
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
         EXPECT_TRUE(s.grids.empty());  // the caller's scenario is left untouched
     }
-    Scenario s;
-    std::string error;
-    EXPECT_FALSE(LoadScenarioFile(dir.Path("absent.toml"), {}, &s, &error));
-    EXPECT_NE(error.find("absent.toml"), std::string::npos) << error;
 }
 
 TEST(Scenario, CommandLineSettingsFollowTheFileWithTheSameChecks) {
@@ -186,17 +167,15 @@ TEST(Scenario, CommandLineSettingsFollowTheFileWithTheSameChecks) {
     // Paths on the command line start at the current folder, not the scenario's.
     EXPECT_EQ(s.parameters.cellFieldFile, (fs::current_path() / "quoted name.grd").lexically_normal().string());
     const std::vector<std::pair<std::string, std::string>> bad = {
-        {"historyEverySteps=0", "at least 1"},          {"gridType=1", "unknown parameter gridType"},
-        {"timeStep", "NAME=VALUE"},                     {"timeStep=fast", "not a valid value"},
-        {"timeStep=1\nendTime = 3", "not a single value"}, {"endTime=-1", "later than startTime"},
-    };
+        {"gridType=1", "unknown parameter gridType"}, {"timeStep", "NAME=VALUE"},
+        {"timeStep=fast", "not a valid value"},      {"timeStep=1\nendTime = 3", "not a single value"}};
     for (const auto& [setting, reason] : bad) {
         Scenario t;
         EXPECT_FALSE(dir.Load(text, &t, &error, {setting})) << setting;
         EXPECT_NE(error.find("--set " + setting), std::string::npos) << error;
         EXPECT_NE(error.find(reason), std::string::npos) << error;
     }
-    // A start moved past the file's end names both places.
+    // Checked with the file's values: a start moved past the file's end names both places.
     EXPECT_FALSE(dir.Load(text, &s, &error, {"startTime=30"}));
     EXPECT_NE(error.find("scenario.toml:3: [parameters] endTime = 20"), std::string::npos) << error;
     EXPECT_NE(error.find("--set startTime=30"), std::string::npos) << error;
@@ -210,18 +189,13 @@ TEST(ExampleScenario, BeachIsValidStableAndNeverOverwritten) {
     Scenario s;
     ASSERT_TRUE(LoadScenarioFile(folder + "/scenario.toml", {}, &s, &error)) << error;
     ASSERT_TRUE(s.grids.size() == 1 && s.sources.size() == 1);
-    EXPECT_EQ(s.grids[0].outputFolder, folder + "/output/level0/");
     // Stable: the step is well under the gravity-wave limit dx / sqrt(g h) of the deepest cell.
     EXPECT_LT(s.parameters.timeStep, s.grids[0].cellSize / std::sqrt(9.8 * 200.0));
     const SurferGrid depth = ReadSurferText(s.grids[0].bathymetryFile), eta = ReadSurferText(s.sources[0].etaFile);
-    ASSERT_TRUE(depth.nx == 60 && depth.ny == 40 && eta.nx == 60 && eta.ny == 40 && eta.yMax == depth.yMax);
-    EXPECT_DOUBLE_EQ(depth.dx(), s.grids[0].cellSize);  // node spacing is the cell size
-    EXPECT_TRUE(depth.z.front() == 200.0 && depth.z.back() == -20.0);  // deep in the west, dry in the east
-    // Hump centre at (7500 m, 9750 m): nodes i = 15 and j = 19, 20 lie 250 m from it, so the
-    // peak is exp(-250^2 / (2 * 2000^2)) of the 1 m amplitude.
-    const double peak = std::exp(-250.0 * 250.0 / (2.0 * 2000.0 * 2000.0));
-    EXPECT_NEAR(eta.At(15, 19), peak, 1e-4);
-    EXPECT_NEAR(*std::max_element(eta.z.begin(), eta.z.end()), peak, 1e-4);
+    ASSERT_TRUE(depth.z.size() == 2400u && eta.z.size() == 2400u && depth.dx() == s.grids[0].cellSize);
+    // Hump centre (7500 m, 9750 m): node (15, 19) is 250 m away, the peak of the 2000 m wide hump.
+    EXPECT_NEAR(eta.At(15, 19), std::exp(-250.0 * 250.0 / (2.0 * 2000.0 * 2000.0)), 1e-4);
+    EXPECT_EQ(*std::max_element(eta.z.begin(), eta.z.end()), eta.At(15, 19));
     for (std::size_t k = 0; k < eta.z.size(); ++k)
         EXPECT_TRUE(depth.z[k] > 0.0 || eta.z[k] == 0.0) << k;  // no water above dry land
     const std::string before = ReadFile(folder + "/scenario.toml");
@@ -243,14 +217,12 @@ TEST(ProgressDisplay, PlainLinesAtEveryTenthAndRunState) {
             for (int32_t i = 0; i <= range; i += advance) reporter.StepDone(i);
             reporter.RunCompleted();
         }
-        EXPECT_TRUE(display.completed() && display.initCode() == 0);
-        EXPECT_TRUE(display.WaitReleased(std::chrono::milliseconds(0)));
+        EXPECT_TRUE(display.completed() && display.initCode() == 0 && display.WaitReleased({}));
         std::rewind(out);
         std::vector<int> percents;
-        char line[512];
-        for (int percent = -1; std::fgets(line, sizeof line, out) != nullptr; percents.push_back(percent)) {
+        for (char line[512]; std::fgets(line, sizeof line, out) != nullptr;) {
             EXPECT_TRUE(std::strstr(line, "steps/s") && std::strstr(line, "remaining")) << line;
-            EXPECT_EQ(std::sscanf(line, "vestra: %d%%", &percent), 1) << line;
+            EXPECT_EQ(std::sscanf(line, "vestra: %d%%", &percents.emplace_back(-1)), 1) << line;
         }
         std::fclose(out);
         return percents;

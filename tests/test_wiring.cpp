@@ -1,6 +1,5 @@
-// The built vestra command end to end: its refusals and help, the example command, one
-// flooding run per result format feeding the summary, JSON, pictures and GDAL's reading of
-// the grids, Ctrl-C, and fault files turned into source events.
+// The built vestra command end to end: refusals and help, the example command, flooding runs
+// feeding the summary, JSON and pictures, Ctrl-C, and fault files turned into source events.
 #include <gdal.h>
 
 #include "HostRun.h"
@@ -26,10 +25,8 @@ double JsonValue(const std::string& json, const std::string& key, int occurrence
     return std::strtod(json.c_str() + at + pattern.size(), nullptr);
 }
 
-// A raster file as GDAL reads it: its driver, size, record count and the last record's
-// values, northernmost row first.
+// A raster file as GDAL reads it: size, record count, the last record's values from the north.
 struct Raster {
-    std::string driver;
     int nx = 0, ny = 0, records = 0;
     std::vector<float> values;
 };
@@ -38,40 +35,22 @@ Raster ReadRaster(const std::string& path) {
     GDALAllRegister();
     Raster r;
     GDALDatasetH data = GDALOpen(path.c_str(), GA_ReadOnly);
-    if (data == nullptr) {
-        ADD_FAILURE() << "GDAL cannot open " << path;
-        return r;
-    }
-    r.driver = GDALGetDriverShortName(GDALGetDatasetDriver(data));
+    if (data == nullptr) return r;
     r.nx = GDALGetRasterXSize(data), r.ny = GDALGetRasterYSize(data), r.records = GDALGetRasterCount(data);
     r.values.resize(static_cast<std::size_t>(r.nx) * r.ny);
-    EXPECT_EQ(GDALRasterIO(GDALGetRasterBand(data, r.records), GF_Read, 0, 0, r.nx, r.ny, r.values.data(), r.nx, r.ny,
-                           GDT_Float32, 0, 0),
+    EXPECT_EQ(GDALRasterIO(GDALGetRasterBand(data, r.records), GF_Read, 0, 0, r.nx, r.ny, r.values.data(), r.nx,
+                           r.ny, GDT_Float32, 0, 0),
               CE_None);
     GDALClose(data);
     return r;
 }
 
-constexpr int kBeachColumns = 60, kBeachRows = 40;
-constexpr double kBeachCell = 500.0;
-
-// The beach example with the hump replaced by a 4 m swell just off the shore, so that a
-// short run floods land: every summary number is then non-trivial.
-void WriteFloodingBeach(const ScratchFolder& dir) {
-    ASSERT_EQ(RunVestra({"example", "--beach", dir / "beach"}, dir).status, 0);
-    std::ostringstream eta;
-    eta << "DSAA\n" << kBeachColumns << " " << kBeachRows << "\n0 29500\n0 19500\n0 4\n";
-    for (int j = 0; j < kBeachRows; ++j)
-        for (int i = 0; i < kBeachColumns; ++i) {
-            const double x = i * kBeachCell, depth = 200.0 - 220.0 * x / 29500.0;
-            eta << (depth > 0.0 ? 4.0 * std::exp(-std::pow((x - 25000.0) / 800.0, 2)) : 0.0)
-                << (i + 1 < kBeachColumns ? " " : "\n");
-        }
-    WriteFile(dir / "beach/initial-eta.grd", eta.str());
+// `vestra okada FAULTS --like GRID -o OUTPUT`: the displacement on the nodes of GRID.
+int Okada(const ScratchFolder& dir, const std::string& faults, const std::string& grid, const std::string& output) {
+    return RunVestra({"okada", dir / faults, "--like", dir / grid, "-o", dir / output}, dir).status;
 }
 
-// Checks a refused command: exit status 1, one line on standard error holding every piece,
-// nothing on standard output.
+// A refused command: exit status 1, one line on standard error with every piece, no output.
 void ExpectRefused(const Outcome& o, const std::vector<std::string>& pieces) {
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(CountLines(o.err), 1u) << o.err;
@@ -79,23 +58,25 @@ void ExpectRefused(const Outcome& o, const std::vector<std::string>& pieces) {
     EXPECT_EQ(o.out, "");
 }
 
+constexpr int kBeachColumns = 60, kBeachRows = 40;
+constexpr double kBeachCell = 500.0;
+
 }  // namespace
 
 TEST(Command, ExampleOptionsHelpAndBadInputGiveOneLineAndNoRun) {
     ScratchFolder dir;
-    // The example's options reach its scenario.
     ASSERT_EQ(RunVestra({"example", dir / "nest", "--second-nest", "--format", "3"}, dir).status, 0);
     Scenario s;
     std::string error;
     ASSERT_TRUE(LoadScenarioFile(dir / "nest/scenario.toml", {}, &s, &error)) << error;
-    EXPECT_TRUE(s.grids.size() == 3u && s.parameters.outputFormat == 3);
+    EXPECT_TRUE(s.grids.size() == 3u && s.parameters.outputFormat == 3);  // the options reach the scenario
     ASSERT_EQ(RunVestra({"example", "--beach", dir / "beach"}, dir).status, 0);
     // Bad command lines exit 2; an example never overwrites (1).
     const std::vector<std::pair<std::vector<std::string>, int>> statuses = {
-        {{"example", "--format", "7", dir / "x"}, 2}, {{"example", "--beach", "--second-nest", dir / "x"}, 2},
-        {{"example", dir / "beach"}, 1},          {{"run", "--frobnicate", "x.toml"}, 2},
-        {{"run", "x.toml", "--threads", "many"}, 2}, {{"fly"}, 2}};
-    for (const auto& [args, status] : statuses) EXPECT_EQ(RunVestra(args, dir).status, status) << args[1];
+        {{"example", "--format", "7", dir / "x"}, 2},   {{"example", "--beach", "--second-nest", dir / "x"}, 2},
+        {{"example", "--beach", dir / "beach"}, 1},     {{"run", "--frobnicate", "x.toml"}, 2},
+        {{"run", "x.toml", "--threads", "many"}, 2}, {{"fly"}, 2}, {{"run", dir / "absent.toml"}, 1}};
+    for (const auto& [args, status] : statuses) EXPECT_EQ(RunVestra(args, dir).status, status) << args.back();
     EXPECT_FALSE(fs::exists(dir / "x"));
     // Bad input: one line naming the file, line and key (or the setting), nothing run or created.
     const std::string scenario = dir / "beach/scenario.toml";
@@ -105,42 +86,48 @@ TEST(Command, ExampleOptionsHelpAndBadInputGiveOneLineAndNoRun) {
     ExpectRefused(RunVestra({"run", scenario, "--set", "outputFormat=9"}, dir), {"--set outputFormat=9"});
     EXPECT_FALSE(fs::exists(dir / "beach/output"));
     ExpectRefused(RunVestra({"run", scenario, "--plugin", dir / "nothing.so"}, dir), {"nothing.so"});  // not a crash
-    // Help describes every option and command.
-    const Outcome run = RunVestra({"run", "--help"}, dir), all = RunVestra({"--help"}, dir);
-    EXPECT_TRUE(run.status == 0 && all.status == 0);
+    const Outcome help = RunVestra({"run", "--help"}, dir);
+    EXPECT_EQ(help.status, 0);
     for (const char* option : {"--threads", "--set", "--plugin", "--quiet", "--json", "--no-plots", "130"})
-        EXPECT_NE(run.out.find(option), std::string::npos) << option;
-    for (const char* command : {"run", "example", "plot", "okada", "grid"})
-        EXPECT_NE(all.out.find(command), std::string::npos) << command;
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
 
-// Two flooding runs of the beach: Surfer text with progress, summary table, JSON and pictures;
-// netCDF, quiet, without pictures, its JSON aimed at a folder that does not exist.
+// The beach with a 4 m swell just off the shore, which floods land, run twice: Surfer text with
+// progress, table, JSON and pictures; netCDF, quiet, its JSON aimed at a missing folder.
 TEST(Command, FloodingRunsAgreeWithTheirResultFilesAndSummary) {
     ScratchFolder dir;
-    WriteFloodingBeach(dir);
+    ASSERT_EQ(RunVestra({"example", "--beach", dir / "beach"}, dir).status, 0);
+    std::ostringstream swell;
+    swell << "DSAA\n" << kBeachColumns << " " << kBeachRows << "\n0 29500\n0 19500\n0 4\n";
+    for (int j = 0; j < kBeachRows; ++j)
+        for (int i = 0; i < kBeachColumns; ++i) {
+            const double x = i * kBeachCell, depth = 200.0 - 220.0 * x / 29500.0;
+            swell << (depth > 0.0 ? 4.0 * std::exp(-std::pow((x - 25000.0) / 800.0, 2)) : 0.0)
+                  << (i + 1 < kBeachColumns ? " " : "\n");
+        }
+    WriteFile(dir / "beach/initial-eta.grd", swell.str());
     const bool plots = PythonHasPlotting();
-    const std::vector<std::string> base{"run", dir / "beach/scenario.toml", "--threads", "1", "--set", "endTime=3"};
-    std::vector<std::string> args = base;
+    std::vector<std::string> args{"run", dir / "beach/scenario.toml", "--threads", "1", "--set", "endTime=3"};
+    const std::vector<std::string> base = args;
     args.insert(args.end(), {"--set", "outputFormat=0", "--json", dir / "s.json"});
     if (!plots) args.push_back("--no-plots");
     const Outcome text = RunVestra(args, dir);
     ASSERT_EQ(text.status, 0) << text.err;
     fs::rename(dir / "beach/output", dir / "text");
     args = base;
-    args.insert(args.end(), {"--set", "outputFormat=2", "--quiet", "--no-plots", "--json", dir / "no/such/folder/s.json"});
+    args.insert(args.end(), {"--set", "outputFormat=2", "--quiet", "--no-plots", "--json", dir / "no/such/s.json"});
     const Outcome quiet = RunVestra(args, dir);
     EXPECT_EQ(quiet.status, 0) << quiet.err;
 
     // GDAL reads both runs' grids alike (Surfer text keeps 7 decimals).
-    const Raster eta = ReadRaster(dir / "text/level0/OUT-ETA-MAX.grd"), land = ReadRaster(dir / "text/level0/OUT-FLOWDEPTHMAXLAND.grd");
+    const Raster eta = ReadRaster(dir / "text/level0/OUT-ETA-MAX.grd");
+    const Raster land = ReadRaster(dir / "text/level0/OUT-FLOWDEPTHMAXLAND.grd");
     const Raster reference = ReadRaster(dir / "beach/output/level0/OUT-ETA-MAX.nc");
     ASSERT_TRUE(eta.nx == kBeachColumns && eta.ny == kBeachRows && land.values.size() == eta.values.size());
     ASSERT_TRUE(reference.values.size() == eta.values.size() && reference.records == 1);
     for (std::size_t p = 0; p < eta.values.size(); ++p)
         ASSERT_NEAR(eta.values[p], reference.values[p], 1e-7 * (1.0 + std::fabs(reference.values[p]))) << p;
-    // The summary: highest water level and its node, largest flow depth on land and the
-    // flooded land cells (0.25 km^2 each), from the grids GDAL read.
+    // The summary from the grids GDAL read; flooded land cells are 0.25 km^2 each.
     const std::string json = ReadFile(dir / "s.json");
     const double highest = *std::max_element(eta.values.begin(), eta.values.end());
     EXPECT_GT(highest, 3.0);
@@ -157,7 +144,7 @@ TEST(Command, FloodingRunsAgreeWithTheirResultFilesAndSummary) {
     EXPECT_NEAR(JsonValue(json, "floodedAreaKm2"), flooded * 0.25, 1e-9);
     // Speed: every base step of the 3 minutes (indices 0 to 180) updates 60 x 40 cells.
     const double wall = JsonValue(json, "wallTimeSeconds");
-    EXPECT_NEAR(JsonValue(json, "millionCellUpdatesPerSecond") * wall * 1e6, 2400.0 * 181.0, 2400.0 * 181.0 * 1e-5);
+    EXPECT_NEAR(JsonValue(json, "millionCellUpdatesPerSecond") * wall * 1e6, 2400.0 * 181, 2400.0 * 181 * 1e-5);
     // Three gauges, the shore one reached by the swell.
     EXPECT_TRUE(JsonValue(json, "maximum", 2) > 0.0 && std::isnan(JsonValue(json, "maximum", 3))) << json;
 
@@ -176,12 +163,11 @@ TEST(Command, FloodingRunsAgreeWithTheirResultFilesAndSummary) {
     EXPECT_NE(text.out.find(row, summary), std::string::npos) << row << "\n" << text.out.substr(summary);
     EXPECT_NE(text.err.find("vestra: 100%"), std::string::npos) << text.err;
     EXPECT_EQ(text.err.find("warning"), std::string::npos) << text.err;
-    if (plots) {  // three pictures in the level's folder, their paths after the summary
-        for (const char* name : {"quicklook-max-water-level.png", "quicklook-first-arrival.png", "quicklook-gauges.png"}) {
-            EXPECT_GT(text.out.find(dir / "beach/output/level0/" + name + "\n"), summary) << name << "\n" << text.out;
-            const Raster png = ReadRaster(dir / "text/level0/" + name);
-            EXPECT_TRUE(png.driver == "PNG" && png.nx == 1200 && png.ny == 900) << name;  // gauges: 150 + 250 each
-        }
+    // Three pictures, their paths after the summary; the gauge plot is 150 + 250 per gauge high.
+    for (const char* name : {"quicklook-max-water-level.png", "quicklook-first-arrival.png", "quicklook-gauges.png"}) {
+        if (!plots) break;
+        EXPECT_GT(text.out.find(dir / "beach/output/level0/" + name + "\n"), summary) << name << "\n" << text.out;
+        EXPECT_EQ(PngSize(dir / "text/level0/" + name), std::pair(1200, 900)) << name;
     }
     // Quiet: the simulator's lines, no progress, no table, no picture. A JSON path that cannot
     // be written is one warning and does not turn a finished run into a failure.
@@ -189,17 +175,18 @@ TEST(Command, FloodingRunsAgreeWithTheirResultFilesAndSummary) {
     EXPECT_NE(quiet.out.find("Simulation Took "), std::string::npos) << quiet.out;
     EXPECT_TRUE(quiet.out.find("Run summary") == std::string::npos && quiet.out.find(".png") == std::string::npos);
     EXPECT_EQ(CountLines(quiet.err), 1u) << quiet.err;
-    EXPECT_NE(quiet.err.find("no/such/folder/s.json"), std::string::npos) << quiet.err;
-    for (const auto& entry : fs::directory_iterator(dir / "beach/output/level0")) EXPECT_NE(entry.path().extension(), ".png");
+    EXPECT_NE(quiet.err.find("no/such/s.json"), std::string::npos) << quiet.err;
+    for (const auto& entry : fs::directory_iterator(dir / "beach/output/level0"))
+        EXPECT_NE(entry.path().extension(), ".png");
 }
 
 TEST(Command, CtrlCStopsTheRunWhichReportsOnlyTheStepsItRan) {
     ScratchFolder dir;
     ASSERT_EQ(RunVestra({"example", "--beach", dir / "beach"}, dir).status, 0);
     // A run far too long to finish: it must end through the interrupt.
-    const Outcome o = RunVestra({"run", dir / "beach/scenario.toml", "--threads", "1", "--set", "endTime=100000", "--set",
-                                 "snapshotInterval=0", "--set", "historyEverySteps=1", "--json", dir / "s.json",
-                                 "--no-plots"},
+    const Outcome o = RunVestra({"run", dir / "beach/scenario.toml", "--threads", "1", "--set", "endTime=100000",
+                                 "--set", "snapshotInterval=0", "--set", "historyEverySteps=1", "--json",
+                                 dir / "s.json", "--no-plots"},
                                 dir, "", "Starting Simulation...");
     ASSERT_EQ(o.status, 130) << o.err;
     EXPECT_NE(o.out.find("Simulation Stopped after "), std::string::npos) << o.out;
@@ -207,10 +194,9 @@ TEST(Command, CtrlCStopsTheRunWhichReportsOnlyTheStepsItRan) {
     EXPECT_NE(o.err.find("stopping"), std::string::npos) << o.err;
     EXPECT_NE(o.out.find("Run summary"), std::string::npos);  // the finish still runs
     const std::string json = ReadFile(dir / "s.json");
-    const double steps = JsonValue(json, "millionCellUpdatesPerSecond") * JsonValue(json, "wallTimeSeconds") * 1e6 / 2400.0;
-    EXPECT_GE(steps, 1.0);
+    const double steps = JsonValue(json, "millionCellUpdatesPerSecond") * JsonValue(json, "wallTimeSeconds") / 2.4e-3;
+    EXPECT_TRUE(steps >= 1.0 && steps < 6.0e6) << "not the planned 6 million steps";
     EXPECT_NEAR(steps, std::round(steps), 1e-3 * steps) << "a whole number of base steps";
-    EXPECT_LT(steps, 6.0e6) << "the planned 6 million steps were not run";
     // The gauge records, one per step, end within a step or two of the count.
     std::istringstream history(ReadFile(dir / "beach/output/level0/OUT-TIME-HISTORIES_ETA.dat"));
     std::string line, last;
@@ -227,15 +213,14 @@ TEST(Command, FaultSourcesBecomeEventsThatTheRunApplies) {
     // A thrust under the sea part of the beach (depth about 140 m above it), striking north.
     const std::string thrust = "reference = \"centroid\"\ndepth = 6.0\nstrike = 0.0\ndip = 30.0\nrake = 90.0\n"
                                "length = 12.0\nwidth = 8.0\n";
-    const std::string near = "[[faults]]\nx = 8000.0\ny = 9750.0\nslip = 3.0\n", far = "[[faults]]\nx = 3000.0\ny = 3000.0\nslip = 0.3\n";
+    const std::string near = "[[faults]]\nx = 8000.0\ny = 9750.0\nslip = 3.0\n";
+    const std::string far = "[[faults]]\nx = 3000.0\ny = 3000.0\nslip = 0.3\n";
     WriteFile(dir / "beach/thrust.toml", near + thrust);
     WriteFile(dir / "beach/late.toml", far + thrust);
-    // Three faults, two of them the same thrust, rupturing 1 ms apart, and a small far one
-    // 30 s later: three events. The second copy lands in the same step as the first and, as a
-    // netCDF grid, is added to it: the sea surface starts twice as high. (Written as Surfer
-    // text it would replace the first and the peak would stay single.)
-    WriteFile(dir / "beach/three.toml", near + thrust + near + "rupture_time = 0.001\n" + thrust + far +
-                                            "rupture_time = 30\n" + thrust);
+    // The same thrust twice, 1 ms apart, and a small far one 30 s later: three events. The second
+    // lands in the first one's step and, as netCDF, is added: the sea starts twice as high.
+    WriteFile(dir / "beach/three.toml",
+              near + thrust + near + "rupture_time = 0.001\n" + thrust + far + "rupture_time = 30\n" + thrust);
     WriteFile(dir / "beach/three-faults.toml", Replace(faulted, "thrust.toml", "three.toml"));
     const Outcome o = RunVestra({"run", dir / "beach/three-faults.toml", "--threads", "1", "--set", "endTime=1",
                                  "--no-plots", "--json", dir / "three.json"},
@@ -245,10 +230,7 @@ TEST(Command, FaultSourcesBecomeEventsThatTheRunApplies) {
     EXPECT_EQ(o.err.find("warning"), std::string::npos) << o.err;
     // The events are the very grids `vestra okada` writes for level 0's nodes.
     for (const auto& [faults, output] : {std::pair{"thrust", "okada.grd"}, {"thrust", "okada.nc"}, {"late", "late.nc"}})
-        ASSERT_EQ(RunVestra({"okada", dir / (std::string("beach/") + faults + ".toml"), "--like", dir / "beach/bathymetry.grd", "-o",
-                             dir / output},
-                            dir).status,
-                  0);
+        ASSERT_EQ(Okada(dir, "beach/" + std::string(faults) + ".toml", "beach/bathymetry.grd", output), 0);
     const std::string out = dir / "beach/output/level0/";
     EXPECT_EQ(ReadFile(out + "source-1-0.grd"), ReadFile(dir / "okada.grd"));
     EXPECT_FALSE(fs::exists(out + "source-1-0.001.grd"));
@@ -261,34 +243,25 @@ TEST(Command, FaultSourcesBecomeEventsThatTheRunApplies) {
     const double peak = *std::max_element(uplift.z.begin(), uplift.z.end());
     EXPECT_GT(peak, 0.2);
     EXPECT_NEAR(JsonValue(ReadFile(dir / "three.json"), "highestWaterLevel"), 2.0 * peak, 0.1 * peak);
-    // The events as the plug-in gets them: file and insertion time. Behind another source, or
-    // inserted later, even the first fault event is added (netCDF).
+    // Behind another source, or inserted later, even the first fault event is added (netCDF).
     auto events = [&dir](const std::string& text) {
         Scenario s;
         std::vector<std::string> written;
         std::string error, list;
         EXPECT_TRUE(LoadScenarioText(text, dir / "beach/x.toml", {}, &s, &error)) << error;
         EXPECT_TRUE(ExpandFaultSources(&s, &written, &error)) << error;
-        for (const SourceEvent& e : s.sources) list += fs::path(e.etaFile).filename().string() + "@" + std::to_string(e.insertionTime) + " ";
+        for (const SourceEvent& e : s.sources)
+            list += fs::path(e.etaFile).filename().string() + "@" + std::to_string(e.insertionTime) + " ";
         return list;
     };
-    EXPECT_EQ(events(ReadFile(dir / "beach/three-faults.toml")),
-              "source-1-0.grd@0.000000 source-1-0.001.nc@0.001000 source-1-30.nc@30.000000 ");
     EXPECT_EQ(events(scenario + "[[sources]]\nfaults = \"thrust.toml\"\ninsertionTime = 0.0\n"),
               "initial-eta.grd@0.000000 source-2.nc@0.000000 ");
     EXPECT_EQ(events(Replace(faulted, "insertionTime = 0.0", "insertionTime = 12.5")), "source-1.nc@12.500000 ");
-    // Faults that cannot be used stop the command before anything runs, naming the entry, the
-    // fault file and the key.
-    WriteFile(dir / "beach/bad-faults.toml", Replace(Replace(faulted, "thrust.toml", "bad.toml"), "output/", "refused/"));
-    const std::vector<std::pair<std::string, std::string>> bad = {
-        {near + Replace(thrust, "dip = 30.0", "dip = 95.0"), "dip"},
-        {"[[faults]]\nlongitude = 140.0\nlatitude = 37.0\nslip = 3.0\n" + thrust, "longitude/latitude"}};
-    for (const auto& [faults, key] : bad) {
-        WriteFile(dir / "beach/bad.toml", faults);
-        ExpectRefused(RunVestra({"run", dir / "beach/bad-faults.toml", "--no-plots"}, dir),
-                      {"[[sources]] #1 faults", "bad.toml", key});
-        EXPECT_FALSE(fs::exists(dir / "beach/refused")) << faults;
-    }
+    // A fault that cannot be used stops the command before anything runs.
+    WriteFile(dir / "beach/bad.toml", near + Replace(thrust, "dip = 30.0", "dip = 95.0"));
+    WriteFile(dir / "beach/bad-faults.toml", Replace(Replace(faulted, "thrust.toml", "bad.toml"), "output/", "no/"));
+    ExpectRefused(RunVestra({"run", dir / "beach/bad-faults.toml"}, dir), {"[[sources]] #1 faults", "bad.toml", "dip"});
+    EXPECT_FALSE(fs::exists(dir / "beach/no"));
 }
 
 // The two-level bundled example with a megathrust instead of its uplift, and a matplotlib
@@ -299,8 +272,8 @@ TEST(Command, BundledExampleWithAMegathrustRunsEndToEnd) {
     WriteFile(dir / "bay/mw8.toml",
               "horizontal = true\n[[faults]]\nlongitude = 141.6\nlatitude = 37.5\nreference = \"top-centre\"\n"
               "depth = 5.0\nstrike = 180.0\ndip = 12.0\nrake = 90.0\nslip = 2.0\nlength = 200.0\nwidth = 80.0\n");
-    WriteFile(dir / "bay/quake.toml", Replace(ReadFile(dir / "bay/scenario.toml"), "etaFile = \"initial-uplift.grd\"",
-                                              "faults = \"mw8.toml\""));
+    const std::string bay = ReadFile(dir / "bay/scenario.toml");
+    WriteFile(dir / "bay/quake.toml", Replace(bay, "etaFile = \"initial-uplift.grd\"", "faults = \"mw8.toml\""));
     WriteFile(dir / "broken-python/matplotlib/__init__.py", "raise ImportError('no matplotlib here')\n");
     const Outcome o = RunVestra({"run", dir / "bay/quake.toml", "--quiet", "--set", "endTime=0.5", "--json",
                                  dir / "quake.json"},
@@ -309,9 +282,7 @@ TEST(Command, BundledExampleWithAMegathrustRunsEndToEnd) {
     EXPECT_EQ(CountLines(o.err), 1u) << o.err;
     EXPECT_NE(o.err.find("matplotlib"), std::string::npos) << o.err;
     EXPECT_FALSE(fs::exists(dir / "bay/out/level0/quicklook-max-water-level.png"));
-    ASSERT_EQ(RunVestra({"okada", dir / "bay/mw8.toml", "--like", dir / "bay/bathymetry-level0.grd", "-o", dir / "mw8.grd"},
-                        dir).status,
-              0);
+    ASSERT_EQ(Okada(dir, "bay/mw8.toml", "bay/bathymetry-level0.grd", "mw8.grd"), 0);
     EXPECT_EQ(ReadFile(dir / "bay/out/level0/source-1.grd"), ReadFile(dir / "mw8.grd"));
     const std::string json = ReadFile(dir / "quake.json");
     EXPECT_EQ(JsonValue(json, "level", 1), 1.0);  // both levels summarised
