@@ -1,12 +1,6 @@
 #pragma once
 // Small input files for tests that run the model: Surfer text grids on a scratch folder.
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <string>
-
-#include <gtest/gtest.h>
 
 #include "TestSupport.h"
 
@@ -26,9 +20,7 @@ inline void WriteSurferGrid(const std::string& path, const GridSpec& g,
     out.precision(9);
     out << "DSAA\n" << g.nx << " " << g.ny << "\n" << g.xMin << " " << g.xMax << "\n" << g.yMin << " " << g.yMax
         << "\n0 1\n";
-    for (int j = 1; j <= g.ny; ++j) {
+    for (int j = 1; j <= g.ny; ++j)
         for (int i = 1; i <= g.nx; ++i) out << value(g.X(i), g.Y(j)) << (i == g.nx ? "\n" : " ");
-    }
     ASSERT_TRUE(out.good()) << path;
 }
-

@@ -1,10 +1,5 @@
 // The built plug-in loads with dlopen and exports exactly its two entry points.
 #include <dlfcn.h>
-#include <gtest/gtest.h>
-
-#include <set>
-#include <sstream>
-#include <string>
 
 #include "TestSupport.h"
 #include "VestraExports.h"
