@@ -89,11 +89,14 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
         GridLevel& level = levels[k];
         const int32_t substeps = SubstepCount(k);
         settings.timeStep = p.timeStep / static_cast<float>(substeps);
+        settings.parentRing = k > 0 ? 2 : 0;
         for (int32_t s = 0; s < substeps; ++s) {
             if (substepTrace != nullptr) substepTrace->push_back(static_cast<int32_t>(k));
             // 3. A nested level's open boundary from its parent, before every sub-step: the
-            //    boundary fluxes, and the water level of the cells outside those faces. The
-            //    parent still holds the start of the base step (it advances after its child).
+            //    boundary fluxes, and the water level of the cells outside those faces, which
+            //    the mass update then leaves alone. The parent still holds the start of the
+            //    base step (it advances after its child). After the sub-step, the extreme
+            //    fields of those cells record what they held.
             if (k > 0) {
                 NestBoundaryFluxes(levels[k - 1], level);
                 SetChildBoundaryWaterLevel(levels[k - 1], level);
@@ -107,6 +110,7 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
             level.stepMaximum = level.IsSpherical() ? MomentumSpherical(level, tWhole, settings)
                                                     : MomentumCartesian(level, ratio, tWhole, settings);
             AdvanceTimeLevel(level, settings);
+            if (k > 0) RecordChildBoundaryExtremes(level, tMinutes);
         }
         if (recordGauges) WriteGaugeHistories(p, level, level.outputFolder, t);
     }
