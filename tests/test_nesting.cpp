@@ -67,8 +67,8 @@ TEST(Nesting, CornersCountParentNodeSpacings) {
 }
 
 TEST(Nesting, EdgeRuleWorkedValues) {
-    // Child position 2 + 3n lies on parent base + n; f in [-0.5, 0.5).
-    const EdgePosition expected[5] = {{5, -1.0 / 3.0}, {5, 0.0}, {5, 1.0 / 3.0}, {6, -1.0 / 3.0}, {6, 0.0}};
+    // Child position 1 + 3n lies on parent base + n (as child column 1 lies on the corner).
+    const EdgePosition expected[5] = {{5, 0.0}, {5, 1.0 / 3.0}, {5, 2.0 / 3.0}, {6, 0.0}, {6, 1.0 / 3.0}};
     for (int32_t k = 1; k <= 5; ++k) {
         const EdgePosition e = EdgeRule(k, 5);
         EXPECT_EQ(e.p, expected[k - 1].p) << "k = " << k;
@@ -83,11 +83,11 @@ TEST(Nesting, EdgeRuleWorkedValues) {
     parent.fluxM[3][3] = 7.0f;
     parent.fluxM[3][4] = 19.0f;
     NestBoundaryFluxes(parent, child);
-    EXPECT_FLOAT_EQ(child.fluxM[2][1], static_cast<float>(4.0 / 3.0 * 3 - 7.0 / 3.0));  // 5/3
-    EXPECT_FLOAT_EQ(child.fluxM[2][2], 3.0f);
-    EXPECT_FLOAT_EQ(child.fluxM[2][3], static_cast<float>(2.0 / 3.0 * 3 + 7.0 / 3.0));  // 13/3
-    EXPECT_FLOAT_EQ(child.fluxM[2][4], static_cast<float>(4.0 / 3.0 * 7 - 19.0 / 3.0));  // 3
-    EXPECT_FLOAT_EQ(child.fluxM[2][5], 7.0f);
+    EXPECT_FLOAT_EQ(child.fluxM[2][1], 3.0f);
+    EXPECT_FLOAT_EQ(child.fluxM[2][2], static_cast<float>(2.0 / 3.0 * 3 + 7.0 / 3.0));  // 13/3
+    EXPECT_FLOAT_EQ(child.fluxM[2][3], static_cast<float>(1.0 / 3.0 * 3 + 14.0 / 3.0));  // 17/3
+    EXPECT_FLOAT_EQ(child.fluxM[2][4], 7.0f);
+    EXPECT_FLOAT_EQ(child.fluxM[2][5], static_cast<float>(2.0 / 3.0 * 7 + 19.0 / 3.0));  // 11
 }
 
 TEST(Nesting, AddParentFieldsWorkedValues) {
@@ -148,8 +148,8 @@ TEST(Nesting, LinearParentFieldReachesChildUnchanged) {
 
 TEST(Nesting, BoundaryFluxesIntegerCoded) {
     // Parent fluxes encode their cell: M = 100 I + J, N = 5000 + 100 I + J. Both are linear, so
-    // the edge rule (which extrapolates linearly at f < 0) returns the code at the fractional
-    // parent position of each child point: base + (k - 2) / 3 along the line.
+    // the edge rule returns the code at the fractional parent position of each child point:
+    // base + (k - 1) / 3 along the line.
     struct Case {
         GridLevel child;
         // By hand: the corner, and the parent faces nearest the child's east face (between its
@@ -174,7 +174,7 @@ TEST(Nesting, BoundaryFluxesIntegerCoded) {
                 child.fluxM[i][j] = static_cast<float>(-(100 * i + j));
                 child.fluxN[i][j] = static_cast<float>(-(100 * i + j) - 0.5);
             }
-        // Dry cells on each boundary line keep their flux.
+        // A boundary face beside a land cell on either side keeps its flux.
         child.depth[4][2] = 0.0f;
         child.depth[3][ny - 2] = -2.0f;
         child.depth[2][3] = 0.0f;
@@ -184,15 +184,16 @@ TEST(Nesting, BoundaryFluxesIntegerCoded) {
 
         for (int32_t i = 0; i <= nx + 2; ++i)
             for (int32_t j = 0; j <= ny + 2; ++j) {
-                const bool wet = child.depth[i][j] > 0.0f;
-                const double along = (i - 2) / 3.0;  // fractional parent column of child column i
-                const double up = (j - 2) / 3.0;     // fractional parent row of child row j
+                const bool seaNorth = child.depth[i][j] > 0.0f && child.depth[i][j + 1] > 0.0f;
+                const bool seaEast = child.depth[i][j] > 0.0f && child.depth[i + 1][j] > 0.0f;
+                const double along = (i - 1) / 3.0;  // fractional parent column of child column i
+                const double up = (j - 1) / 3.0;     // fractional parent row of child row j
                 double expectN = -(100 * i + j) - 0.5;
-                if (i >= 1 && i <= nx - 1 && wet && j == 2) expectN = 5000 + 100 * (c.I0 + along) + c.J0;
-                if (i >= 1 && i <= nx - 1 && wet && j == ny - 2) expectN = 5000 + 100 * (c.I0 + along) + c.JN;
+                if (i >= 1 && i <= nx - 1 && seaNorth && j == 2) expectN = 5000 + 100 * (c.I0 + along) + c.J0;
+                if (i >= 1 && i <= nx - 1 && seaNorth && j == ny - 2) expectN = 5000 + 100 * (c.I0 + along) + c.JN;
                 double expectM = -(100 * i + j);
-                if (j >= 1 && j <= ny - 2 && wet && i == 2) expectM = 100 * c.I0 + c.J0 + up;
-                if (j >= 1 && j <= ny - 2 && wet && i == nx - 2) expectM = 100 * c.IE + c.J0 + up;
+                if (j >= 1 && j <= ny - 2 && seaEast && i == 2) expectM = 100 * c.I0 + c.J0 + up;
+                if (j >= 1 && j <= ny - 2 && seaEast && i == nx - 2) expectM = 100 * c.IE + c.J0 + up;
                 ASSERT_NEAR(child.fluxN[i][j], expectN, 2e-3) << "fluxN " << i << "," << j << " nx " << nx;
                 ASSERT_NEAR(child.fluxM[i][j], expectM, 2e-3) << "fluxM " << i << "," << j << " nx " << nx;
             }
@@ -221,6 +222,7 @@ TEST(Nesting, FeedbackIntegerCoded) {
     // eta + 2, so a centred 3 x 3 block's value is 100 * (centre column) + (centre row) + 1.
     GridLevel parent = MakeParent();
     GridLevel child = SouthWestChild();
+    child.totalDepthNext.Fill(1.0f);  // every cell holds water
     for (int32_t i = 0; i <= child.nx + 2; ++i)
         for (int32_t j = 0; j <= child.ny + 2; ++j) {
             child.eta[i][j] = static_cast<float>(100 * i + j);
@@ -240,15 +242,17 @@ TEST(Nesting, FeedbackIntegerCoded) {
     EXPECT_FLOAT_EQ(parent.etaNext[8][4], 1608.0f);  // child block columns 15-17, rows 6-8
 
     // Wet-cell threshold: the block of parent (5, 3) (child columns 6-8, rows 3-5) with 3 dry
-    // cells keeps 6 wet cells of mean level 0.3; that of (6, 3) (columns 9-11) with 4 dry has 5.
+    // cells keeps 6 wet cells of mean level 0.3; that of (6, 3) (columns 9-11) with 4 dry has 5
+    // and leaves the parent its own level.
     child.eta.Fill(0.2f);
     child.etaNext.Fill(0.4f);
-    child.depth[6][3] = child.depth[7][4] = child.depth[8][5] = 0.0f;
+    child.totalDepthNext[6][3] = child.totalDepthNext[7][4] = child.totalDepthNext[8][5] = 0.0f;
     child.eta[6][3] = child.etaNext[6][3] = 50.0f;  // dry: ignored
-    child.depth[9][3] = child.depth[10][4] = child.depth[11][5] = child.depth[9][5] = -1.0f;
+    child.totalDepthNext[9][3] = child.totalDepthNext[10][4] = child.totalDepthNext[11][5] = 0.0f;
+    child.totalDepthNext[9][5] = 0.0f;
     FeedBackWaterLevel(child, parent);
     EXPECT_FLOAT_EQ(parent.etaNext[5][3], 0.3f);
-    EXPECT_FLOAT_EQ(parent.etaNext[6][3], 0.0f);
+    EXPECT_FLOAT_EQ(parent.etaNext[6][3], 1005.0f);  // as the first feedback left it
     EXPECT_FLOAT_EQ(parent.etaNext[7][3], 0.3f);  // all nine wet
 
     // A child spanning fewer than two parent cells has no ring inside its border.
@@ -334,6 +338,7 @@ TEST(Nesting, AcceptedLayoutsTouchOnlyParentCells) {
                     }
                     child.eta.Fill(0.1f);
                     child.etaNext.Fill(0.1f);
+                    child.totalDepthNext.Fill(1.0f);
                     AddParentStateToChild(parent, child);
                     NestBoundaryFluxes(parent, child);
                     FeedBackWaterLevel(child, parent);
