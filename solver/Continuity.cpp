@@ -96,8 +96,11 @@ void WriteBackAfterNeighbours(int first, int last, int team, const Body& body, c
 
 template <bool Spherical>
 void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const KernelSettings& settings) {
-    const int nx = level.nx;
-    const int ny = level.ny;
+    // The update runs up to column nx - 1 and row ny - 1 of the extent left once the rings that
+    // the parent owns beyond the first are taken off.
+    const int inset = std::max(settings.parentRing - 1, 0);
+    const int nx = level.nx - inset;
+    const int ny = level.ny - inset;
     const ConstView fluxM = level.fluxM.cview();
     const ConstView fluxN = level.fluxN.cview();
     const ConstView depth = level.depth.cview();
@@ -117,10 +120,10 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
     const double cartesianScale = factor * ratio;  // dt / dx
     OutflowLimit<Spherical> limit{fluxM, fluxN, level.eta.cview(), depth, metricX, cosLatitude, factor, cartesianScale};
     const float stamp = static_cast<float>(tMinutes);
-    // A wave has arrived once the level moves by more than this (m).
-    const double arrivalThreshold = Spherical ? 0.005 : 0.05;
+    const double arrivalThreshold = cells::ArrivalThreshold(Spherical);
     // The spherical radiation condition owns columns 1, 2 and rows 1, 2; the Cartesian one only 1.
-    const int first = Spherical ? 3 : 2;
+    // On a nested level the parent owns the two outer rings on every side.
+    const int first = std::max(Spherical ? 3 : 2, settings.parentRing + 1);
 
     auto column = [&](int i) {
         const float* h = depth[i];
@@ -206,11 +209,11 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
 void ContinuitySpherical(GridLevel& level, double tMinutes, const KernelSettings& settings) {
     if (!kernels::HasSphericalFields(level)) return;
     ContinuityInterior<true>(level, 0.0, tMinutes, settings);
-    RadiateOpenBoundariesSpherical(level, settings);
+    if (settings.parentRing == 0) RadiateOpenBoundariesSpherical(level, settings);
 }
 
 void ContinuityCartesian(GridLevel& level, double ratio, double tMinutes, const KernelSettings& settings) {
     if (!kernels::HasLevelFields(level)) return;
     ContinuityInterior<false>(level, ratio, tMinutes, settings);
-    RadiateOpenBoundariesCartesian(level, ratio, settings);
+    if (settings.parentRing == 0) RadiateOpenBoundariesCartesian(level, ratio, settings);
 }

@@ -12,6 +12,9 @@ inline constexpr double kEpsilon = static_cast<double>(1e-5f);     // dry thresh
 inline constexpr double kFrictionExponent = 2.333333;              // Manning depth exponent (about 7/3)
 inline constexpr float kCappedValue = 99999.0f;                    // ceiling of stored Froude values
 
+// A wave has arrived at a cell once its level moves by more than this (m).
+inline constexpr double ArrivalThreshold(bool spherical) { return spherical ? 0.005 : 0.05; }
+
 // Face depth from the total depths at both time levels of the two cells beside the face;
 // a face shallower than kEpsilon counts as dry (0).
 inline float FaceAverageDepth(float depthA, float depthNextA, float depthNextB, float depthB) {

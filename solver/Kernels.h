@@ -27,6 +27,7 @@ struct KernelSettings {
     float velocityLimit = 40.0f;     // flux limit |q| <= velocityLimit * face depth, m/s
     float flowDepthLimit = 0.1f;     // faces with a shallower flux depth carry no flux, m
     bool cellFieldFromFile = false;  // compute Rouse numbers from cellField
+    int32_t parentRing = 0;          // outer rows and columns per side whose level a parent sets (nested: 2)
 };
 
 // Settings of a run, with the driver's current timeStepFactor.
@@ -36,7 +37,9 @@ KernelSettings MakeKernelSettings(const SimulationParameters& parameters, float 
 int KernelTeamSize(const KernelSettings& settings);
 
 // Mass update of a spherical level (interior columns 3..nx-1, rows 3..ny-1), then its radiating
-// edges. tMinutes stamps the arrival and maximum times.
+// edges. tMinutes stamps the arrival and maximum times. With settings.parentRing = 2 (a nested
+// level) the update covers columns 3..nx-2 and rows 3..ny-2 and there are no radiating edges:
+// the parent sets the outer rings (Nesting.h). The same holds for the Cartesian update.
 void ContinuitySpherical(GridLevel& level, double tMinutes, const KernelSettings& settings);
 
 // Mass update of a Cartesian level (interior columns 2..nx-1, rows 2..ny-1), then its radiating

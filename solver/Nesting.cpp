@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "KernelCells.h"
 #include "RoundHalfUp.h"
 
 namespace {
@@ -41,26 +42,29 @@ bool FitsAllocated(const ParentIndexBox& box, const GridLevel& parent) {
     return box.iMin >= 0 && box.iMax <= parent.nx + 2 && box.jMin >= 0 && box.jMax <= parent.ny + 2;
 }
 
-// Block value for the feedback: the mean over the wet cells (depth > 0) of the time-averaged
-// level 0.5 (eta + etaNext), or 0 when five or fewer cells of the block are wet.
-float BlockMean(const GridLevel& child, int32_t iFirst, int32_t iLast, int32_t jFirst, int32_t jLast) {
-    ConstView depth = child.depth.view();
+// Block value for the feedback: the mean over the cells of the block that hold water of the
+// time-averaged level 0.5 (eta + etaNext). False when five or fewer of them do: a block that is
+// mostly dry would feed a dry-biased level back (a drained cell's level is its bed, a land cell's
+// its ground), so the parent keeps its own level there. After the child's last sub-step its next
+// total depth is its current one.
+bool BlockMean(const GridLevel& child, int32_t iFirst, int32_t iLast, int32_t jFirst, int32_t jLast, float* mean) {
+    ConstView total = child.totalDepthNext.view();
     ConstView eta = child.eta.view();
     ConstView etaNext = child.etaNext.view();
     int32_t wet = 0;
     double sum = 0.0;
     for (int32_t i = iFirst; i <= iLast; ++i) {
         for (int32_t j = jFirst; j <= jLast; ++j) {
-            if (depth(i, j) > 0.0f) {
+            if (total(i, j) > 0.0f) {
                 const float twoLevels = eta(i, j) + etaNext(i, j);
                 sum += 0.5 * static_cast<double>(twoLevels);
                 ++wet;
             }
         }
     }
-    // A block that is mostly land would feed a dry-biased mean back; it writes 0 instead.
-    if (wet > 5) return static_cast<float>(sum / wet);
-    return 0.0f;
+    if (wet <= 5) return false;
+    *mean = static_cast<float>(sum / wet);
+    return true;
 }
 
 }  // namespace
@@ -72,10 +76,8 @@ ParentIndex NestingCorner(const GridLevel& parent, const GridLevel& child) {
 }
 
 EdgePosition EdgeRule(int32_t k, int32_t base) {
-    const double s = (k + 1) / 3.0;
-    int32_t m = static_cast<int32_t>(s);
-    if (s - m >= 0.5) ++m;
-    return {m + base - 1, s - m};
+    const int32_t offset = k - 1;  // child point 1 lies on the parent's corner
+    return {base + offset / RefinementRatio, static_cast<double>(offset % RefinementRatio) / RefinementRatio};
 }
 
 ParentIndexBox NestingFootprint(const GridLevel& parent, const GridLevel& child) {
@@ -96,16 +98,22 @@ ParentIndexBox NestingFootprint(const GridLevel& parent, const GridLevel& child)
         columns(corner.i, corner.i + (nx - 1 + RefinementRatio - 1) / RefinementRatio);
         rows(corner.j, corner.j + (ny - 1 + RefinementRatio - 1) / RefinementRatio);
     }
-    // NestBoundaryFluxes: rows J0 and JN along k = 1..nx-1, columns I0 and IE along k = 1..ny-2.
+    // NestBoundaryFluxes: along rows J0 and JN for k = 1..nx-1 and along columns I0 and IE for
+    // k = 1..ny-2, with the depths of the parent cells on both sides of each line.
+    auto lastAlong = [](int32_t k, int32_t base) {
+        const EdgePosition e = EdgeRule(k, base);
+        return e.f > 0.0 ? e.p + 1 : e.p;
+    };
     if (nx >= 2) {
-        columns(EdgeRule(1, corner.i).p, EdgeRule(nx - 1, corner.i).p + 1);
-        rows(corner.j, corner.j);
-        rows(EastBoundaryColumn(ParentIndex{corner.j, 0}, ny), EastBoundaryColumn(ParentIndex{corner.j, 0}, ny));
+        columns(corner.i, lastAlong(nx - 1, corner.i));
+        const int32_t northRow = EastBoundaryColumn(ParentIndex{corner.j, 0}, ny);
+        rows(corner.j, corner.j + 1);
+        rows(northRow, northRow + 1);
     }
     if (ny >= 3) {
-        rows(EdgeRule(1, corner.j).p, EdgeRule(ny - 2, corner.j).p + 1);
-        columns(corner.i, corner.i);
-        columns(EastBoundaryColumn(corner, nx), EastBoundaryColumn(corner, nx));
+        rows(corner.j, lastAlong(ny - 2, corner.j));
+        columns(corner.i, corner.i + 1);
+        columns(EastBoundaryColumn(corner, nx), EastBoundaryColumn(corner, nx) + 1);
     }
     // FeedBackWaterLevel writes parent cells I0+1 .. I0+(nx-1)/3-1 (likewise J): inside the box above.
     // The child keeps one parent cell clear of the parent's west and south edges, whose outermost
@@ -158,15 +166,51 @@ void AddParentFieldsToChild(const GridLevel& parent, const GridLevel& child, Con
                 static_cast<float>(static_cast<double>(childField(i, j)) + InterpolateParent(parentField, corner, i, j));
 }
 
+namespace {
+
+// The parent's water level at child cell (i, j): the bilinear interpolation in thirds over those
+// of the (up to four) parent cells around it that hold water. A dry parent cell's level is its
+// ground, or the bed below a drained sea, not a water surface: blended in, it would raise or
+// sink the child's level near every coast by a third or two of the ground's height. False when
+// none of them holds water.
+bool InterpolateWetLevel(const GridLevel& parent, ParentIndex corner, int32_t i, int32_t j, double* level) {
+    const int32_t I = corner.i + (i - 1) / RefinementRatio;
+    const int32_t a = (i - 1) % RefinementRatio;
+    const int32_t J = corner.j + (j - 1) / RefinementRatio;
+    const int32_t b = (j - 1) % RefinementRatio;
+    double sum = 0.0;
+    int32_t weight = 0;  // in ninths of a parent cell, so that a fully wet stencil sums to 9
+    // A neighbour with weight 0 is not read, so a child whose last column or row lies on the
+    // parent's last one reads nothing beyond it.
+    for (int32_t di = 0; di <= (a == 0 ? 0 : 1); ++di)
+        for (int32_t dj = 0; dj <= (b == 0 ? 0 : 1); ++dj) {
+            if (!(parent.totalDepth(I + di, J + dj) > 0.0f)) continue;
+            const int32_t w = (di == 0 ? RefinementRatio - a : a) * (dj == 0 ? RefinementRatio - b : b);
+            sum += w * static_cast<double>(parent.eta(I + di, J + dj));
+            weight += w;
+        }
+    if (weight == 0) return false;
+    *level = sum / weight;
+    return true;
+}
+
+}  // namespace
+
 void SetChildBoundaryWaterLevel(const GridLevel& parent, GridLevel& child) {
-    if (!Matches(parent.eta.view(), parent) || !Matches(child.eta.view(), child)) return;
+    if (!Matches(parent.eta.view(), parent) || !Matches(parent.totalDepth.view(), parent) ||
+        !Matches(child.eta.view(), child) || !Matches(child.etaNext.view(), child) ||
+        !Matches(child.depth.view(), child) || !Matches(child.totalDepth.view(), child) ||
+        !Matches(child.totalDepthNext.view(), child))
+        return;
     if (!FitsAllocated(NestingFootprint(parent, child), parent)) return;
     const ParentIndex corner = NestingCorner(parent, child);
     auto set = [&](int32_t i, int32_t j) {
         const float depth = child.depth(i, j);
-        float level = static_cast<float>(InterpolateParent(parent.eta.view(), corner, i, j));
+        double interpolated = 0.0;
+        float level = -depth;  // where the parent holds no water, neither does the child: dry
         // Land above the interpolated level stays dry, its surface on the ground.
-        if (static_cast<double>(level) + depth <= 1e-5) level = -depth;
+        if (InterpolateWetLevel(parent, corner, i, j, &interpolated) && interpolated + depth > cells::kEpsilon)
+            level = static_cast<float>(interpolated);
         const float total = std::max(0.0f, level + depth);
         child.eta(i, j) = child.etaNext(i, j) = level;
         child.totalDepth(i, j) = child.totalDepthNext(i, j) = total;
@@ -189,14 +233,48 @@ void AddParentStateToChild(const GridLevel& parent, GridLevel& child) {
     AddParentFieldsToChild(parent, child, parent.fluxN.view(), child.fluxN.view());
 }
 
+namespace {
+
+// One line of parent face fluxes that a child boundary line takes its fluxes from: fluxN along a
+// parent row (p indexes columns) or fluxM along a parent column (p indexes rows).
+struct ParentFluxLine {
+    ConstView flux, depth;
+    int32_t line = 0;     // the parent row (fluxN) or column (fluxM)
+    bool alongRow = true;
+
+    double Flux(int32_t p) const { return alongRow ? flux(p, line) : flux(line, p); }
+    // Whether the face at p speaks for the sea: it carries water, or the two parent cells it
+    // joins are both sea. A land face carrying nothing is no sample of the flux beside it.
+    bool Open(int32_t p) const {
+        if (Flux(p) != 0.0) return true;
+        if (alongRow) return depth(p, line) > 0.0f && depth(p, line + 1) > 0.0f;
+        return depth(line, p) > 0.0f && depth(line + 1, p) > 0.0f;
+    }
+    // Flux at child point k of the line: linear between the two parent faces around it, the
+    // one open face where the other is closed, 0 where both are.
+    float At(int32_t k, int32_t base) const {
+        const EdgePosition e = EdgeRule(k, base);
+        const bool here = Open(e.p);
+        if (e.f == 0.0) return here ? static_cast<float>(Flux(e.p)) : 0.0f;
+        const bool next = Open(e.p + 1);
+        if (here && next) return static_cast<float>(Flux(e.p) * (1.0 - e.f) + Flux(e.p + 1) * e.f);
+        if (here) return static_cast<float>(Flux(e.p));
+        if (next) return static_cast<float>(Flux(e.p + 1));
+        return 0.0f;
+    }
+};
+
+}  // namespace
+
 void NestBoundaryFluxes(const GridLevel& parent, GridLevel& child) {
     ConstView parentM = parent.fluxM.view();
     ConstView parentN = parent.fluxN.view();
+    ConstView parentDepth = parent.depth.view();
     ConstView depth = child.depth.view();
     View childM = child.fluxM.view();
     View childN = child.fluxN.view();
-    if (!Matches(parentM, parent) || !Matches(parentN, parent) || !Matches(depth, child) ||
-        !Matches(childM, child) || !Matches(childN, child))
+    if (!Matches(parentM, parent) || !Matches(parentN, parent) || !Matches(parentDepth, parent) ||
+        !Matches(depth, child) || !Matches(childM, child) || !Matches(childN, child))
         return;
     if (!FitsAllocated(NestingFootprint(parent, child), parent)) return;
 
@@ -208,38 +286,35 @@ void NestBoundaryFluxes(const GridLevel& parent, GridLevel& child) {
     // face just inside the child's last parent cell). Likewise the north face.
     const int32_t eastColumn = EastBoundaryColumn(corner, nx);   // IE
     const int32_t northRow = EastBoundaryColumn(ParentIndex{corner.j, 0}, ny);  // JN
+    const ParentFluxLine south{parentN, parentDepth, corner.j, true};
+    const ParentFluxLine north{parentN, parentDepth, northRow, true};
+    const ParentFluxLine west{parentM, parentDepth, corner.i, false};
+    const ParentFluxLine east{parentM, parentDepth, eastColumn, false};
 
-    // Along a parent row: p indexes parent columns.
-    auto alongRow = [](ConstView P, int32_t row, int32_t k, int32_t base) {
-        const EdgePosition e = EdgeRule(k, base);
-        return static_cast<float>(P(e.p, row) * (1.0 - e.f) + P(e.p + 1, row) * e.f);
-    };
-    // Along a parent column: p indexes parent rows.
-    auto alongColumn = [](ConstView P, int32_t column, int32_t k, int32_t base) {
-        const EdgePosition e = EdgeRule(k, base);
-        return static_cast<float>(P(column, e.p) * (1.0 - e.f) + P(column, e.p + 1) * e.f);
-    };
-
+    // A boundary face takes the parent's flux where both child cells it joins are sea; a face
+    // onto land keeps the flux the child's own wet/dry front gives it, so that the parent never
+    // pushes water into (or draws it out of) the child's land.
+    auto sea = [&](int32_t i, int32_t j) { return depth(i, j) > 0.0f; };
     // The child's y-fluxes on its rows 2 (south) and ny - 2 (north), columns 1..nx-1.
     const int32_t southRow = 2, childNorthRow = ny - 2;
     for (int32_t i = 1; i <= nx - 1; ++i) {
-        if (depth(i, southRow) > 0.0f) childN(i, southRow) = alongRow(parentN, corner.j, i, corner.i);
-        if (childNorthRow >= 0 && depth(i, childNorthRow) > 0.0f)
-            childN(i, childNorthRow) = alongRow(parentN, northRow, i, corner.i);
+        if (sea(i, southRow) && sea(i, southRow + 1)) childN(i, southRow) = south.At(i, corner.i);
+        if (childNorthRow >= 0 && sea(i, childNorthRow) && sea(i, childNorthRow + 1))
+            childN(i, childNorthRow) = north.At(i, corner.i);
     }
     // The child's x-fluxes on its columns nx - 2 (east) and 2 (west), rows 1..ny-2.
     const int32_t westColumn = 2, childEastColumn = nx - 2;
     for (int32_t j = 1; j <= ny - 2; ++j) {
-        if (childEastColumn >= 0 && depth(childEastColumn, j) > 0.0f)
-            childM(childEastColumn, j) = alongColumn(parentM, eastColumn, j, corner.j);
-        if (depth(westColumn, j) > 0.0f) childM(westColumn, j) = alongColumn(parentM, corner.i, j, corner.j);
+        if (childEastColumn >= 0 && sea(childEastColumn, j) && sea(childEastColumn + 1, j))
+            childM(childEastColumn, j) = east.At(j, corner.j);
+        if (sea(westColumn, j) && sea(westColumn + 1, j)) childM(westColumn, j) = west.At(j, corner.j);
     }
 }
 
 void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent) {
     View target = parent.etaNext.view();
     if (!Matches(target, parent) || !Matches(parent.totalDepthNext.view(), parent) ||
-        !Matches(parent.depth.view(), parent) || !Matches(child.depth.view(), child) ||
+        !Matches(parent.depth.view(), parent) || !Matches(child.totalDepthNext.view(), child) ||
         !Matches(child.eta.view(), child) || !Matches(child.etaNext.view(), child))
         return;
     if (!FitsAllocated(NestingFootprint(parent, child), parent)) return;
@@ -254,19 +329,17 @@ void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent) {
     const int32_t lastJ = corner.j + (child.ny - 1) / RefinementRatio;
     // A child narrower than two parent cells has no ring of parent cells inside its border.
     if (lastI - corner.i < 2 || lastJ - corner.j < 2) return;
-    auto block = [&](int32_t I, int32_t J) {
-        const int32_t ci = RefinementRatio * (I - corner.i) + 1;
-        const int32_t cj = RefinementRatio * (J - corner.j) + 1;
-        return BlockMean(child, ci - 1, ci + 1, cj - 1, cj + 1);
-    };
     // Row strips first (south, then north), then column strips (west, then east): a parent
     // cell in both keeps the column strip's value.
     // The parent's total depth follows its new level, so that its momentum update sees one
-    // consistent state (a block that comes back dry gives no water column).
+    // consistent state.
     View totalNext = parent.totalDepthNext.view();
     ConstView parentDepth = parent.depth.view();
     auto feed = [&](int32_t I, int32_t J) {
-        const float value = block(I, J);
+        const int32_t ci = RefinementRatio * (I - corner.i) + 1;
+        const int32_t cj = RefinementRatio * (J - corner.j) + 1;
+        float value = 0.0f;
+        if (!BlockMean(child, ci - 1, ci + 1, cj - 1, cj + 1, &value)) return;
         target(I, J) = value;
         totalNext(I, J) = std::max(0.0f, value + parentDepth(I, J));
     };
@@ -356,4 +429,80 @@ std::string CheckNestedLayout(const GridLevel& parent, const GridLevel& child) {
                       "(the nested grid ends %.2f parent cells from the parent's last row)",
                       box.jMax, parent.ny, box.jMax - parent.ny, parent.ny - 1 - endY);
     return {};
+}
+
+namespace {
+
+// The flow maxima of one cell (the momentum update's running maxima, with the values stored
+// alongside them), taken over from another where the other's maximum is larger.
+void TakeLargerFlowMaxima(GridLevel& l, int32_t i, int32_t j, int32_t fromI, int32_t fromJ) {
+    if (l.maxCurrent(fromI, fromJ) > l.maxCurrent(i, j)) {
+        l.maxCurrent(i, j) = l.maxCurrent(fromI, fromJ);
+        l.flowDepthAtMaxCurrent(i, j) = l.flowDepthAtMaxCurrent(fromI, fromJ);
+        l.timeOfMaxCurrent(i, j) = l.timeOfMaxCurrent(fromI, fromJ);
+        l.maxCurrentAngle(i, j) = l.maxCurrentAngle(fromI, fromJ);
+    }
+    if (l.maxFroudeSquared(fromI, fromJ) > l.maxFroudeSquared(i, j)) {
+        l.maxFroudeSquared(i, j) = l.maxFroudeSquared(fromI, fromJ);
+        l.currentAtMaxFroudeSquared(i, j) = l.currentAtMaxFroudeSquared(fromI, fromJ);
+        l.flowDepthAtMaxFroudeSquared(i, j) = l.flowDepthAtMaxFroudeSquared(fromI, fromJ);
+        l.timeOfMaxFroudeSquared(i, j) = l.timeOfMaxFroudeSquared(fromI, fromJ);
+    }
+    for (Field* f : {&l.maxFroude, &l.maxDragForce, &l.froudeSquaredU, &l.froudeSquaredV, &l.maxFluxM, &l.maxFluxN,
+                     &l.maxDischargeFlux, &l.maxDischargeFluxAngle, &l.maxMomentumFlux}) {
+        Field& field = *f;
+        field(i, j) = std::max(field(i, j), field(fromI, fromJ));
+    }
+    // On Cartesian levels the momentum update keeps the largest flow depth.
+    if (!l.IsSpherical()) l.maxFlowDepth(i, j) = std::max(l.maxFlowDepth(i, j), l.maxFlowDepth(fromI, fromJ));
+}
+
+}  // namespace
+
+void RecordChildBoundaryExtremes(GridLevel& child, double tMinutes) {
+    GridLevel& l = child;
+    for (const Field* f : {&l.eta, &l.totalDepth, &l.depth, &l.etaMax, &l.etaMin, &l.timeOfMaxWave,
+                           &l.firstWaveArrival, &l.maxFlowDepth, &l.maxCurrent, &l.flowDepthAtMaxCurrent,
+                           &l.timeOfMaxCurrent, &l.maxCurrentAngle, &l.maxFroudeSquared,
+                           &l.currentAtMaxFroudeSquared, &l.flowDepthAtMaxFroudeSquared, &l.timeOfMaxFroudeSquared,
+                           &l.maxFroude, &l.maxDragForce, &l.froudeSquaredU, &l.froudeSquaredV, &l.maxFluxM,
+                           &l.maxFluxN, &l.maxDischargeFlux, &l.maxDischargeFluxAngle, &l.maxMomentumFlux})
+        if (!Matches(f->cview(), l)) return;
+    const int32_t nx = l.nx, ny = l.ny;
+    if (nx < 2 || ny < 2) return;
+
+    // The water level of the two outer rings is the parent's, held through every sub-step:
+    // its extremes are what these cells show, recorded as the mass update records the interior's.
+    const float stamp = static_cast<float>(tMinutes);
+    const double arrival = cells::ArrivalThreshold(l.IsSpherical());
+    auto level = [&](int32_t i, int32_t j) {
+        const float total = l.totalDepth(i, j);
+        if (!(total > 0.0f)) return;
+        const float e = l.eta(i, j);
+        if (l.IsSpherical() && total > l.maxFlowDepth(i, j)) l.maxFlowDepth(i, j) = total;
+        if (e > l.etaMax(i, j)) {
+            l.etaMax(i, j) = e;
+            l.timeOfMaxWave(i, j) = stamp;
+        }
+        if (e < l.etaMin(i, j)) l.etaMin(i, j) = e;
+        if (std::fabs(static_cast<double>(e)) > arrival && l.firstWaveArrival(i, j) == 0.0f)
+            l.firstWaveArrival(i, j) = stamp;
+    };
+    for (int32_t j = 1; j <= ny; ++j)
+        for (int32_t i : {1, 2, nx - 1, nx}) level(i, j);
+    for (int32_t i = 3; i <= nx - 2; ++i)
+        for (int32_t j : {1, 2, ny - 1, ny}) level(i, j);
+
+    // The outermost rows and columns carry no flow of their own: the momentum update does not
+    // sweep the first column and row, and the faces beyond the last ones lead out of the level
+    // (on a Cartesian level into a halo at rest). Their sea cells take the flow maxima of their
+    // inner neighbours, the corners last, from the columns.
+    for (int32_t j = 2; j <= ny - 1; ++j) {
+        if (l.depth(1, j) > 0.0f) TakeLargerFlowMaxima(l, 1, j, 2, j);
+        if (l.depth(nx, j) > 0.0f) TakeLargerFlowMaxima(l, nx, j, nx - 1, j);
+    }
+    for (int32_t i = 1; i <= nx; ++i) {
+        if (l.depth(i, 1) > 0.0f) TakeLargerFlowMaxima(l, i, 1, i, 2);
+        if (l.depth(i, ny) > 0.0f) TakeLargerFlowMaxima(l, i, ny, i, ny - 1);
+    }
 }

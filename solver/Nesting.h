@@ -39,9 +39,9 @@ ParentIndex NestingCorner(const GridLevel& parent, const GridLevel& child);
 // pair of headers (the same index arithmetic as the operations themselves).
 ParentIndexBox NestingFootprint(const GridLevel& parent, const GridLevel& child);
 
-// Position of child point k (k = 1, 2, ...) along a boundary line, in parent indices: the
-// value there is P[p] * (1 - f) + P[p + 1] * f with f in [-0.5, 0.5). Child point 2 + 3n lies
-// on parent index base + n; a negative f extrapolates from p and p + 1.
+// Position of child point k (k = 1, 2, ...) along a boundary line, in parent indices: child
+// point 1 + 3n lies on parent index base + n (as child column 1 lies on the parent's corner),
+// and the value there is P[p] * (1 - f) + P[p + 1] * f with f = 0, 1/3 or 2/3.
 struct EdgePosition {
     int32_t p = 0;
     double f = 0.0;
@@ -58,18 +58,29 @@ void AddParentFieldsToChild(const GridLevel& parent, const GridLevel& child, Con
 void AddParentStateToChild(const GridLevel& parent, GridLevel& child);
 
 // Sets the water level (and total depth) of the child's two outermost rows and columns on
-// every side from the bilinear interpolation of the parent's current water level. These cells
-// lie outside the faces that carry the parent's fluxes; without this they would drift with
-// nothing to drive them and, fed back, corrupt the parent.
+// every side from the bilinear interpolation of the parent's current water level over the
+// parent cells that hold water; a cell where none does, or whose ground lies above the
+// interpolated level, is dry. These cells lie outside the faces that carry the parent's
+// fluxes; the child's mass update leaves them alone, so they hold the parent's level.
 void SetChildBoundaryWaterLevel(const GridLevel& parent, GridLevel& child);
 // Sets the child's fluxN on rows 2 and ny - 2 and its fluxM on columns 2 and nx - 2 from the
-// parent's current fluxes (wet child cells only).
+// parent's current fluxes, on faces whose two child cells are both sea. Along the line each
+// child face takes the parent's flux at its own position, linear between the two parent faces
+// around it; a parent face on land that carries nothing is left out (the open one of the two
+// is taken, or 0 where both are closed).
 void NestBoundaryFluxes(const GridLevel& parent, GridLevel& child);
 
-// Writes the child's block-averaged water level (mean of eta and etaNext over the wet cells of
-// the 3 x 3 block centred on each parent node; 0 when five or fewer are wet) into the parent's
-// etaNext, along a ring of parent cells one cell inside the child's border.
+// Writes the child's block-averaged water level (mean of eta and etaNext over the cells of the
+// 3 x 3 block centred on each parent node that hold water) into the parent's etaNext, along a
+// ring of parent cells one cell inside the child's border. A block with five or fewer such
+// cells leaves the parent's own level.
 void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent);
+
+// After each sub-step of a nested level: the extreme fields of its two outer rings (highest
+// and lowest level, their times, first arrival, flow depth) from the level these cells hold,
+// and the flow maxima of its first column and row from their inner neighbours (the momentum
+// update does not sweep them). Without this every map of a nested level has a frame of zeros.
+void RecordChildBoundaryExtremes(GridLevel& child, double tMinutes);
 
 // Empty when `child` can be nested in `parent`: both have a usable extent, the child's cell
 // size is a third of the parent's within 1 % on both axes, its first node lies on a parent

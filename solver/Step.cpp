@@ -156,11 +156,14 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
         settings.timeStep = p.timeStep / static_cast<float>(substeps);
         const VolumeScale scale = budget ? scaleOf(k) : VolumeScale{};
         LevelVolumeBudget* account = budget ? &diagnostics.volumeBudgets[k] : nullptr;
+        settings.parentRing = k > 0 ? 2 : 0;
         for (int32_t s = 0; s < substeps; ++s) {
             if (substepTrace != nullptr) substepTrace->push_back(static_cast<int32_t>(k));
             // 3. A nested level's open boundary from its parent, before every sub-step: the
-            //    boundary fluxes, and the water level of the cells outside those faces. The
-            //    parent still holds the start of the base step (it advances after its child).
+            //    boundary fluxes, and the water level of the cells outside those faces, which
+            //    the mass update then leaves alone. The parent still holds the start of the
+            //    base step (it advances after its child). After the sub-step, the extreme
+            //    fields of those cells record what they held.
             if (k > 0) {
                 NestBoundaryFluxes(levels[k - 1], level);
                 const double before = account ? RingVolume(level, scale, false) : 0.0;
@@ -198,6 +201,7 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
             // A band on the open edge drives the faces between it and the interior.
             if (forced) SetSeriesEdgeFluxes(level, band, record, !p.useEtaOnly, ratio, settings);
             AdvanceTimeLevel(level, settings);
+            if (k > 0) RecordChildBoundaryExtremes(level, tMinutes);
         }
         if (recordGauges) WriteGaugeHistories(p, level, level.outputFolder, t);
     }
