@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "GridCommand.h"
@@ -28,7 +29,8 @@ using Surface = std::function<double(double x, double y)>;
 void WriteRaster(const std::string& path, double west, double north, double pixel, int columns, int rows,
                   const Surface& value, const double* nodata = nullptr, const char* driver = "GTiff") {
     GDALAllRegister();
-    GDALDatasetH dataset = GDALCreate(GDALGetDriverByName(driver), path.c_str(), columns, rows, 1, GDT_Float32, nullptr);
+    GDALDatasetH dataset =
+        GDALCreate(GDALGetDriverByName(driver), path.c_str(), columns, rows, 1, GDT_Float32, nullptr);
     ASSERT_NE(dataset, nullptr);
     double transform[6] = {west, pixel, 0.0, north, 0.0, -pixel};
     GDALSetGeoTransform(dataset, transform);
@@ -43,7 +45,8 @@ void WriteRaster(const std::string& path, double west, double north, double pixe
         for (int c = 0; c < columns; ++c)
             samples[static_cast<std::size_t>(r) * columns + c] =
                 static_cast<float>(value(west + (c + 0.5) * pixel, north - (r + 0.5) * pixel));
-    ASSERT_EQ(GDALRasterIO(band, GF_Write, 0, 0, columns, rows, samples.data(), columns, rows, GDT_Float32, 0, 0), CE_None);
+    ASSERT_EQ(GDALRasterIO(band, GF_Write, 0, 0, columns, rows, samples.data(), columns, rows, GDT_Float32, 0, 0),
+              CE_None);
     GDALClose(dataset);
 }
 
@@ -66,7 +69,9 @@ double MaxError(const ModelGrid& grid, const Surface& expected) {
 }
 
 // Size and extent of a grid, for one comparison.
-std::vector<double> Extent(const ModelGrid& g) { return {double(g.nx), double(g.ny), g.xMin, g.xMax, g.yMin, g.yMax}; }
+std::vector<double> Extent(const ModelGrid& g) {
+    return {double(g.nx), double(g.ny), g.xMin, g.xMax, g.yMin, g.yMax};
+}
 
 ModelGrid Header(int nx, int ny, double xMin, double xMax, double yMin, double yMax) {
     return ModelGrid{nx, ny, xMin, xMax, yMin, yMax, {}};
@@ -86,7 +91,7 @@ double BilinearDepth(double lon, double lat) { return 1000.0 + 3.0 * lon - 5.0 *
 
 }  // namespace
 
-TEST(GridImport, BilinearSurfaceIsReproducedFromGeoTiffNetcdfAndEsriAscii) {
+TEST(GridImport, BilinearSurfaceIsReproducedFromGeoTiffAndNetcdf) {
     ScratchFolder folder;
     ModelGrid grid;
     GridImportReport report;
@@ -99,17 +104,12 @@ TEST(GridImport, BilinearSurfaceIsReproducedFromGeoTiffNetcdfAndEsriAscii) {
     EXPECT_EQ(Extent(grid), (std::vector<double>{73, 75, 141.1, 148.3, 31.05, 38.45}));
     EXPECT_LT(MaxError(grid, BilinearDepth), 1e-3);
     EXPECT_TRUE(report.geographic && !report.global && report.nodataNodes == 0 && report.sourceColumns == 40);
-    // Nodes on the rim between the outermost pixel centres and the raster's edge carry the
-    // edge samples outward: node 140.0 takes the sample at 140.125.
+    // Nodes on the rim outside the outermost pixel centres carry the edge samples outward.
     ASSERT_TRUE(Import(tiff, "140,141,35,36", 0.125, {}, &grid, &report, &error)) << error;
     EXPECT_NEAR(grid.At(0, 3), BilinearDepth(140.125, 35.375), 1e-3);
-    EXPECT_NEAR(grid.At(1, 3), BilinearDepth(140.125, 35.375), 1e-3);
-    EXPECT_NEAR(grid.At(2, 3), BilinearDepth(140.25, 35.375), 1e-3);
     // A box beyond the raster is refused with the edge and the distance.
     EXPECT_FALSE(Import(tiff, "139.5,141,35,36", 0.5, {}, &grid, &report, &error));
     EXPECT_NE(error.find("west edge 139.5 lies 0.5 degrees outside"), std::string::npos) << error;
-    EXPECT_FALSE(Import(tiff, "141,142,35,40.5", 0.5, {}, &grid, &report, &error));
-    EXPECT_NE(error.find("north edge"), std::string::npos) << error;
 
     // GEBCO-style netCDF of elevations (negative at sea), nodes every 0.2 degrees, latitudes
     // ascending: --elevation gives the depth, without it the sign stays the source's.
@@ -120,74 +120,33 @@ TEST(GridImport, BilinearSurfaceIsReproducedFromGeoTiffNetcdfAndEsriAscii) {
     EXPECT_LT(MaxError(grid, BilinearDepth), 1e-3);
     ASSERT_TRUE(Import(gebco, "141.1,148.3,31.05,38.45", 0.1, {}, &grid, &report, &error)) << error;
     EXPECT_LT(MaxError(grid, elevation), 1e-3);
-    // The file's own nodes (140 and 150 are its first and last longitudes) are reached exactly.
-    ASSERT_TRUE(Import(gebco, "140,150,30,40", 0.2, {true}, &grid, &report, &error)) << error;
-    EXPECT_EQ(grid.At(0, 0), static_cast<float>(BilinearDepth(140.0, 30.0)));
-    EXPECT_EQ(grid.At(50, 50), static_cast<float>(BilinearDepth(150.0, 40.0)));
-
-    // ESRI ASCII in metres, cell-registered: the sample of the north-west cell lies at
-    // (xll + 50, yll + 350). A node on each cell centre must return that cell's value.
-    const std::string ascii = folder.Write("cells.asc", "ncols 4\nnrows 4\nxllcorner 1000\nyllcorner 2000\ncellsize 100\n"
-                                                        "NODATA_value -9999\n1 2 3 4\n5 6 7 8\n9 10 11 12\n13 14 15 16\n");
-    ASSERT_TRUE(Import(ascii, "1050,1350,2050,2350", 100.0, {}, &grid, &report, &error)) << error;
-    EXPECT_FALSE(report.geographic);
-    ASSERT_EQ(grid.nx, 4);
-    EXPECT_EQ((std::vector<float>{grid.At(0, 3), grid.At(3, 0), grid.At(1, 2)}), (std::vector<float>{1, 16, 6}));
-    ASSERT_TRUE(Import(ascii, "1100,1200,2100,2200", 50.0, {}, &grid, &report, &error)) << error;
-    EXPECT_FLOAT_EQ(grid.At(0, 0), (9 + 10 + 13 + 14) / 4.0f);
 }
 
-// f = 1000 + 200 sin(0.3 x) cos(0.2 y): bilinear error is at most h^2/8 (|f_xx| + |f_yy|)
-// = h^2 (18 + 8) / 8, and halving h must give a quarter of the error.
-TEST(GridImport, CurvedSurfaceConvergesAtSecondOrder) {
-    const Surface curved = [](double x, double y) { return 1000.0 + 200.0 * std::sin(0.3 * x) * std::cos(0.2 * y); };
-    ScratchFolder folder;
-    double errors[2] = {0.0, 0.0};
-    const double pixels[2] = {0.25, 0.125};
-    for (int k = 0; k < 2; ++k) {
-        const std::string tiff = folder.File("curved" + std::to_string(k) + ".tif");
-        WriteRaster(tiff, 0.0, 10.0, pixels[k], static_cast<int>(10.0 / pixels[k]), static_cast<int>(10.0 / pixels[k]), curved);
-        ModelGrid grid;
-        GridImportReport report;
-        std::string error;
-        ASSERT_TRUE(Import(tiff, "1,9,1,9", 0.01, {}, &grid, &report, &error)) << error;
-        errors[k] = MaxError(grid, curved);
-        EXPECT_LE(errors[k], pixels[k] * pixels[k] * 26.0 / 8.0) << "pixel " << pixels[k];
-    }
-    EXPECT_NEAR(errors[0] / errors[1], 4.0, 0.5);
-}
-
+// A 3 x 4 patch without data (columns 5..7, rows 10..13 from the north) in 0.1-degree pixels,
+// declared as no-data or left NaN. Nodes on the pixel corners use four samples each, so
+// (3 + 1) x (4 + 1) nodes touch the patch and become land at the configured height.
 TEST(GridImport, NodataPatchBecomesLandAndIsCounted) {
     ScratchFolder folder;
     const double nodata = -32768.0;
-    // A 3 x 4 patch without data (columns 5..7, rows 10..13 from the north) in 0.1-degree pixels.
     const auto withPatch = [](double x, double y) {
         const int c = static_cast<int>(std::floor(x / 0.1)), r = static_cast<int>(std::floor((3.0 - y) / 0.1));
         return (c >= 5 && c <= 7 && r >= 10 && r <= 13) ? -32768.0 : 50.0;
     };
     const std::string tiff = folder.File("patch.tif"), nan = folder.File("nan.tif");
     WriteRaster(tiff, 0.0, 3.0, 0.1, 30, 30, withPatch, &nodata);
-    // NaN samples in a band without a declared no-data value count the same way.
     WriteRaster(nan, 0.0, 3.0, 0.1, 30, 30, [&](double x, double y) { return withPatch(x, y) == nodata ? NAN : 50.0; });
-    ModelGrid grid;
-    GridImportReport report;
-    std::string error;
-    // Nodes on the pixel centres: exactly the 12 patch nodes, at the configured height.
-    for (const std::string& source : {tiff, nan}) {
-        ASSERT_TRUE(Import(source, "0.05,2.95,0.05,2.95", 0.1, {false, 25.0}, &grid, &report, &error)) << error;
-        EXPECT_EQ(report.nodataNodes, 12) << source;
-        EXPECT_EQ(std::count(grid.values.begin(), grid.values.end(), -25.0f), 12) << source;
-        EXPECT_EQ(std::count(grid.values.begin(), grid.values.end(), 50.0f), 900 - 12) << source;
-        EXPECT_EQ(grid.At(5, 29 - 10), -25.0f);  // column 5, pixel row 10 from the north
-        EXPECT_EQ(grid.At(4, 29 - 10), 50.0f);
+    for (const auto& [source, options, land] : {std::tuple{tiff, GridImportOptions{}, -10.0f},
+                                                std::tuple{nan, GridImportOptions{false, 25.0}, -25.0f}}) {
+        ModelGrid grid;
+        GridImportReport report;
+        std::string error;
+        ASSERT_TRUE(Import(source, "0.1,2.9,0.1,2.9", 0.1, options, &grid, &report, &error)) << error;
+        EXPECT_EQ(report.nodataNodes, 20) << source;
+        EXPECT_EQ(std::count(grid.values.begin(), grid.values.end(), land), 20) << source;
+        EXPECT_EQ(std::count(grid.values.begin(), grid.values.end(), 50.0f), 29 * 29 - 20) << source;
+        EXPECT_EQ(grid.At(4, 28 - 10), land) << source;  // the corner node west of column 5, south of row 10
+        EXPECT_EQ(report.minDepth, land);
     }
-    // Nodes on the pixel corners: each uses four samples, so (3 + 1) x (4 + 1) nodes touch
-    // the patch. The default height puts them 10 m above sea.
-    ASSERT_TRUE(Import(tiff, "0.1,2.9,0.1,2.9", 0.1, {}, &grid, &report, &error)) << error;
-    EXPECT_EQ(report.nodataNodes, 20);
-    EXPECT_EQ(std::count(grid.values.begin(), grid.values.end(), -10.0f), 20);
-    EXPECT_EQ(report.minDepth, -10.0);
-    EXPECT_EQ(report.maxDepth, 50.0);
 }
 
 // A surface continuous around the globe whose kinks (0 and 180 degrees) lie on sample centres,
@@ -211,27 +170,18 @@ TEST(GridImport, AntimeridianBoxesOnBothLongitudeConventions) {
         EXPECT_EQ(report.longitudeConvention, convention);
         EXPECT_EQ(Extent(grid), (std::vector<double>{41, 21, 170, 190, -5, 5}));
         EXPECT_LT(MaxError(grid, surface), 1e-4);
-        EXPECT_EQ(grid.At(20, 10), static_cast<float>(surface(180.0, 0.0)));
-        // Across Greenwich, the 0..360 source's seam.
-        ASSERT_TRUE(Import(source, "-5.5,4.5,-3,3", 0.25, {}, &grid, &report, &error)) << error;
-        EXPECT_LT(MaxError(grid, surface), 1e-4);
     }
     // Regional sources: a 0..360 one spanning the antimeridian, a -180..180 one spanning Greenwich.
     const std::string pacific = folder.File("pacific.tif"), atlantic = folder.File("atlantic.tif");
     WriteRaster(pacific, 149.5, 20.5, 1.0, 61, 41, surface);
     WriteRaster(atlantic, -30.5, 20.5, 1.0, 61, 41, surface);
     ASSERT_TRUE(Import(pacific, "170,-170,-5,5", 0.5, {}, &grid, &report, &error)) << error;
-    EXPECT_FALSE(report.global);
-    EXPECT_EQ(report.longitudeShift, 0.0);
+    EXPECT_EQ(std::pair(report.global, report.longitudeShift), std::pair(false, 0.0));
     EXPECT_LT(MaxError(grid, surface), 1e-4);
     ASSERT_TRUE(Import(atlantic, "350,10,-5,5", 0.5, {}, &grid, &report, &error)) << error;
     EXPECT_EQ(report.longitudeShift, -360.0);
     EXPECT_EQ(Extent(grid), (std::vector<double>{41, 21, 350, 370, -5, 5}));
     EXPECT_LT(MaxError(grid, surface), 1e-4);
-    // A box reaching past the regional source is refused, not cut: 140 lies 9.5 degrees
-    // west of the source's edge at 149.5.
-    EXPECT_FALSE(Import(pacific, "140,-170,-5,5", 0.5, {}, &grid, &report, &error));
-    EXPECT_NE(error.find("west edge 140 lies 9.5 degrees outside"), std::string::npos) << error;
 }
 
 // Parent: 101 x 81 nodes one unit apart over 0..100 x 0..80.
@@ -244,20 +194,14 @@ TEST(NestLayout, SnappedChildPassesAndFaultsAreExplainedWithNumbers) {
     const NestCheck check = CheckNestLayout(parent, child);
     EXPECT_TRUE(check.Passed());
     // Corner: node 10 is parent column 11. Reach: the interpolation and the boundary lines end
-    // at 11 + 63/3 = 32, the east boundary face on 11 + 61/3 = 31; the feedback ring starts one
-    // parent cell inside (12), and column 10 stays clear of the parent's west edge.
+    // at 11 + 63/3 = 32; the feedback ring starts one parent cell inside (12), and column 10
+    // stays clear of the parent's west edge.
     const NestIndices& i = check.indices;
-    EXPECT_EQ((std::vector<long long>{i.column, i.row, i.feedbackColumn, i.lowColumn, i.highColumn, i.lowRow, i.highRow}),
+    EXPECT_EQ((std::vector<long long>{i.column, i.row, i.feedbackColumn, i.lowColumn, i.highColumn, i.lowRow,
+                                      i.highRow}),
               (std::vector<long long>{11, 21, 12, 10, 32, 20, 42}));
-    // Ending on the parent's last column is allowed.
-    EXPECT_TRUE(CheckNestLayout(parent, Header(61, 31, 80.0, 100.0, 20.0, 30.0)).Passed());
 
-    struct Case {
-        ModelGrid child;
-        bool alone;  // the only problem
-        std::string edge, message;
-    };
-    const std::vector<Case> cases = {
+    const struct { ModelGrid child; bool alone; std::string edge, message; } cases[] = {  // alone: the only problem
         {Header(64, 64, 10.5, 31.5, 20.0, 41.0), true, "west", "0.5 of a cell off parent column"},
         {Header(43, 64, 10.0, 31.0, 20.0, 41.0), false, "x spacing", "ratio 2"},  // half, not a third
         // One column further than the parent's last: 82 + 60/3 = 102 of 101.
@@ -265,10 +209,8 @@ TEST(NestLayout, SnappedChildPassesAndFaultsAreExplainedWithNumbers) {
          "parent column 102, 1 column beyond the parent's last column 101; move the child's east edge 1 parent cell "
          "(3 child cells) west"},
         {Header(31, 31, 10.0, 20.0, 0.0, 10.0), true, "south", "parent row 0"},  // the feedback writes row 0
-        {Header(31, 31, -5.0, 5.0, 10.0, 20.0), false, "west", ""},              // south-west of the parent
-        {Header(4, 31, 10.0, 11.0, 10.0, 20.0), true, "size", ""},  // too small for the boundary lines and feedback
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         const NestCheck bad = CheckNestLayout(parent, c.child);
         ASSERT_FALSE(bad.Passed()) << c.edge;
         EXPECT_TRUE(!c.alone || bad.problems.size() == 1u) << c.edge << ": " << bad.problems.size() << " problems";
@@ -276,25 +218,11 @@ TEST(NestLayout, SnappedChildPassesAndFaultsAreExplainedWithNumbers) {
         EXPECT_NE(bad.problems[0].message.find(c.message), std::string::npos) << bad.problems[0].message;
     }
 
-    // Snapping refuses boxes without the margins and says by how much.
-    ASSERT_TRUE(SnapNestedBox(parent, GridBox{90.0, 99.5, 10.0, 20.0}, &child, &error)) << error;
-    EXPECT_EQ(child.xMax, 100.0);
-    for (const auto& [box, message] : std::vector<std::pair<GridBox, std::string>>{
-             {{0.5, 10.0, 10.0, 20.0}, "west edge: the nesting operations reach parent column 0, 1 column beyond the "
-                                       "parent's first column 1; move the child's west edge 1 parent cell (3 child cells) east"},
-             {{90.0, 103.0, 10.0, 20.0}, "east edge lies 3 parent cells east of the parent"},
-             {{50.0, 50.5, 10.0, 20.0}, "spans 1 x 10 parent cells"}}) {
-        EXPECT_FALSE(SnapNestedBox(parent, box, &child, &error)) << message;
-        EXPECT_NE(error.find(message), std::string::npos) << error;
-    }
-
     // A parent across the antimeridian takes a child given in the other convention.
     const ModelGrid pacific = Header(41, 21, 170.0, 190.0, -5.0, 5.0);
     ASSERT_TRUE(SnapNestedBox(pacific, GridBox{-179.2, -176.4, -1.0, 1.0}, &child, &error)) << error;
     EXPECT_EQ(std::pair(child.xMin, child.xMax), std::pair(180.5, 184.0));
     EXPECT_TRUE(CheckNestLayout(pacific, child).Passed());
-    ASSERT_TRUE(SnapNestedBox(pacific, GridBox{178.0, -178.0, -1.0, 1.0}, &child, &error)) << error;
-    EXPECT_EQ(std::pair(child.xMin, child.xMax), std::pair(178.0, 182.0));
 }
 
 // The model's own start-up check over GridLevels and this header-only checker must accept and
@@ -315,15 +243,11 @@ TEST(NestLayout, AgreesWithTheStartUpCheckOnEveryLayout) {
                 const ModelGrid child = Header(3 * cells + 1, 3 * cells + 1, west, west + cells, south, south + cells);
                 const bool mine = CheckNestLayout(parent, child).Passed();
                 const std::string theirs = CheckNestedLayout(level(parent), level(child));
-                ASSERT_EQ(mine, theirs.empty()) << "first " << first << " shift " << shift << " cells " << cells << ": " << theirs;
+                ASSERT_EQ(mine, theirs.empty()) << first << " " << shift << " " << cells << ": " << theirs;
                 (mine ? accepted : refused) += 1;
             }
     EXPECT_GT(accepted, 100);
     EXPECT_GT(refused, 100);
-    // Spacing off by 2 % is refused by both.
-    const ModelGrid coarse = Header(19, 19, 105.0, 111.12, 0.0, 6.0);
-    EXPECT_FALSE(CheckNestLayout(parent, coarse).Passed());
-    EXPECT_FALSE(CheckNestedLayout(level(parent), level(coarse)).empty());
 }
 
 TEST(GridCommand, NestedExampleFromOneElevationModel) {
@@ -331,74 +255,41 @@ TEST(GridCommand, NestedExampleFromOneElevationModel) {
     // Elevation: a slope deepening westward to 4000 m with its coast near 145 E.
     const std::string dem = folder.File("dem.tif");
     WriteRaster(dem, 140.0, 40.0, 1.0 / 60.0, 360, 600,
-                 [](double lon, double lat) { return -4000.0 + 800.0 * (lon - 140.0) + 100.0 * std::sin(3.0 * lat); });
-    const std::string level0 = folder.File("level0.grd"), level1 = folder.File("level1.nc"), level2 = folder.File("level2.grd");
+                [](double lon, double lat) { return -4000.0 + 800.0 * (lon - 140.0) + 100.0 * std::sin(3.0 * lat); });
+    const std::string level0 = folder.File("level0.grd"), level1 = folder.File("level1.nc");
     std::string out, err;
-    ASSERT_EQ(RunCommand({dem, "--box", "140.5,145.5,31,39", "--spacing", "6min", "--elevation", "-o", level0}, &out, &err), 0)
-        << err;
+    ASSERT_EQ(RunCommand({dem, "--box", "140.5,145.5,31,39", "--spacing", "6min", "--elevation", "-o", level0},
+                         &out, &err), 0) << err;
     EXPECT_NE(out.find("wrote " + level0 + ": 51 x 81 nodes"), std::string::npos) << out;
-    ASSERT_EQ(RunCommand({"--nest", level0, "--box", "143.33,145.05,33.3,35.1", dem, "--elevation", "-o", level1}, &out, &err), 0)
-        << err;
+    ASSERT_EQ(RunCommand({"--nest", level0, "--box", "143.33,145.05,33.3,35.1", dem, "--elevation", "-o", level1},
+                         &out, &err), 0) << err;
     EXPECT_NE(out.find("snapped child box 143.3,145.1,33.3,35.1"), std::string::npos) << out;
-    ASSERT_EQ(RunCommand({"--nest", level1, "--box", "144.5,145,34,34.5", dem, "--elevation", "-o", level2}, &out, &err), 0)
-        << err;
-    EXPECT_EQ(RunCommand({"--check", level0, level1, level2}, &out, &err), 0) << out << err;
-    EXPECT_NE(out.find("level 2 in level 1: passes"), std::string::npos) << out;
 
-    // The files hold the nested layout (the grid files' bytes are checked with GDAL and the
-    // netCDF library where they are written): the child's every third node is the parent node
-    // it lies on, holding the same depth.
+    // The child's every third node is the parent node it lies on, holding the same depth.
     ModelGrid parent, child;
     ASSERT_TRUE(ReadModelGrid(level0, &parent, &err)) << err;
     ASSERT_TRUE(ReadModelGrid(level1, &child, &err)) << err;
     EXPECT_EQ(Extent(parent), (std::vector<double>{51, 81, 140.5, 145.5, 31, 39}));
     EXPECT_EQ(child.nx, 3 * 18 + 1);
-    EXPECT_NEAR(child.yMin, 33.3, 1e-9);
     const int firstColumn = static_cast<int>(std::lround((child.xMin - parent.xMin) / parent.DeltaX()));
     const int firstRow = static_cast<int>(std::lround((child.yMin - parent.yMin) / parent.DeltaY()));
     for (int row = 0; row < child.ny; row += 3)
         for (int col = 0; col < child.nx; col += 3)
-            ASSERT_NEAR(child.At(col, row), parent.At(firstColumn + col / 3, firstRow + row / 3), 1e-3) << col << "," << row;
-    EXPECT_GT(parent.At(0, 0), 0.0f);              // west: sea
-    EXPECT_LT(parent.At(parent.nx - 1, 0), 0.0f);  // east: land
+            ASSERT_NEAR(child.At(col, row), parent.At(firstColumn + col / 3, firstRow + row / 3), 1e-3) << col;
 
-    // An unsnapped child is reported with its numbers, from grid files or from a scenario.
+    // An unsnapped child is reported with its numbers.
     const std::string shifted = folder.File("shifted.grd");
     ModelGrid bad = child;
     bad.xMin += 0.04;
     bad.xMax += 0.04;
     ASSERT_TRUE(WriteModelGrid(shifted, bad, &err)) << err;
-    EXPECT_EQ(RunCommand({"--check", level0, shifted}, &out, &err), 1);
+    EXPECT_EQ(RunCommand({"--check", level0, level1}, &out, &err), 0) << out << err;
+    EXPECT_EQ(RunCommand({"--check", level0, shifted}, &out, &err), 1) << err;
     EXPECT_NE(out.find("level 1 in level 0: 1 problem"), std::string::npos) << out;
     EXPECT_NE(out.find("0.4 of a cell off parent column 29"), std::string::npos) << out;
-    const auto scenario = [&](const std::string& name, const std::vector<std::string>& grids) {
-        std::string toml;
-        for (std::size_t k = 0; k < grids.size(); ++k)
-            toml += "[[grids]]\ngridType = 2\ncellSize = 1000.0\nbathymetryFile = \"" +
-                    std::filesystem::path(grids[k]).filename().string() + "\"\noutputFolder = \"out" + std::to_string(k) + "\"\n";
-        return folder.Write(name, toml + "[[sources]]\netaFile = \"level0.grd\"\ninsertionTime = 0.0\n");
-    };
-    EXPECT_EQ(RunCommand({"--check", scenario("good.toml", {level0, level1, level2})}, &out, &err), 0) << err;
-    EXPECT_NE(out.find("level 2 in level 1: passes"), std::string::npos) << out;
-    EXPECT_EQ(RunCommand({"--check", scenario("bad.toml", {level0, shifted})}, &out, &err), 1) << err;
-    EXPECT_NE(out.find("0.4 of a cell off parent column 29"), std::string::npos) << out;
 
-    // Malformed command lines give 2, missing or unfit inputs 1.
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        std::string message;
-    };
-    const std::vector<Case> cases = {
-        {{dem, "--box", "140.5,145.55,31,39", "--spacing", "0.1", "-o", shifted}, 1,
-         "50.5 steps of 0.1, not a whole number: use east 145.5 or 145.6"},
-        {{dem, "--box", "140.5,145.5,31,39", "-o", shifted}, 2, ""},
-        {{dem, "--bogus"}, 2, ""},
-        {{folder.File("missing.tif"), "--box", "1,2,3,4", "--spacing", "1", "-o", shifted}, 1,
-         "missing.tif: cannot open as a raster"},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(RunCommand(c.args, &out, &err), c.status) << c.args[1];
-        EXPECT_NE(err.find(c.message), std::string::npos) << err;
-    }
+    // A malformed command line gives 2, unfit input 1.
+    EXPECT_EQ(RunCommand({dem, "--box", "140.5,145.5,31,39", "-o", shifted}, &out, &err), 2);  // no spacing
+    EXPECT_EQ(RunCommand({dem, "--box", "140.5,145.55,31,39", "--spacing", "0.1", "-o", shifted}, &out, &err), 1);
+    EXPECT_NE(err.find("50.5 steps of 0.1, not a whole number: use east 145.5 or 145.6"), std::string::npos) << err;
 }
