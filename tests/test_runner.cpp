@@ -2,7 +2,6 @@
 // with a test double in place of the solver.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -11,31 +10,28 @@
 #include <regex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "InitResult.h"
 #include "ZellSimulatorTI.h"
 
 namespace {
 
-using Events = std::vector<std::string>;
-
+// Every call the runner makes, in order, on one line: "range 0, init 0, Step(0), step 0, ...".
 struct EventLog {
     std::mutex mutex;
-    Events events;
+    std::string text;
     std::function<void()> onRelease;  // runs on the worker when the reporter is released
-    void Add(std::string e) {
+    void Add(const std::string& event) {
         std::lock_guard<std::mutex> lock(mutex);
-        events.push_back(std::move(e));
+        text += (text.empty() ? "" : ", ") + event;
     }
-    Events Snapshot() {
+    std::string Text() {
         std::lock_guard<std::mutex> lock(mutex);
-        return events;
+        return text;
     }
 };
 
-class RecordingReporter : public ZellProgressBarI {
-public:
+struct RecordingReporter : ZellProgressBarI {
     explicit RecordingReporter(EventLog* log) : log_(log) {}
     ~RecordingReporter() override {
         log_->Add("release");
@@ -45,14 +41,11 @@ public:
     void SetRange(int32_t v) override { log_->Add("range " + std::to_string(v)); }
     void RunCompleted() override { log_->Add("completed"); }
     void InitFinished(int32_t code) override { log_->Add("init " + std::to_string(code)); }
-
-private:
     EventLog* log_;
 };
 
 // The solver's place: logs its calls ("Step(i)", "Finish"), may sleep in Step, advances by advanceBy.
-class FakeSimulator : public ZellSimulatorTI {
-public:
+struct FakeSimulator : ZellSimulatorTI {
     explicit FakeSimulator(EventLog* log) : log_(log) {}
     ~FakeSimulator() override { StopWorker(); }
     int32_t Init(ZellProgressBarI*) override { return initResult; }
@@ -67,13 +60,9 @@ public:
         finishCalled.fetch_add(1);
     }
     void SetHostContext(void*) override {}
-
-    int32_t initResult = InitResult::kSuccess;
-    int32_t advanceBy = 1;
+    int32_t initResult = InitResult::kSuccess, advanceBy = 1;
     int stepDelayMs = 0;
     std::atomic<int> stepsCalled{0}, finishCalled{0};
-
-private:
     EventLog* log_;
 };
 
@@ -96,159 +85,109 @@ void WaitUntil(const std::function<bool()>& condition) {
     ASSERT_TRUE(condition());
 }
 
-// Starts a 60000-step run with a slow step and waits until it is some steps in.
-void StartLongRun(FakeSimulator& sim, EventLog* log) {
-    sim.stepDelayMs = 1;
-    sim.Start(FactoryFor(log), Settings(0.1f, 0.0f, 100.0f));
-    WaitUntil([&] { return sim.IsRunning() && sim.stepsCalled.load() > 3; });
-}
-
-Events LastTwo(const Events& events) { return Events(events.end() - std::min<size_t>(2, events.size()), events.end()); }
-
 }  // namespace
 
 TEST(RunControl, StepCountCountsWholeStepsOfTheInterval) {
-    const struct {
-        SimulationParameters p;
-        int32_t steps;
-    } cases[] = {
-        {SimulationParameters{}, 6000},    // 10 min of 0.1 s: float 0.1 is not lost to rounding
-        {Settings(4.0f, 0.0f, 30.0f), 450}, {Settings(0.7f, 0.0f, 10.0f), 857},  // 857.1
-        {Settings(0.3f, 0.0f, 1.0f), 200},  {Settings(1.0f, 5.0f, 5.0f), 0},
-        {Settings(1.0f, 5.0f, 4.0f), 0},    {Settings(0.0f, 0.0f, 4.0f), 0},
-    };
-    for (const auto& c : cases) EXPECT_EQ(ZellSimulatorTI::ComputeStepCount(c.p), c.steps) << c.p.timeStep;
+    EXPECT_EQ(ZellSimulatorTI::ComputeStepCount(SimulationParameters{}), 6000);  // float 0.1 s is not lost to rounding
+    EXPECT_EQ(ZellSimulatorTI::ComputeStepCount(Settings(0.7f, 0.0f, 10.0f)), 857);
+    EXPECT_EQ(ZellSimulatorTI::ComputeStepCount(Settings(1.0f, 5.0f, 4.0f)), 0);
+    EXPECT_EQ(ZellSimulatorTI::ComputeStepCount(Settings(0.0f, 0.0f, 4.0f)), 0);
 }
 
 TEST(RunControl, RunsToTheEndReportInOrderAndPrintTheConsoleLines) {
-    const Events twoSteps = {"range 0", "init 0", "range 2", "Step(0)", "step 0", "Step(1)", "step 1",
-                             "Step(2)", "step 2", "Step(3)", "Finish", "completed", "release"};
-    Events accepted = twoSteps;
-    accepted[1] = "init 22";  // a success code of the interface
-    const struct {
-        const char* what;
-        float timeStep, endMinutes;
-        int32_t initResult, advanceBy;
-        Events expected;
-    } cases[] = {
-        {"two steps", 30.0f, 1.0f, InitResult::kSuccess, 1, twoSteps},
-        {"zero steps still call Step twice", 1.0f, 0.0f, InitResult::kSuccess, 1,
-         {"range 0", "init 0", "range 0", "Step(0)", "step 0", "Step(1)", "Finish", "completed", "release"}},
-        {"advance skips indices", 6.0f, 1.0f, InitResult::kSuccess, 4,
-         {"range 0", "init 0", "range 10", "Step(0)", "step 0", "Step(4)", "step 4", "Step(8)", "step 8", "Finish",
-          "completed", "release"}},
-        {"an advance of 0 still progresses", 30.0f, 1.0f, InitResult::kSuccess, 0, twoSteps},
-        {"accepted by host", 30.0f, 1.0f, InitResult::kAcceptedByHost, 1, accepted},
-        {"failed Init prints nothing", 30.0f, 1.0f, InitResult::kNoGridRecords, 1, {"range 0", "init 9", "release"}},
+    const std::string twoSteps = "range 0, init 0, range 2, Step(0), step 0, Step(1), step 1, Step(2), step 2, "
+                                 "Step(3), Finish, completed, release";
+    const struct { float timeStep; int32_t initResult, advanceBy; std::string expected; } cases[] = {
+        {30.0f, InitResult::kSuccess, 0, twoSteps},  // an advance of 0 still progresses
+        {6.0f, InitResult::kSuccess, 4,
+         "range 0, init 0, range 10, Step(0), step 0, Step(4), step 4, Step(8), step 8, Finish, completed, release"},
+        {30.0f, InitResult::kNoGridRecords, 1, "range 0, init 9, release"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.expected);
         EventLog log;
         FakeSimulator sim(&log);
         sim.initResult = c.initResult;
         sim.advanceBy = c.advanceBy;
         testing::internal::CaptureStdout();
-        sim.Start(FactoryFor(&log), Settings(c.timeStep, 0.0f, c.endMinutes));
-        WaitUntil([&] { return !log.Snapshot().empty() && log.Snapshot().back() == "release"; });
+        sim.Start(FactoryFor(&log), Settings(c.timeStep, 0.0f, 1.0f));
+        WaitUntil([&] { return log.Text().ends_with("release"); });
         sim.Stop();
         const std::string out = testing::internal::GetCapturedStdout();
-        const std::string printed = "Starting Simulation\\.\\.\\.\nStep Count " + c.expected[2].substr(6) +
+        const std::string printed = "Starting Simulation\\.\\.\\.\nStep Count " + std::to_string(int(60 / c.timeStep)) +
                                     "\nSimulation Took [0-9]+\\.[0-9]{6} seconds\n";
-        EXPECT_TRUE(std::regex_match(out, std::regex(c.expected.size() > 3 ? printed : ""))) << out;
-        EXPECT_EQ(log.Snapshot(), c.expected);
-        EXPECT_FALSE(sim.IsRunning());
+        const bool failed = c.initResult == InitResult::kNoGridRecords;  // a failed Init prints nothing
+        EXPECT_TRUE(std::regex_match(out, std::regex(failed ? "" : printed))) << out;
+        EXPECT_EQ(log.Text(), c.expected);
     }
 }
 
-TEST(RunControl, StopOrDeleteEndsTheRunAtAStepBoundaryAndFinishStillRuns) {
-    for (bool viaDelete : {false, true}) {
+TEST(RunControl, StopDeleteOrPauseActAtAStepBoundaryAndFinishStillRuns) {
+    enum How { kStop, kDelete, kPauseThenStop, kPauseThenResume };
+    for (How how : {kStop, kDelete, kPauseThenStop, kPauseThenResume}) {
+        SCOPED_TRACE(how);
         EventLog log;
         auto sim = std::make_unique<FakeSimulator>(&log);
         testing::internal::CaptureStdout();
-        StartLongRun(*sim, &log);
-        viaDelete ? sim.reset() : sim->Stop();
-        const std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_NE(out.find("Simulation Stopped after "), std::string::npos) << out;
-        EXPECT_EQ(out.find("Simulation Took"), std::string::npos);
-        EXPECT_EQ(LastTwo(log.Snapshot()), (Events{"Finish", "release"}));  // no "completed" after a stop
-        EXPECT_TRUE(viaDelete || !sim->IsRunning());
-    }
-}
-
-TEST(RunControl, PauseHoldsTheWorkerAndResumeOrStopReleasesIt) {
-    for (bool resume : {true, false}) {
-        SCOPED_TRACE(resume ? "resume" : "stop while paused");
-        EventLog log;
-        FakeSimulator sim(&log);
-        sim.Pause(true);  // held from the first step boundary
-        testing::internal::CaptureStdout();
-        sim.Start(FactoryFor(&log), Settings(1.0f, 0.0f, 1.0f));  // 60 steps
-        WaitUntil([&] { return sim.stepsCalled.load() == 1; });
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EXPECT_EQ(sim.stepsCalled.load(), 1);
-        EXPECT_TRUE(sim.IsRunning());  // a paused run still counts as running
-        if (resume) {
-            sim.Pause(false);
-            WaitUntil([&] { return sim.finishCalled.load() == 1; });
+        if (how >= kPauseThenStop) {
+            sim->Pause(true);  // held from the first step boundary
+            sim->Start(FactoryFor(&log), Settings(1.0f, 0.0f, 1.0f));  // 60 steps
+            WaitUntil([&] { return sim->stepsCalled.load() == 1; });
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            EXPECT_EQ(sim->stepsCalled.load(), 1);
+            EXPECT_TRUE(sim->IsRunning());  // a paused run still counts as running
+        } else {
+            sim->stepDelayMs = 1;
+            sim->Start(FactoryFor(&log), Settings(0.1f, 0.0f, 100.0f));  // 60000 slow steps
+            WaitUntil([&] { return sim->IsRunning() && sim->stepsCalled.load() > 3; });
+            // Start while a run is in progress is refused, not fatal, and leaves the run as it was.
+            testing::internal::CaptureStderr();
+            sim->Start(FactoryFor(&log), Settings(1.0f, 0.0f, 1.0f));
+            EXPECT_NE(testing::internal::GetCapturedStderr().find("Start refused"), std::string::npos);
+            EXPECT_EQ(sim->StepCount(), 60000);
         }
-        sim.Stop();
+        if (how == kPauseThenResume) {
+            sim->Pause(false);
+            WaitUntil([&] { return sim->finishCalled.load() == 1; });
+            EXPECT_EQ(sim->stepsCalled.load(), 62);
+        }
+        how == kDelete ? sim.reset() : sim->Stop();
         const std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(sim.stepsCalled.load(), resume ? 62 : 1);
-        EXPECT_EQ(sim.finishCalled.load(), 1);
-        EXPECT_NE(out.find(resume ? "Simulation Took " : "Simulation Stopped after "), std::string::npos) << out;
+        const bool ended = how == kPauseThenResume;
+        EXPECT_NE(out.find(ended ? "Simulation Took " : "Simulation Stopped after "), std::string::npos) << out;
+        EXPECT_TRUE(log.Text().ends_with(ended ? "Finish, completed, release" : ", Finish, release")) << log.Text();
+        if (how == kDelete) continue;
+        EXPECT_FALSE(sim->IsRunning());
+        EXPECT_EQ(sim->finishCalled.load(), 1);
+        EXPECT_EQ(sim->stepsCalled.load() == 1, how == kPauseThenStop);  // stopped while held: no further step
     }
 }
 
-TEST(RunControl, StopAndStartEdgeCases) {
+TEST(RunControl, StopBeforeStartRestartAfterTheEndAndDeleteFromTheWorker) {
     EventLog log;
-    {
-        FakeSimulator never(&log);
-        never.Stop();  // never started: returns at once, twice
-        never.Stop();
-        EXPECT_FALSE(never.IsRunning());
-    }
-    EXPECT_TRUE(log.Snapshot().empty());
-
+    auto* sim = new FakeSimulator(&log);
+    // The reporter is released on the worker at the end of a run; deleting the simulator there,
+    // at the end of the second run, is reported and must not deadlock or terminate the process.
+    std::atomic<int> releases{0};
+    log.onRelease = [&] {
+        if (releases.load() == 1) delete sim;
+        releases.fetch_add(1);
+    };
+    sim->Stop();  // never started: returns at once
+    EXPECT_FALSE(sim->IsRunning());
     // Start again without Stop after the run ended by itself: the old worker is joined.
-    FakeSimulator sim(&log);
-    sim.Start(FactoryFor(&log), Settings(30.0f, 0.0f, 1.0f));
-    WaitUntil([&] { return sim.finishCalled.load() == 1 && !sim.IsRunning(); });
-    sim.Start(FactoryFor(&log), Settings(30.0f, 0.0f, 1.0f));
-    WaitUntil([&] { return sim.finishCalled.load() == 2; });
-    sim.Stop();
-    EXPECT_EQ(sim.stepsCalled.load(), 8);
-
-    // Start while a run is in progress is refused, not fatal, and leaves the run as it was.
-    FakeSimulator busy(&log);
-    StartLongRun(busy, &log);
+    sim->Start(FactoryFor(&log), Settings(30.0f, 0.0f, 1.0f));
+    WaitUntil([&] { return releases.load() == 1 && !sim->IsRunning(); });
+    EXPECT_EQ(sim->stepsCalled.load(), 4);
     testing::internal::CaptureStderr();
-    busy.Start(FactoryFor(&log), Settings(1.0f, 0.0f, 1.0f));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Start refused"), std::string::npos);
-    EXPECT_EQ(busy.StepCount(), 60000);
-    busy.Stop();
-    EXPECT_EQ(busy.finishCalled.load(), 1);
+    sim->Start(FactoryFor(&log), Settings(30.0f, 0.0f, 1.0f));
+    WaitUntil([&] { return releases.load() == 2; });
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("own worker thread"), std::string::npos);
 
-    // An empty factory is reported, and nothing runs.
     FakeSimulator empty(&log);
     testing::internal::CaptureStderr();
     empty.Start(ProgressFactory{}, SimulationParameters{});
     EXPECT_NE(testing::internal::GetCapturedStderr().find("factory"), std::string::npos);
     empty.Stop();
     EXPECT_EQ(empty.stepsCalled.load(), 0);
-}
-
-TEST(RunControl, DestroyingFromTheWorkerThreadIsReportedNotFatal) {
-    // The reporter is released on the worker at the end of the run; deleting the simulator
-    // there must not deadlock or terminate the process.
-    EventLog log;
-    std::atomic<bool> done{false};
-    auto* sim = new FakeSimulator(&log);
-    log.onRelease = [&] {
-        delete sim;
-        done.store(true);
-    };
-    testing::internal::CaptureStderr();
-    sim->Start(FactoryFor(&log), Settings(30.0f, 0.0f, 1.0f));
-    WaitUntil([&] { return done.load(); });
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("own worker thread"), std::string::npos);
 }
