@@ -297,44 +297,25 @@ struct ParentFluxLine {
 // The three child faces on parent face p of a line carry, summed, three times the parent's
 // flux: over the parent's step the child (three sub-steps, faces a third as wide) then moves
 // through them exactly the volume the parent moves through its face, whatever its sub-step.
-// Within the three the flux follows the parent's profile along the line: a slope from the
-// neighbouring open faces (monotonized central, so no face overshoots its neighbours) about
-// the parent's value at the middle one. Faces onto the child's land keep their own flux; the
-// open ones make up what the closed ones do not carry, in equal parts. Where none of the three
-// is open, the parent's flux has nowhere to go in the child.
+// Within the three the flux follows the parent's profile along the line: the parent's value at
+// the middle one and a slope, from the two neighbouring faces where both are open, limited
+// (monotonized central) so that no face overshoots them, and 0 at an extremum or next to a
+// closed face. A face onto the child's land keeps its own flux: where the coast crosses the
+// border, the child's land takes its share of the parent's flux out of the exchange (handing
+// it to the open faces instead would push it through the shallow water beside the coast).
 void ShareParentFace(const ParentFluxLine& line, int32_t p, float* const faces[RefinementRatio],
                      const bool open[RefinementRatio]) {
     const double here = line.Flux(p);
     double slope = 0.0;
-    if (line.Open(p)) {
-        const bool low = line.Open(p - 1), high = line.Open(p + 1);
-        const double down = low ? here - line.Flux(p - 1) : 0.0;
-        const double up = high ? line.Flux(p + 1) - here : 0.0;
-        if (low && high) {
-            if (down * up > 0.0) {
-                const double centred = 0.5 * (down + up);
-                const double bound = 2.0 * std::min(std::fabs(down), std::fabs(up));
-                slope = std::copysign(std::min(std::fabs(centred), bound), centred);
-            }
-        } else {
-            slope = low ? down : up;
+    if (line.Open(p) && line.Open(p - 1) && line.Open(p + 1)) {
+        const double down = here - line.Flux(p - 1), up = line.Flux(p + 1) - here;
+        if (down * up > 0.0) {
+            const double centred = 0.5 * (down + up);
+            slope = std::copysign(std::min(std::fabs(centred), 2.0 * std::min(std::fabs(down), std::fabs(up))), centred);
         }
     }
-    double value[RefinementRatio];
-    double missing = RefinementRatio * here;  // what the open faces must carry between them
-    int32_t opened = 0;
-    for (int32_t o = 0; o < RefinementRatio; ++o) {
-        value[o] = here + slope * (o - 1) / RefinementRatio;
-        if (open[o]) {
-            missing -= value[o];
-            ++opened;
-        } else {
-            missing -= *faces[o];
-        }
-    }
-    if (opened == 0) return;
     for (int32_t o = 0; o < RefinementRatio; ++o)
-        if (open[o]) *faces[o] = static_cast<float>(value[o] + missing / opened);
+        if (open[o]) *faces[o] = static_cast<float>(here + slope * (o - 1) / RefinementRatio);
 }
 
 }  // namespace
@@ -437,26 +418,22 @@ void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent) {
             const int32_t cj = RefinementRatio * (J - corner.j) + 1;
             const float h = parentDepth(I, J);
             const BlockWater block = ChildBlockWater(child, ci, cj, spherical ? parent.metricX(I, J) : 0.0f);
-            // The cells next to the parent's own ones set its fluxes into the child: where their
-            // block is partly dry they take the level of its wet cells (see BlockMean).
-            const bool ring = I == corner.i + 1 || I == lastI - 1 || J == corner.j + 1 || J == lastJ - 1;
-            if (ring && !(block.allWet && h > 0.0f)) {
-                float value = 0.0f;
-                if (!BlockMean(child, ci - 1, ci + 1, cj - 1, cj + 1, &value)) continue;
-                target(I, J) = value;
-                totalNext(I, J) = std::max(0.0f, value + h);
-                continue;
-            }
-            // Elsewhere the parent cell holds the block's water: its still water plus the water the
-            // block holds above its own still level.
+            // A sea cell whose block is wholly wet holds the block's water: its still water plus the
+            // water the block holds above its own still level (on such a block, its mean level).
             const double water = std::max(static_cast<double>(h), 0.0) + block.aboveStill;
-            if (water > 0.0) {
+            if (block.allWet && h > 0.0f && water > 0.0) {
                 target(I, J) = static_cast<float>(water - h);
                 totalNext(I, J) = static_cast<float>(water);
-            } else if (totalNext(I, J) > 0.0f || target(I, J) + h > 0.0f) {
-                target(I, J) = -h;  // dry: the surface on the bed or the ground
-                totalNext(I, J) = 0.0f;
+                continue;
             }
+            // Where the coast runs through the block, the parent's cell and the block hold their sea
+            // in different places: water above a land cell's still level would lie as a film on its
+            // ground, and a sea cell would sink by the block's land share. The cell takes the level
+            // of the block's wet cells instead (see BlockMean), or keeps its own.
+            float value = 0.0f;
+            if (!BlockMean(child, ci - 1, ci + 1, cj - 1, cj + 1, &value)) continue;
+            target(I, J) = value;
+            totalNext(I, J) = std::max(0.0f, value + h);
         }
     }
 }
