@@ -67,6 +67,36 @@ bool BlockMean(const GridLevel& child, int32_t iFirst, int32_t iLast, int32_t jF
     return true;
 }
 
+// The water a 3 x 3 child block centred on (ci, cj) holds above its still level, as a depth over
+// the parent cell it covers: sum of A (D - max(h, 0)) / A_parent, D = max(h + eta, 0). Cell areas
+// are those with which each level's mass update keeps its volume: a ninth of the parent's on a
+// Cartesian level, R^2 cos(phi) dlambda dphi (K / metricX, K the same on both levels up to the
+// factor 9) on a spherical one. The level is the time average 0.5 (eta + etaNext), as in
+// BlockMean; after the child's last sub-step both hold its new level.
+struct BlockWater {
+    double aboveStill = 0.0;
+    bool allWet = true;  // every cell of the block holds water
+};
+BlockWater ChildBlockWater(const GridLevel& child, int32_t ci, int32_t cj, float parentMetric) {
+    ConstView eta = child.eta.view();
+    ConstView etaNext = child.etaNext.view();
+    ConstView depth = child.depth.view();
+    ConstView total = child.totalDepthNext.view();
+    BlockWater block;
+    for (int32_t i = ci - 1; i <= ci + 1; ++i) {
+        for (int32_t j = cj - 1; j <= cj + 1; ++j) {
+            const double h = depth(i, j);
+            const float twoLevels = eta(i, j) + etaNext(i, j);
+            double above = std::max(h + 0.5 * static_cast<double>(twoLevels), 0.0) - std::max(h, 0.0);
+            if (parentMetric > 0.0f) above *= static_cast<double>(parentMetric) / child.metricX(i, j);
+            block.aboveStill += above;
+            if (!(total(i, j) > 0.0f)) block.allWet = false;
+        }
+    }
+    block.aboveStill /= RefinementRatio * RefinementRatio;
+    return block;
+}
+
 }  // namespace
 
 ParentIndex NestingCorner(const GridLevel& parent, const GridLevel& child) {
@@ -264,6 +294,30 @@ struct ParentFluxLine {
     }
 };
 
+// The three child faces on parent face p of a line carry, summed, three times the parent's
+// flux: over the parent's step the child (three sub-steps, faces a third as wide) then moves
+// through them exactly the volume the parent moves through its face, whatever its sub-step.
+// Within the three the flux follows the parent's profile along the line: the parent's value at
+// the middle one and a slope, from the two neighbouring faces where both are open, limited
+// (monotonized central) so that no face overshoots them, and 0 at an extremum or next to a
+// closed face. A face onto the child's land keeps its own flux: where the coast crosses the
+// border, the child's land takes its share of the parent's flux out of the exchange (handing
+// it to the open faces instead would push it through the shallow water beside the coast).
+void ShareParentFace(const ParentFluxLine& line, int32_t p, float* const faces[RefinementRatio],
+                     const bool open[RefinementRatio]) {
+    const double here = line.Flux(p);
+    double slope = 0.0;
+    if (line.Open(p) && line.Open(p - 1) && line.Open(p + 1)) {
+        const double down = here - line.Flux(p - 1), up = line.Flux(p + 1) - here;
+        if (down * up > 0.0) {
+            const double centred = 0.5 * (down + up);
+            slope = std::copysign(std::min(std::fabs(centred), 2.0 * std::min(std::fabs(down), std::fabs(up))), centred);
+        }
+    }
+    for (int32_t o = 0; o < RefinementRatio; ++o)
+        if (open[o]) *faces[o] = static_cast<float>(here + slope * (o - 1) / RefinementRatio);
+}
+
 }  // namespace
 
 void NestBoundaryFluxes(const GridLevel& parent, GridLevel& child) {
@@ -295,20 +349,44 @@ void NestBoundaryFluxes(const GridLevel& parent, GridLevel& child) {
     // onto land keeps the flux the child's own wet/dry front gives it, so that the parent never
     // pushes water into (or draws it out of) the child's land.
     auto sea = [&](int32_t i, int32_t j) { return depth(i, j) > 0.0f; };
+    // Where the child's size is 3q + 1 nodes on both axes its computed cells (columns and rows
+    // 3 .. n-2) cover parent cells I0+1 .. I0+q-1 (likewise J) exactly, and its boundary lines
+    // lie on the parent's faces: there every parent face that borders the child passes its
+    // volume on in full (ShareParentFace). The two child faces at each end of a line border the
+    // child's outer rings only, which mirror the parent; they take the parent's flux at their
+    // own position.
+    const bool aligned = (nx - 1) % RefinementRatio == 0 && (ny - 1) % RefinementRatio == 0;
+    // Faces k = 1..last along a line of `nodes` child nodes.
+    auto setLine = [&](const ParentFluxLine& line, int32_t base, int32_t nodes, int32_t last, auto&& face, auto&& open) {
+        const int32_t groups = aligned ? (nodes - 1) / RefinementRatio - 1 : 0;  // parent faces n = 1..groups
+        for (int32_t k = 1; k <= last; ++k) {
+            if (k >= RefinementRatio && k < RefinementRatio * (groups + 1)) continue;
+            if (open(k)) face(k) = line.At(k, base);
+        }
+        for (int32_t n = 1; n <= groups; ++n) {
+            float* faces[RefinementRatio];
+            bool opens[RefinementRatio];
+            for (int32_t o = 0; o < RefinementRatio; ++o) {
+                faces[o] = &face(RefinementRatio * n + o);
+                opens[o] = open(RefinementRatio * n + o);
+            }
+            ShareParentFace(line, base + n, faces, opens);
+        }
+    };
     // The child's y-fluxes on its rows 2 (south) and ny - 2 (north), columns 1..nx-1.
     const int32_t southRow = 2, childNorthRow = ny - 2;
-    for (int32_t i = 1; i <= nx - 1; ++i) {
-        if (sea(i, southRow) && sea(i, southRow + 1)) childN(i, southRow) = south.At(i, corner.i);
-        if (childNorthRow >= 0 && sea(i, childNorthRow) && sea(i, childNorthRow + 1))
-            childN(i, childNorthRow) = north.At(i, corner.i);
-    }
+    setLine(south, corner.i, nx, nx - 1, [&](int32_t i) -> float& { return childN(i, southRow); },
+            [&](int32_t i) { return sea(i, southRow) && sea(i, southRow + 1); });
+    if (childNorthRow >= 0)
+        setLine(north, corner.i, nx, nx - 1, [&](int32_t i) -> float& { return childN(i, childNorthRow); },
+                [&](int32_t i) { return sea(i, childNorthRow) && sea(i, childNorthRow + 1); });
     // The child's x-fluxes on its columns nx - 2 (east) and 2 (west), rows 1..ny-2.
     const int32_t westColumn = 2, childEastColumn = nx - 2;
-    for (int32_t j = 1; j <= ny - 2; ++j) {
-        if (childEastColumn >= 0 && sea(childEastColumn, j) && sea(childEastColumn + 1, j))
-            childM(childEastColumn, j) = east.At(j, corner.j);
-        if (sea(westColumn, j) && sea(westColumn + 1, j)) childM(westColumn, j) = west.At(j, corner.j);
-    }
+    if (childEastColumn >= 0)
+        setLine(east, corner.j, ny, ny - 2, [&](int32_t j) -> float& { return childM(childEastColumn, j); },
+                [&](int32_t j) { return sea(childEastColumn, j) && sea(childEastColumn + 1, j); });
+    setLine(west, corner.j, ny, ny - 2, [&](int32_t j) -> float& { return childM(westColumn, j); },
+            [&](int32_t j) { return sea(westColumn, j) && sea(westColumn + 1, j); });
 }
 
 void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent) {
@@ -319,34 +397,45 @@ void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent) {
         return;
     if (!FitsAllocated(NestingFootprint(parent, child), parent)) return;
 
-    // Child node (3m + 1, 3n + 1) lies on parent node (I0 + m, J0 + n). Each strip cell takes
-    // the 3 x 3 child block centred on it, so the value lands where the child computed it.
-    // The strips run one parent cell inside the child's border: their blocks (child columns
-    // and rows 3 .. n-2) lie inside the faces that carry the parent's fluxes, never on the
-    // two outermost child rings, which only mirror the parent.
+    // Child node (3m + 1, 3n + 1) lies on parent node (I0 + m, J0 + n): each parent cell the child
+    // covers takes the 3 x 3 child block centred on it, the block lying inside the faces that
+    // carry the parent's fluxes (child columns and rows 3 .. n-2), never on the two outermost
+    // child rings, which only mirror the parent.
     const ParentIndex corner = NestingCorner(parent, child);
     const int32_t lastI = corner.i + (child.nx - 1) / RefinementRatio;  // parent node of the child's last whole cell
     const int32_t lastJ = corner.j + (child.ny - 1) / RefinementRatio;
-    // A child narrower than two parent cells has no ring of parent cells inside its border.
+    // A child narrower than two parent cells covers no parent cell whole.
     if (lastI - corner.i < 2 || lastJ - corner.j < 2) return;
-    // Row strips first (south, then north), then column strips (west, then east): a parent
-    // cell in both keeps the column strip's value.
     // The parent's total depth follows its new level, so that its momentum update sees one
     // consistent state.
     View totalNext = parent.totalDepthNext.view();
     ConstView parentDepth = parent.depth.view();
-    auto feed = [&](int32_t I, int32_t J) {
-        const int32_t ci = RefinementRatio * (I - corner.i) + 1;
-        const int32_t cj = RefinementRatio * (J - corner.j) + 1;
-        float value = 0.0f;
-        if (!BlockMean(child, ci - 1, ci + 1, cj - 1, cj + 1, &value)) return;
-        target(I, J) = value;
-        totalNext(I, J) = std::max(0.0f, value + parentDepth(I, J));
-    };
-    for (int32_t I = corner.i + 1; I <= lastI - 1; ++I) feed(I, corner.j + 1);
-    for (int32_t I = corner.i + 1; I <= lastI - 1; ++I) feed(I, lastJ - 1);
-    for (int32_t J = corner.j + 1; J <= lastJ - 1; ++J) feed(corner.i + 1, J);
-    for (int32_t J = corner.j + 1; J <= lastJ - 1; ++J) feed(lastI - 1, J);
+    const bool spherical = parent.IsSpherical() && child.IsSpherical() && Matches(parent.metricX.view(), parent) &&
+                           Matches(child.metricX.view(), child);
+    for (int32_t I = corner.i + 1; I <= lastI - 1; ++I) {
+        for (int32_t J = corner.j + 1; J <= lastJ - 1; ++J) {
+            const int32_t ci = RefinementRatio * (I - corner.i) + 1;
+            const int32_t cj = RefinementRatio * (J - corner.j) + 1;
+            const float h = parentDepth(I, J);
+            const BlockWater block = ChildBlockWater(child, ci, cj, spherical ? parent.metricX(I, J) : 0.0f);
+            // A sea cell whose block is wholly wet holds the block's water: its still water plus the
+            // water the block holds above its own still level (on such a block, its mean level).
+            const double water = std::max(static_cast<double>(h), 0.0) + block.aboveStill;
+            if (block.allWet && h > 0.0f && water > 0.0) {
+                target(I, J) = static_cast<float>(water - h);
+                totalNext(I, J) = static_cast<float>(water);
+                continue;
+            }
+            // Where the coast runs through the block, the parent's cell and the block hold their sea
+            // in different places: water above a land cell's still level would lie as a film on its
+            // ground, and a sea cell would sink by the block's land share. The cell takes the level
+            // of the block's wet cells instead (see BlockMean), or keeps its own.
+            float value = 0.0f;
+            if (!BlockMean(child, ci - 1, ci + 1, cj - 1, cj + 1, &value)) continue;
+            target(I, J) = value;
+            totalNext(I, J) = std::max(0.0f, value + h);
+        }
+    }
 }
 
 namespace {

@@ -2,7 +2,7 @@
 // Two-way nesting between a parent level and the child nested in it, three times finer.
 //
 //   NestBoundaryFluxes      parent -> child, every base step: the child's open boundary fluxes
-//   FeedBackWaterLevel      child -> parent, after the child's sub-steps: block-averaged water level
+//   FeedBackWaterLevel      child -> parent, after the child's sub-steps: the water of each block
 //   AddParentFieldsToChild  parent -> child, after a source event: bilinear interpolation, added
 //
 // The child's position is worked out afresh from the two headers on every call; nothing is
@@ -67,13 +67,20 @@ void SetChildBoundaryWaterLevel(const GridLevel& parent, GridLevel& child);
 // parent's current fluxes, on faces whose two child cells are both sea. Along the line each
 // child face takes the parent's flux at its own position, linear between the two parent faces
 // around it; a parent face on land that carries nothing is left out (the open one of the two
-// is taken, or 0 where both are closed).
+// is taken, or 0 where both are closed). Where the child has 3q + 1 nodes on both axes, the
+// faces in front of the child's computed cells instead carry, three by three, the flux of the
+// parent face they lie on about a limited slope along the line, so that the three sum to three
+// times the parent's and both levels move the same volume through their common border.
 void NestBoundaryFluxes(const GridLevel& parent, GridLevel& child);
 
-// Writes the child's block-averaged water level (mean of eta and etaNext over the cells of the
-// 3 x 3 block centred on each parent node that hold water) into the parent's etaNext, along a
-// ring of parent cells one cell inside the child's border. A block with five or fewer such
-// cells leaves the parent's own level.
+// Writes the child's water into every parent cell it covers (one parent cell inside the child's
+// border and beyond), from the 3 x 3 child block centred on the parent node: the parent's
+// etaNext is set so that the cell holds, above its still level, the block's water above its own
+// (area-weighted; on a wholly wet block, the block's mean level). The cells next to the parent's
+// own ones (the ring) set the parent's fluxes into the child: where their block is partly dry
+// or the parent cell is land they take instead the mean level of the block's cells that hold
+// water, and a block with five or fewer such cells leaves the parent's own level there. Levels
+// are the time average 0.5 (eta + etaNext) of the child.
 void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent);
 
 // After each sub-step of a nested level: the extreme fields of its two outer rings (highest
