@@ -85,9 +85,11 @@ TEST(Nesting, EdgeRuleWorkedValues) {
     NestBoundaryFluxes(parent, child);
     EXPECT_FLOAT_EQ(child.fluxM[2][1], 3.0f);
     EXPECT_FLOAT_EQ(child.fluxM[2][2], static_cast<float>(2.0 / 3.0 * 3 + 7.0 / 3.0));  // 13/3
-    EXPECT_FLOAT_EQ(child.fluxM[2][3], static_cast<float>(1.0 / 3.0 * 3 + 14.0 / 3.0));  // 17/3
+    // Faces 3..5 share the parent face of flux 7: 7 - 8/3, 7, 7 + 8/3 (slope 8, within its
+    // limit), summing to exactly three times the parent's flux.
+    EXPECT_FLOAT_EQ(child.fluxM[2][3], static_cast<float>(7.0 - 8.0 / 3.0));
     EXPECT_FLOAT_EQ(child.fluxM[2][4], 7.0f);
-    EXPECT_FLOAT_EQ(child.fluxM[2][5], static_cast<float>(2.0 / 3.0 * 7 + 19.0 / 3.0));  // 11
+    EXPECT_FLOAT_EQ(child.fluxM[2][5], static_cast<float>(7.0 + 8.0 / 3.0));
 }
 
 TEST(Nesting, AddParentFieldsWorkedValues) {
