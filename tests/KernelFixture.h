@@ -1,8 +1,6 @@
 #pragma once
-// Small grid levels for the solver tests, built without the model setup: every field allocated
-// and zeroed, total depths equal to the still-water depth at sea and 0 on land, the spherical
-// coefficients computed from their defining formulas. Also the driver's step and, where
-// GoogleTest is included first, a table check of cell values. The benchmarks use it too.
+// Small grid levels for the solver tests and benchmarks, built without the model setup (spherical
+// coefficients from their defining formulas), the driver's step, and tables of cell values.
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -14,9 +12,7 @@
 
 namespace fixture {
 
-inline constexpr double kDegree = 0.017453292519943295;
-inline constexpr double kEarthRadius = 6371008.0;
-inline constexpr double kEarthRotation = 7.2921159e-5;
+inline constexpr double kDegree = 0.017453292519943295, kEarthRadius = 6371008.0, kEarthRotation = 7.2921159e-5;
 inline constexpr double kG = static_cast<double>(9.80665f);
 
 inline std::vector<Field*> AllFields(GridLevel& l) {
@@ -30,12 +26,7 @@ inline std::vector<Field*> AllFields(GridLevel& l) {
             &l.timeOfMaxFroudeSquared};
 }
 
-inline KernelSettings Settings(float dt, int threads = 1) {
-    KernelSettings s;
-    s.threadCount = threads;
-    s.timeStep = dt;
-    return s;
-}
+inline KernelSettings Settings(float dt, int threads = 1) { return {.threadCount = threads, .timeStep = dt}; }
 
 // Cartesian level with every field zero except cellField (0.1) and the given Manning n.
 inline GridLevel CartesianLevel(int nx, int ny, float manning = 0.0f) {
@@ -51,8 +42,7 @@ inline GridLevel CartesianLevel(int nx, int ny, float manning = 0.0f) {
     return level;
 }
 
-// Spherical level over [xMin, xMin + (nx-1) cell] x [yMin, ...] with square cells of cellMinutes
-// arc-minutes and the metric of a step dt (s), as the setup computes it.
+// Spherical level from (xMin, yMin), square cells of cellMinutes arc-minutes, the metric of a step dt (s).
 inline GridLevel SphericalLevel(int nx, int ny, double xMin, double yMin, double cellMinutes, double dt,
                                 float manning = 0.0f, bool coriolis = false) {
     GridLevel level = CartesianLevel(nx, ny, manning);
@@ -62,9 +52,7 @@ inline GridLevel SphericalLevel(int nx, int ny, double xMin, double yMin, double
     level.xMax = xMin + (nx - 1) * cellMinutes / 60.0;
     level.yMin = yMin;
     level.yMax = yMin + (ny - 1) * cellMinutes / 60.0;
-    const double dl = cellMinutes;  // |xMax - xMin| * 60 / (nx - 1), also for a single column
-    const double halfG = 4.903325080871582;
-    const double r = dt / (dl / 60.0 * kEarthRadius * kDegree);
+    const double dl = cellMinutes, halfG = 4.903325080871582, r = dt / (dl / 60.0 * kEarthRadius * kDegree);
     level.cosLatitude.assign(ny + 3, 0.0f);
     level.coriolisCentre.assign(ny + 3, 0.0f);
     level.coriolisEdge.assign(ny + 3, 0.0f);
@@ -83,30 +71,33 @@ inline GridLevel SphericalLevel(int nx, int ny, double xMin, double yMin, double
     return level;
 }
 
-// Sets the still-water depth of every interior cell from depthAt(i, j) and the total depths
-// to match a level at rest (depth at sea, 0 on land).
+// Calls f(i, j) for every cell of the level, halo included (0..nx+2, 0..ny+2), or the interior only.
+inline void ForEachCell(const GridLevel& level, const std::function<void(int, int)>& f, bool halo = true) {
+    for (int i = halo ? 0 : 1; i <= level.nx + (halo ? 2 : 0); ++i) {
+        for (int j = halo ? 0 : 1; j <= level.ny + (halo ? 2 : 0); ++j) f(i, j);
+    }
+}
+
+inline bool Interior(const GridLevel& l, int i, int j) { return i >= 1 && i <= l.nx && j >= 1 && j <= l.ny; }
+
+// Still-water depth of every interior cell from depthAt(i, j), total depths of a level at rest.
 inline void SetDepth(GridLevel& level, const std::function<double(int, int)>& depthAt) {
-    for (int i = 1; i <= level.nx; ++i) {
-        for (int j = 1; j <= level.ny; ++j) {
-            const float h = static_cast<float>(depthAt(i, j));
-            level.depth[i][j] = h;
-            level.totalDepth[i][j] = level.totalDepthNext[i][j] = h > 0.0f ? h : 0.0f;
-        }
-    }
+    ForEachCell(level, [&](int i, int j) {
+        const float h = static_cast<float>(depthAt(i, j));
+        level.depth[i][j] = h;
+        level.totalDepth[i][j] = level.totalDepthNext[i][j] = h > 0.0f ? h : 0.0f;
+    }, false);
 }
 
-// Raises the water level of the wet cells by etaAt(i, j) at both time levels.
+// Water level etaAt(i, j) of the wet interior cells at both time levels.
 inline void SetLevel(GridLevel& level, const std::function<double(int, int)>& etaAt) {
-    for (int i = 1; i <= level.nx; ++i) {
-        for (int j = 1; j <= level.ny; ++j) {
-            if (level.depth[i][j] <= 0.0f) continue;
-            level.eta[i][j] = level.etaNext[i][j] = static_cast<float>(etaAt(i, j));
-            level.totalDepth[i][j] = level.totalDepthNext[i][j] = level.depth[i][j] + level.eta[i][j];
-        }
-    }
+    ForEachCell(level, [&](int i, int j) {
+        if (level.depth[i][j] <= 0.0f) return;
+        level.eta[i][j] = level.etaNext[i][j] = static_cast<float>(etaAt(i, j));
+        level.totalDepth[i][j] = level.totalDepthNext[i][j] = level.depth[i][j] + level.eta[i][j];
+    }, false);
 }
 
-// Sets the new water level of one cell and its total depth to match.
 inline void SetNewLevel(GridLevel& level, int i, int j, float eta) {
     level.etaNext[i][j] = eta;
     level.totalDepthNext[i][j] = level.depth[i][j] + eta;
@@ -123,34 +114,29 @@ inline void StepCartesian(GridLevel& level, double ratio, double t, const Kernel
     level.stepMaximum = MomentumCartesian(level, ratio, std::trunc(t), s);
     AdvanceTimeLevel(level, s);
 }
-// The one of the two the level's grid type calls for (ratio unused on spherical levels).
 inline void Step(GridLevel& level, double t, const KernelSettings& s, double ratio = 0.0) {
     level.IsSpherical() ? StepSpherical(level, t, s) : StepCartesian(level, ratio, t, s);
+}
+
+// One value of one cell: SetCells writes a table of them, ExpectCells checks one to float precision.
+struct Cell {
+    Field& field;
+    int i, j;
+    double value;
+};
+inline void SetCells(std::initializer_list<Cell> cells) {
+    for (const Cell& c : cells) c.field[c.i][c.j] = static_cast<float>(c.value);
 }
 
 inline bool SameBytes(const Field& a, const Field& b) {
     return a.Size() == b.Size() && std::memcmp(a.Data(), b.Data(), a.Size() * sizeof(float)) == 0;
 }
 
-// Calls f(i, j) for every cell of the level, halo included (0..nx+2, 0..ny+2), or the interior only.
-inline void ForEachCell(const GridLevel& level, const std::function<void(int, int)>& f, bool halo = true) {
-    for (int i = halo ? 0 : 1; i <= level.nx + (halo ? 2 : 0); ++i) {
-        for (int j = halo ? 0 : 1; j <= level.ny + (halo ? 2 : 0); ++j) f(i, j);
-    }
-}
-
 #ifdef EXPECT_FLOAT_EQ
-// One expected value of one cell; ExpectCells checks a table of them to float precision.
-struct Cell {
-    const Field& field;
-    int i, j;
-    double value;
-};
 inline void ExpectCells(std::initializer_list<Cell> cells) {
-    int entry = 0;
-    for (const Cell& c : cells) {
-        EXPECT_FLOAT_EQ(c.field[c.i][c.j], static_cast<float>(c.value)) << "entry " << entry++ << " " << c.i << "," << c.j;
-    }
+    for (const Cell& c : cells)
+        EXPECT_FLOAT_EQ(c.field[c.i][c.j], static_cast<float>(c.value)) << "entry " << &c - cells.begin() << ": " << c.i
+                                                                         << "," << c.j;
 }
 #endif
 

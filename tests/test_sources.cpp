@@ -1,8 +1,5 @@
-// Source events on level 0: Surfer text water levels replace the wave, netCDF ones add to it,
-// flux grids add only on faces between two sea cells; bad files warn and
-// change nothing; CheckSourceEvent names the misfit.
+// Source events on level 0: water levels, fluxes between sea cells, and bad files refused or left out.
 #include <gtest/gtest.h>
-#include <netcdf.h>
 
 #include <set>
 #include <string>
@@ -10,34 +7,31 @@
 #include <vector>
 
 #include "KernelFixture.h"
+#include "NetCdfWriter.h"
 #include "SourceEvents.h"
 #include "TestSupport.h"
 
 namespace {
 
-// Level 0 of 6 x 4 cells (non-square, so a transposed grid shows), all wet, every field the
-// event may touch holding its own value.
+// Level 0 of 6 x 4 cells (non-square, so a transposed grid shows), all wet, each touched field its own value.
 constexpr int kNx = 6, kNy = 4;
+std::vector<Field*> Touched(GridLevel& l) {
+    return {&l.eta, &l.etaNext, &l.fluxM, &l.fluxMNext, &l.fluxN, &l.fluxNNext};
+}
 
 GridLevel MakeLevel() {
     GridLevel level = fixture::CartesianLevel(kNx, kNy);
     level.xMax = kNx - 1;
     level.yMax = kNy - 1;
     level.depth.Fill(10.0f);
-    level.eta.Fill(1.0f);
-    level.etaNext.Fill(-1.0f);
-    level.fluxM.Fill(0.5f);
-    level.fluxMNext.Fill(9.0f);
-    level.fluxN.Fill(0.25f);
-    level.fluxNNext.Fill(7.0f);
+    for (int k = 0; Field* f : Touched(level)) f->Fill(std::vector<float>{1.0f, -1.0f, 0.5f, 9.0f, 0.25f, 7.0f}[k++]);
     return level;
 }
 
 // A value that encodes its cell, with a fraction that single precision keeps exactly.
 double Code(int i, int j) { return i + 0.125 * j; }
 
-// Surfer text grid of nx x ny values value(i, j), rows from the south; `count` limits how many
-// values are written (a short file).
+// Surfer text grid of nx x ny values value(i, j), rows from the south; `count` values only.
 std::string WriteSurfer(const ScratchFolder& dir, const std::string& name, int nx, int ny, double (*value)(int, int),
                         int count = -1, const char* keyword = "DSAA") {
     std::string text = std::string(keyword) + "\n" + std::to_string(nx) + " " + std::to_string(ny) + "\n0 " +
@@ -46,150 +40,75 @@ std::string WriteSurfer(const ScratchFolder& dir, const std::string& name, int n
     return dir.Write(name, text);
 }
 
-// netCDF water level: "HA"(time, lat, lon) with `records` records of value(i, j).
-std::string WriteNetCdf(const ScratchFolder& dir, const std::string& name, int nx, int ny, int records,
-                        double (*value)(int, int), const char* variable = "HA") {
-    const std::string path = dir / name;
-    int ncid = 0, dims[3] = {0, 0, 0}, lat = 0, lon = 0, ha = 0;
-    EXPECT_EQ(nc_create(path.c_str(), NC_CLOBBER, &ncid), NC_NOERR);
-    nc_def_dim(ncid, "time", static_cast<size_t>(records), &dims[0]);
-    nc_def_dim(ncid, "lat", static_cast<size_t>(ny), &dims[1]);
-    nc_def_dim(ncid, "lon", static_cast<size_t>(nx), &dims[2]);
-    nc_def_var(ncid, "LAT", NC_DOUBLE, 1, &dims[1], &lat);
-    nc_def_var(ncid, "LON", NC_DOUBLE, 1, &dims[2], &lon);
-    nc_def_var(ncid, variable, NC_FLOAT, 3, dims, &ha);
-    nc_enddef(ncid);
+// netCDF water level of level 0's size with `records` records of value(i, j).
+std::string WriteNetCdf(const ScratchFolder& dir, const std::string& name, double (*value)(int, int), int records) {
     std::vector<float> values;
-    for (int k = 0; k < records * nx * ny; ++k) values.push_back(static_cast<float>(value(k % nx + 1, k / nx % ny + 1)));
-    EXPECT_EQ(nc_put_var_float(ncid, ha, values.data()), NC_NOERR);
-    EXPECT_EQ(nc_close(ncid), NC_NOERR);
-    return path;
+    for (int k = 0; k < kNx * kNy; ++k) values.push_back(static_cast<float>(value(k % kNx + 1, k / kNx + 1)));
+    for (int r = 0; r < records; ++r) WriteNetCdfGrid(values.data(), dir / name, r, 0, 5, 0, 3, kNx, kNy, r);
+    return dir / name;
 }
 
-SourceEvent Event(const std::string& eta, const std::string& m = "", const std::string& n = "") { return {eta, m, n}; }
-
-// Every field the event may touch, to see that a refused file changes nothing at all.
-std::vector<std::vector<float>> Snapshot(GridLevel& level) {
-    std::vector<std::vector<float>> copy;
-    for (const Field* f : {&level.eta, &level.etaNext, &level.fluxM, &level.fluxMNext, &level.fluxN, &level.fluxNNext})
-        copy.emplace_back(f->Data(), f->Data() + f->Size());
-    return copy;
-}
-
-TEST(SourceEvents, WaterLevelsReplaceFromSurferAndAddFromNetCdf) {
-    // Surfer text: eta and etaNext take the grid, the halo and both flux fields stay; a smaller
-    // grid covers cells (1, 1) onwards with its own nx and ny. netCDF: added to eta, etaNext follows.
+TEST(SourceEvents, WaterLevelsReplaceOrAddAndFluxesAddOnlyBetweenSeaCells) {
+    // Surfer: eta and etaNext take the grid. netCDF: added to eta, etaNext follows. The halo stays.
     ScratchFolder dir;
-    GridLevel full = MakeLevel(), partial = MakeLevel(), added = MakeLevel();
+    GridLevel surfer = MakeLevel(), added = MakeLevel();
+    surfer.depth[3][2] = 0.0f;   // land inside
+    surfer.depth[6][4] = -4.0f;  // land in the north-east corner
     added.eta[2][3] = 0.75f;
-    ApplySourceEvent(full, Event(WriteSurfer(dir, "eta.grd", kNx, kNy, Code)));
-    ApplySourceEvent(partial, Event(WriteSurfer(dir, "small.grd", 3, 2, [](int i, int j) { return -Code(i, j); })));
-    ApplySourceEvent(added, Event(WriteNetCdf(dir, "eta.nc", kNx, kNy, 1, [](int i, int j) { return 0.5 * i + j / 16.0; })));
-    fixture::ForEachCell(full, [&](int i, int j) {
-        const bool interior = i >= 1 && i <= kNx && j >= 1 && j <= kNy;
-        const float code = static_cast<float>(Code(i, j)), rise = static_cast<float>(0.5 * i + j / 16.0);
-        const float sum = (i == 2 && j == 3 ? 0.75f : 1.0f) + rise;
-        ASSERT_EQ(full.eta[i][j], interior ? code : 1.0f) << i << "," << j;
-        ASSERT_EQ(full.etaNext[i][j], interior ? code : -1.0f) << i << "," << j;
-        ASSERT_TRUE(full.fluxM[i][j] == 0.5f && full.fluxMNext[i][j] == 9.0f && full.fluxN[i][j] == 0.25f &&
-                    full.fluxNNext[i][j] == 7.0f);
-        ASSERT_EQ(partial.eta[i][j], interior && i <= 3 && j <= 2 ? -code : 1.0f) << i << "," << j;
-        ASSERT_EQ(added.eta[i][j], interior ? sum : 1.0f) << i << "," << j;
-        ASSERT_EQ(added.etaNext[i][j], interior ? sum : -1.0f) << i << "," << j;
-    });
-}
-
-TEST(SourceEvents, FluxAddedOnlyOnFacesBetweenSeaCells) {
-    ScratchFolder dir;
-    GridLevel level = MakeLevel();
-    level.depth[3][2] = 0.0f;   // land inside
-    level.depth[6][4] = -4.0f;  // land in the north-east corner
     // Any keyword opens a Surfer flux grid.
-    ApplySourceEvent(level, {WriteSurfer(dir, "eta.grd", kNx, kNy, Code),
-                             WriteSurfer(dir, "m.grd", kNx, kNy, [](int i, int j) { return 10.0 * i + j; }),
-                             WriteSurfer(dir, "n.grd", kNx, kNy, [](int i, int j) { return -10.0 * i - j; }, -1, "XXXX")});
+    ApplySourceEvent(surfer, {WriteSurfer(dir, "eta.grd", kNx, kNy, Code),
+                              WriteSurfer(dir, "m.grd", kNx, kNy, [](int i, int j) { return 10.0 * i + j; }),
+                              WriteSurfer(dir, "n", kNx, kNy, [](int i, int j) { return -10.0 * i - j; }, -1, "X")});
+    ApplySourceEvent(added, {WriteNetCdf(dir, "eta.nc", [](int i, int j) { return 0.5 * i + j / 16.0; }, 1), "", ""});
     // Faces touching land, by hand, and the outer faces of the east column (M) and north row (N).
     const std::set<std::pair<int, int>> droppedM = {{3, 2}, {2, 2}, {5, 4}}, droppedN = {{3, 2}, {3, 1}, {6, 3}};
-    fixture::ForEachCell(level, [&](int i, int j) {
-        const bool interior = i >= 1 && i <= kNx && j >= 1 && j <= kNy;
-        const bool addM = interior && i < kNx && droppedM.count({i, j}) == 0;
-        const bool addN = interior && j < kNy && droppedN.count({i, j}) == 0;
-        const float m = addM ? static_cast<float>(0.5 + 10.0 * i + j) : 0.5f;
-        const float n = addN ? static_cast<float>(0.25 - (10.0 * i + j)) : 0.25f;
-        // fluxMNext and fluxNNext follow; the halo is not touched.
-        ASSERT_TRUE(level.fluxM[i][j] == m && level.fluxMNext[i][j] == (interior ? m : 9.0f)) << i << "," << j;
-        ASSERT_TRUE(level.fluxN[i][j] == n && level.fluxNNext[i][j] == (interior ? n : 7.0f)) << i << "," << j;
+    fixture::ForEachCell(surfer, [&](int i, int j) {
+        const bool in = fixture::Interior(surfer, i, j);
+        const float code = static_cast<float>(Code(i, j));
+        const float sum = (i == 2 && j == 3 ? 0.75f : 1.0f) + static_cast<float>(0.5 * i + j / 16.0);
+        const float m = in && i < kNx && !droppedM.count({i, j}) ? static_cast<float>(0.5 + 10.0 * i + j) : 0.5f;
+        const float n = in && j < kNy && !droppedN.count({i, j}) ? static_cast<float>(0.25 - (10.0 * i + j)) : 0.25f;
+        ASSERT_TRUE(surfer.eta[i][j] == (in ? code : 1.0f) && surfer.etaNext[i][j] == (in ? code : -1.0f)) << i << j;
+        ASSERT_TRUE(added.eta[i][j] == (in ? sum : 1.0f) && added.etaNext[i][j] == (in ? sum : -1.0f)) << i << j;
+        ASSERT_TRUE(surfer.fluxM[i][j] == m && surfer.fluxMNext[i][j] == (in ? m : 9.0f)) << i << "," << j;
+        ASSERT_TRUE(surfer.fluxN[i][j] == n && surfer.fluxNNext[i][j] == (in ? n : 7.0f)) << i << "," << j;
     });
 }
 
-TEST(SourceEvents, BadFilesWarnOnceAndChangeNothing) {
+TEST(SourceEvents, BadFilesAreRefusedByTheCheckAndWarnedAboutAndLeftOutWhenApplied) {
     ScratchFolder dir;
-    const std::string shortGrid = WriteSurfer(dir, "short.grd", kNx, kNy, Code, 20);
-    const std::string bad[] = {
-        dir / "missing.grd",
-        shortGrid,
-        dir.Write("word.grd", "DSAA\n6 4\n0 5\n0 3\n-1 1\n1 2 3 x 5 6\n"),
-        dir.Write("nan.grd", "DSAA\n6 4\n0 5\n0 3\n-1 1\n1 2 3 nan 5 6\n"),
-        dir.Write("header.grd", "DSAA\nsix 4\n"),
-        dir.Write("garbage.bin", "\x89HDF\r\n\x1a\n garbage"),
-        dir.Write("empty.grd", ""),
-        WriteSurfer(dir, "wide.grd", kNx + 1, kNy, Code),
-        WriteNetCdf(dir, "two.nc", kNx, kNy, 2, Code),
-        WriteNetCdf(dir, "tall.nc", kNx, kNy + 1, 1, Code),
-        WriteNetCdf(dir, "noha.nc", kNx, kNy, 1, Code, "Z"),
-    };
-    for (const std::string& path : bad) {
-        for (int slot = 0; slot < 3; ++slot) {
-            GridLevel level = MakeLevel();
-            const auto before = Snapshot(level);
-            SourceEvent event;
-            (slot == 0 ? event.etaFile : slot == 1 ? event.fluxMFile : event.fluxNFile) = path;
-            ::testing::internal::CaptureStderr();
-            ApplySourceEvent(level, event);
-            const std::string warning = ::testing::internal::GetCapturedStderr();
-            EXPECT_EQ(CountLines(warning), 1u) << warning;
-            EXPECT_NE(warning.find(path), std::string::npos) << warning;
-            EXPECT_NE(warning.find("not applied"), std::string::npos) << warning;
-            EXPECT_TRUE(Snapshot(level) == before) << path << " in slot " << slot;
-        }
-    }
-    // A good water level still applies when its flux file is bad.
-    GridLevel level = MakeLevel();
-    ::testing::internal::CaptureStderr();
-    ApplySourceEvent(level, Event(WriteSurfer(dir, "eta.grd", kNx, kNy, Code), shortGrid));
-    EXPECT_EQ(CountLines(::testing::internal::GetCapturedStderr()), 1u);
-    fixture::ExpectCells({{level.eta, kNx, kNy, Code(kNx, kNy)}, {level.fluxM, 2, 2, 0.5}, {level.fluxMNext, 2, 2, 9}});
-}
-
-TEST(SourceEvents, CheckNamesTheFileAndTheMisfit) {
-    ScratchFolder dir;
-    const GridLevel level = MakeLevel();
-    const SourceEvent good = {WriteSurfer(dir, "eta.grd", kNx, kNy, Code), WriteSurfer(dir, "m.grd", kNx, kNy, Code),
+    const GridLevel good = MakeLevel();
+    const SourceEvent fine = {WriteSurfer(dir, "eta.grd", kNx, kNy, Code), WriteSurfer(dir, "m.grd", kNx, kNy, Code),
                               WriteSurfer(dir, "n.grd", kNx, kNy, Code)};
-    const std::string m = good.fluxMFile, n = good.fluxNFile;
+    EXPECT_EQ(CheckSourceEvent(fine, good), "");
+    EXPECT_EQ(CheckSourceEvent({WriteNetCdf(dir, "eta.nc", Code, 1), fine.fluxMFile, ""}, good), "");
+    EXPECT_EQ(CheckSourceEvent({"", fine.fluxMFile, ""}, good), "the event names no water-level file");
     const struct {
-        SourceEvent event;
-        std::vector<std::string> parts;  // none: accepted
+        int slot;  // water level, x-flux, y-flux
+        std::string path, part;
     } cases[] = {
-        {good, {}},
-        {{WriteNetCdf(dir, "eta.nc", kNx, kNy, 1, Code), m, n}, {}},
-        {{WriteSurfer(dir, "small.grd", kNx - 1, kNy, Code), m, n},
-         {"water-level file", "small.grd", "5 x 4 cells", "level 0 has 6 x 4"}},
-        {{WriteNetCdf(dir, "two.nc", kNx, kNy, 2, Code), m, n}, {"2 records"}},
-        {{WriteNetCdf(dir, "noha.nc", kNx, kNy, 1, Code, "Z"), m, n}, {"no variable \"HA\""}},
-        {{dir / "missing.nc", m, n}, {"missing.nc", "cannot be opened"}},
-        {{"", m, n}, {"no water-level file"}},
-        {{good.etaFile, WriteSurfer(dir, "short.grd", kNx, kNy, Code, 20), n},
-         {"x-flux file", "ends after 20 of 24 values"}},
-        {{good.etaFile, m, WriteSurfer(dir, "tall.grd", kNx, kNy + 2, Code)}, {"y-flux file", "6 x 6 cells"}},
-        {{WriteNetCdf(dir, "inf.nc", kNx, kNy, 1, [](int i, int) { return i == 3 ? 1e39 : 0.0; }), m, n},
-         {"value 3 is not a finite number"}},
+        {0, dir / "missing.nc", "cannot be opened"},
+        {0, WriteNetCdf(dir, "two.nc", Code, 2), "2 records"},
+        {0, WriteSurfer(dir, "wide.grd", kNx + 1, kNy, Code), "has 7 x 4 cells, level 0 has 6 x 4"},
+        {1, WriteSurfer(dir, "short.grd", kNx, kNy, Code, 20), "ends after 20 of 24 values"},
+        {2, WriteSurfer(dir, "tall.grd", kNx, kNy + 2, Code), "has 6 x 6 cells, level 0 has 6 x 4"},
+    };
+    const std::string label[] = {"water-level file ", "x-flux file ", "y-flux file "};
+    auto with = [](SourceEvent e, int slot, const std::string& path) {
+        (slot == 0 ? e.etaFile : slot == 1 ? e.fluxMFile : e.fluxNFile) = path;
+        return e;
     };
     for (const auto& c : cases) {
-        const std::string message = CheckSourceEvent(c.event, level);
-        EXPECT_EQ(message.empty(), c.parts.empty()) << message;
-        EXPECT_EQ(message.find('\n'), std::string::npos) << message;  // one line
-        for (const std::string& part : c.parts) EXPECT_NE(message.find(part), std::string::npos) << message;
+        const std::string message = CheckSourceEvent(with(fine, c.slot, c.path), good);
+        EXPECT_TRUE(message.starts_with(label[c.slot] + c.path + ": ") &&
+                    message.find(c.part) != std::string::npos) << message;
+        GridLevel level = MakeLevel(), fresh = MakeLevel();
+        ::testing::internal::CaptureStderr();
+        ApplySourceEvent(level, with({}, c.slot, c.path));
+        const std::string warning = ::testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(warning.starts_with("vestra: warning: source grid " + c.path + " not applied: ")) << warning;
+        EXPECT_TRUE(CountLines(warning) == 1 && warning.find(c.part) != std::string::npos) << warning;
+        for (int k = 0; k < 6; ++k) EXPECT_TRUE(fixture::SameBytes(*Touched(level)[k], *Touched(fresh)[k])) << c.path;
     }
 }
 
