@@ -318,7 +318,8 @@ TEST(OpenEdges, LayerIsBitIdenticalForOneAndTwoThreads) {
     }
 }
 
-// The scenario's [boundary] table: absorbing edges of 20 cells unless it says otherwise; a bad
+// The scenario's [boundary] and [numerics] tables: absorbing edges of 20 cells and the classic
+// flux cuts unless it says otherwise; a bad
 // value is refused with one line naming the key and the value.
 TEST(OpenEdges, ScenarioBoundaryTable) {
     ScratchFolder dir("scenario");
@@ -332,9 +333,12 @@ TEST(OpenEdges, ScenarioBoundaryTable) {
         OpenEdgeKind kind;
         int32_t cells;
         const char* message;
+        float smallFluxCut = -1.0f;  // [numerics]: below 0, the classic cuts
     };
     const Case cases[] = {
         {"", true, OpenEdgeKind::Absorbing, 20, ""},
+        {"[numerics]\nsmallFluxCut = 0\n", true, OpenEdgeKind::Absorbing, 20, "", 0.0f},
+        {"[numerics]\nsmallFluxCut = -1e-4\n", false, OpenEdgeKind::Absorbing, 0, "[numerics] smallFluxCut = -0.0001: must be"},
         {"[boundary]\nkind = \"wall\"\n", true, OpenEdgeKind::Wall, 20, ""},
         {"[boundary]\nkind = \"radiating\"\n", true, OpenEdgeKind::Radiating, 20, ""},
         {"[boundary]\ncells = 35\n", true, OpenEdgeKind::Absorbing, 35, ""},
@@ -349,6 +353,7 @@ TEST(OpenEdges, ScenarioBoundaryTable) {
         if (c.accepted) {
             EXPECT_EQ(s.boundary.edgeKind, c.kind) << c.table;
             EXPECT_EQ(s.boundary.absorbingCells, c.cells) << c.table;
+            EXPECT_EQ(s.boundary.smallFluxCut, c.smallFluxCut) << c.table;
         } else {
             EXPECT_NE(error.find(c.message), std::string::npos) << error;
             EXPECT_EQ(error.find('\n'), std::string::npos) << error;
