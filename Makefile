@@ -1,9 +1,9 @@
-# The two commands of the README. Each does its own set-up on a fresh Debian 12 machine.
+# The commands of the README. Each does its own set-up on a fresh Debian 12 machine.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 EXAMPLE_DIR ?= $(BUILD_DIR)/example-run
 
-.PHONY: run test build deps clean
+.PHONY: run test build deps clean validate
 
 deps:
 	@scripts/install-deps.sh
@@ -17,6 +17,11 @@ test: build
 
 run: build
 	@scripts/run-example.sh $(BUILD_DIR) $(EXAMPLE_DIR)
+
+# The validation cases at full resolution; the report goes to $(VALIDATE_DIR).
+VALIDATE_DIR ?= $(BUILD_DIR)/validation-report
+validate: build
+	$(BUILD_DIR)/vestra validate -o $(VALIDATE_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

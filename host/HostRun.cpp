@@ -279,7 +279,7 @@ std::string InitFailureMessage(int32_t code) {
            InitResult::Meaning(code) + ")";
 }
 
-int RunScenario(const RunOptions& options) {
+int RunScenario(const RunOptions& options, RunDiagnostics* diagnosticsOut) {
     Scenario scenario;
     std::string error;
     std::vector<std::string> sourceLines;
@@ -339,6 +339,7 @@ int RunScenario(const RunOptions& options) {
     // The run thread has ended (Finish included): its volume account is complete.
     const RunDiagnostics diagnostics = neverStarted ? RunDiagnostics{} : simulator->GetRunDiagnostics();
     plugin.destroy(simulator);  // joins the run thread if it is still held
+    if (diagnosticsOut != nullptr) *diagnosticsOut = diagnostics;
     display.BreakLine();
 
     if (neverStarted) {

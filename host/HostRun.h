@@ -5,6 +5,7 @@
 #include <vector>
 
 struct Scenario;
+struct RunDiagnostics;
 
 struct RunOptions {
     std::string scenarioPath;
@@ -22,7 +23,9 @@ inline constexpr int kExitUsage = 2;    // bad command line
 inline constexpr int kExitUnstable = 3;  // the run became unstable and was stopped; outputs so far kept
 inline constexpr int kExitStopped = 130;  // stopped by Ctrl-C (128 + SIGINT)
 
-int RunScenario(const RunOptions& options);
+// Runs the scenario of `options`. When `diagnostics` is given it receives the run's diagnostics
+// (volume account per level, instability) of a run that started, whatever its outcome.
+int RunScenario(const RunOptions& options, RunDiagnostics* diagnostics = nullptr);
 
 // libvestra.so in the folder of the running executable (found through /proc/self/exe).
 std::string DefaultPluginPath();

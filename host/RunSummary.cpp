@@ -208,7 +208,8 @@ RunSummary CollectRunSummary(const std::string& scenarioName, const std::vector<
         std::string error;
 
         OutputGrid etaMax;
-        if (ReadOutputGrid(JoinPath(level.outputFolder, "OUT-ETA-MAX"), outputFormat, &etaMax, &error)) {
+        const bool etaMaxRead = ReadOutputGrid(JoinPath(level.outputFolder, "OUT-ETA-MAX"), outputFormat, &etaMax, &error);
+        if (etaMaxRead) {
             level.nx = etaMax.nx;
             level.ny = etaMax.ny;
             std::size_t best = etaMax.values.size();
@@ -240,6 +241,14 @@ RunSummary CollectRunSummary(const std::string& scenarioName, const std::vector<
                     if (!IsResult(value) || value <= 0.0f) continue;
                     largest = std::max(largest, static_cast<double>(value));
                     area += cellArea;
+                    // The runup: the highest water level over the land that got wet.
+                    const std::size_t p = static_cast<std::size_t>(row) * landDepth.nx + col;
+                    if (etaMaxRead && etaMax.nx == landDepth.nx && etaMax.ny == landDepth.ny &&
+                        IsResult(etaMax.values[p]) && !(etaMax.values[p] <= level.runup)) {
+                        level.runup = etaMax.values[p];
+                        level.runupX = landDepth.xMin + static_cast<double>(col) * dx;
+                        level.runupY = landDepth.yMin + static_cast<double>(row) * dy;
+                    }
                 }
             }
             level.maxFlowDepthOnLand = largest;
@@ -341,6 +350,9 @@ std::string RunSummaryJson(const RunSummary& summary) {
         json += "      \"highestWaterLevelY\": " + JsonNumber(level.highestY, 10) + ",\n";
         json += "      \"maxFlowDepthOnLand\": " + JsonNumber(level.maxFlowDepthOnLand, 7) + ",\n";
         json += "      \"floodedAreaKm2\": " + JsonNumber(level.floodedAreaKm2, 7) + ",\n";
+        json += "      \"runup\": " + JsonNumber(level.runup, 7) + ",\n";
+        json += "      \"runupX\": " + JsonNumber(level.runupX, 10) + ",\n";
+        json += "      \"runupY\": " + JsonNumber(level.runupY, 10) + ",\n";
         json += "      \"gauges\": [";
         for (std::size_t g = 0; g < level.gauges.size(); ++g) {
             const GaugeSummary& gauge = level.gauges[g];

@@ -71,6 +71,10 @@ struct LevelSummary {
     double highestX = kNoValue, highestY = kNoValue;  // node of the highest level (deg or m)
     double maxFlowDepthOnLand = kNoValue;  // m
     double floodedAreaKm2 = kNoValue;      // land cells that got wet
+    // Runup: the highest water level ("OUT-ETA-MAX") over the land cells that got wet, and its
+    // node; NaN when no land got wet or the grids were unreadable.
+    double runup = kNoValue;
+    double runupX = kNoValue, runupY = kNoValue;
     std::vector<GaugeSummary> gauges;
     std::vector<std::string> problems;  // one line per file that could not be read
     bool hasVolumeBudget = false;       // the simulator reported the level's volume account

@@ -454,6 +454,16 @@ std::vector<KeySpec> BoundaryKeys(ExtendedRunSettings* b) {
     };
 }
 
+// [numerics]: smallFluxCut = the flux below which the momentum update sets a flux to 0.
+std::vector<KeySpec> NumericsKeys(ExtendedRunSettings* b) {
+    return {
+        {"smallFluxCut", false,
+         [b](const toml::node& n) {
+             return ReadFloat(n, Between(0, 1, "must be a flux from 0 to 1 m^2/s"), &b->smallFluxCut);
+         }},
+    };
+}
+
 // Where each parameter got its value ("scenario.toml:7" or "--set NAME=VALUE"), for
 // messages about combinations of settings.
 struct Origin {
@@ -634,9 +644,15 @@ bool LoadScenarioText(std::string_view text, const std::string& path, const std:
                 return false;
             }
             if (!ReadTable(*node.as_table(), Where{path, "[boundary]"}, BoundaryKeys(&s.boundary), error)) return false;
+        } else if (k == "numerics") {
+            if (!node.is_table()) {
+                *error = path + ":" + std::to_string(key.source().begin.line) + ": numerics must be a [numerics] table";
+                return false;
+            }
+            if (!ReadTable(*node.as_table(), Where{path, "[numerics]"}, NumericsKeys(&s.boundary), error)) return false;
         } else if (k != "grids" && k != "sources") {
             *error = path + ":" + std::to_string(key.source().begin.line) + ": " + k +
-                     ": unknown key (expected name, [parameters], [boundary], [[grids]] or [[sources]])";
+                     ": unknown key (expected name, [parameters], [boundary], [numerics], [[grids]] or [[sources]])";
             return false;
         }
     }

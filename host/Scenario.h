@@ -29,8 +29,8 @@ struct Scenario {
     // instead of etaFile, or empty. Such an entry's etaFile stays empty until the fault
     // displacement has been computed and written (ExpandFaultSources).
     std::vector<std::string> sourceFaultFiles;
-    // [boundary]: what level 0's outer edges do. Scenarios get absorbing edges unless they say
-    // otherwise; the library hears of it through SetExtendedSettings.
+    // [boundary]: what level 0's outer edges do (scenarios get absorbing edges unless they say
+    // otherwise) and [numerics] smallFluxCut; the library hears of both through SetExtendedSettings.
     ExtendedRunSettings boundary{OpenEdgeKind::Absorbing, 20};
 };
 

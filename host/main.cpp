@@ -13,6 +13,7 @@
 #include "HostRun.h"
 #include "OkadaCommand.h"
 #include "Plot.h"
+#include "Validate.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ const char* kUsage =
     "  plot                draw the results of a run\n"
     "  okada               sea-floor displacement of earthquake faults\n"
     "  grid                prepare nested bathymetry grids\n"
+    "  validate            run the validation cases against laboratory and analytic data\n"
     "\n"
     "options:\n"
     "  -h, --help          show this help; 'vestra COMMAND --help' describes a command\n"
@@ -211,7 +213,8 @@ int ExampleCommand(const std::vector<std::string>& args) {
 
 // ---- Dispatch ----------------------------------------------------------------------
 // Each subcommand takes the arguments after its name and returns the exit status. run and
-// example live here; plot (host/Plot.*), okada and grid (prep/) bring their own parsers.
+// example live here; plot (host/Plot.*), okada and grid (prep/) and validate (validation/)
+// bring their own parsers.
 struct Subcommand {
     const char* name;
     int (*run)(const std::vector<std::string>& args);
@@ -223,6 +226,7 @@ const Subcommand kSubcommands[] = {
     {"plot", RunPlotCommand},
     {"okada", RunOkadaCommand},
     {"grid", RunGridCommand},
+    {"validate", RunValidateCommand},
 };
 
 }  // namespace

@@ -16,6 +16,10 @@ enum class OpenEdgeKind : int32_t {
 struct ExtendedRunSettings {
     OpenEdgeKind edgeKind = OpenEdgeKind::Radiating;
     int32_t absorbingCells = 20;  // width of the absorbing layer, cells of level 0
+    // Fluxes smaller than this (m^2/s) are set to 0 after the momentum update. Below 0: the
+    // classic cuts, 1e-4 for every flux but the Cartesian y-flux, which is cut below 1e-3.
+    // Laboratory-scale runs (depths of centimetres) need a smaller cut or none (0).
+    float smallFluxCut = -1.0f;
 };
 
 // Volume account of one level over the run, m^3 (water above the still level counts), over the

@@ -27,6 +27,8 @@ struct SweepScalars {
     double cartesianPressure = 0.0;   // g f dt/dx
     double flowDepthLimit = 0.0;
     double velocityLimit = 0.0;
+    double fluxCutM = 1e-4;  // smaller fluxes are set to 0, m^2/s
+    double fluxCutN = 1e-4;
     float landCutoff = 0.0f;
     bool coriolis = false;
     bool optionEnabled = false;
@@ -311,7 +313,7 @@ private:
             }
         }
         if (friction != 0.0) flux /= 1.0 + friction;
-        if (std::fabs(flux) < 1e-4) flux = 0.0;
+        if (std::fabs(flux) < s_.fluxCutM) flux = 0.0;
         double limit;
         if constexpr (Spherical) {
             out_.totalDepthM[j] = static_cast<float>(fluxDepth);
@@ -403,7 +405,7 @@ private:
             }
         }
         if (friction != 0.0) flux /= 1.0 + friction;
-        if (std::fabs(flux) < (Spherical ? 1e-4 : 1e-3)) flux = 0.0;
+        if (std::fabs(flux) < s_.fluxCutN) flux = 0.0;
         out_.totalDepthN[j] = static_cast<float>(fluxDepth);
         next[j] = static_cast<float>(cells::ClampFlux(flux, s_.velocityLimit * fluxDepth));
     }
@@ -533,6 +535,8 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
     s.cartesianPressure = cells::kGravity * s.factor * ratio;
     s.flowDepthLimit = settings.flowDepthLimit;
     s.velocityLimit = settings.velocityLimit;
+    s.fluxCutM = settings.smallFluxCut >= 0.0f ? settings.smallFluxCut : 1e-4;
+    s.fluxCutN = settings.smallFluxCut >= 0.0f ? settings.smallFluxCut : (Spherical ? 1e-4 : 1e-3);
     s.landCutoff = settings.landCutoffDepth;
     s.coriolis = Spherical && level.coriolisEnabled != 0;
     s.optionEnabled = level.optionEnabled != 0;

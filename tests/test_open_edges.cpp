@@ -146,7 +146,8 @@ TEST(OpenEdges, VolumeBudgetClosesAndTheLayerIsCroppedFromOutputs) {
         }
 }
 
-// Absorbing edges of 20 cells unless [boundary] says otherwise; a bad value is refused in one line.
+// Absorbing edges of 20 cells and the classic flux cuts unless [boundary] / [numerics] say otherwise;
+// a bad value is refused in one line.
 TEST(OpenEdges, ScenarioBoundaryTable) {
     ScratchFolder dir("scenario");
     dir.Write("bathy.grd", "DSAA\n2 2\n0 1\n0 1\n1 1\n1 1\n1 1\n");
@@ -158,13 +159,19 @@ TEST(OpenEdges, ScenarioBoundaryTable) {
         {"[boundary]\nkind = \"radiating\"\n", OpenEdgeKind::Radiating, 20, nullptr},
         {"[boundary]\nkind = \"open\"\n", {}, 0, "[boundary] kind = 'open': must be"},
         {"[boundary]\ncells = 1\n", {}, 0, "[boundary] cells = 1: must be"},
+        {"[numerics]\nsmallFluxCut = -1e-4\n", {}, 0, "[numerics] smallFluxCut = -0.0001: must be"},
     };
     for (const auto& [table, kind, cells, refusal] : cases) {
         Scenario s;
         std::string error;
         ASSERT_EQ(LoadScenarioText(table + body, dir / "s.toml", {}, &s, &error), !refusal) << error;
         EXPECT_TRUE(refusal ? error.find(refusal) != std::string::npos && error.find('\n') == std::string::npos
-                            : s.boundary.edgeKind == kind && s.boundary.absorbingCells == cells)
+                            : s.boundary.edgeKind == kind && s.boundary.absorbingCells == cells &&
+                                  s.boundary.smallFluxCut == -1.0f)
             << table << error;
     }
+    Scenario cut;
+    std::string error;
+    ASSERT_TRUE(LoadScenarioText("[numerics]\nsmallFluxCut = 0\n" + body, dir / "s.toml", {}, &cut, &error)) << error;
+    EXPECT_EQ(cut.boundary.smallFluxCut, 0.0f);
 }

@@ -1,0 +1,147 @@
+#include "ModelRuns.h"
+
+#include <fcntl.h>
+#include <netcdf.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "HostRun.h"
+#include "PathJoin.h"
+
+NodeGrid SampleGrid(int nx, int ny, double x0, double y0, double dx, double dy,
+                    const std::function<double(double, double)>& f) {
+    NodeGrid grid{nx, ny, x0, y0, dx, dy, std::vector<double>(static_cast<size_t>(nx) * ny)};
+    for (int j = 0; j < ny; ++j)
+        for (int i = 0; i < nx; ++i) grid.at(i, j) = f(grid.X(i), grid.Y(j));
+    return grid;
+}
+
+bool WriteSurferGrid(const std::string& path, const NodeGrid& grid, std::string* error) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) {
+        *error = path + ": cannot be created";
+        return false;
+    }
+    const auto [low, high] = std::minmax_element(grid.values.begin(), grid.values.end());
+    std::fprintf(f, "DSAA\n%d %d\n%.12g %.12g\n%.12g %.12g\n%.9g %.9g\n", grid.nx, grid.ny, grid.x0,
+                 grid.X(grid.nx - 1), grid.y0, grid.Y(grid.ny - 1), *low, *high);
+    for (int j = 0; j < grid.ny; ++j)
+        for (int i = 0; i < grid.nx; ++i) std::fprintf(f, i + 1 < grid.nx ? "%.9g " : "%.9g\n", grid.at(i, j));
+    const bool ok = std::ferror(f) == 0;
+    if (std::fclose(f) != 0 || !ok) {
+        *error = path + ": write error";
+        return false;
+    }
+    return true;
+}
+
+bool WriteTextFile(const std::string& path, const std::string& text, std::string* error) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) {
+        *error = path + ": cannot be created";
+        return false;
+    }
+    std::fputs(text.c_str(), f);
+    const bool ok = std::ferror(f) == 0;
+    if (std::fclose(f) != 0 || !ok) {
+        *error = path + ": write error";
+        return false;
+    }
+    return true;
+}
+
+bool RunModel(const std::string& scenarioPath, const std::string& pluginPath, const std::string& logPath,
+              RunDiagnostics* diagnostics, std::string* error) {
+    RunOptions options;
+    options.scenarioPath = scenarioPath;
+    options.pluginPath = pluginPath;
+    options.quiet = true;
+    options.plots = false;
+    // The simulator talks on standard output (a line per grid written): into the log.
+    std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (saved >= 0 && log >= 0) dup2(log, STDOUT_FILENO);
+    const int status = RunScenario(options, diagnostics);
+    std::fflush(stdout);
+    if (saved >= 0) {
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+    }
+    if (log >= 0) close(log);
+    if (status != kExitSuccess) {
+        *error = scenarioPath + ": the run failed with status " + std::to_string(status) + " (log: " + logPath + ")";
+        if (diagnostics != nullptr && diagnostics->unstable) *error += ": " + diagnostics->failureMessage;
+        return false;
+    }
+    return true;
+}
+
+bool ReadFrameSeries(const std::string& path, FrameSeries* series, std::string* error) {
+    int id = -1;
+    auto fail = [&](const char* what, int status) {
+        *error = path + ": " + what + ": " + nc_strerror(status);
+        if (id >= 0) nc_close(id);
+        return false;
+    };
+    int status = nc_open(path.c_str(), NC_NOWRITE, &id);
+    if (status != NC_NOERR) return fail("cannot open", status);
+    int timeDim, latDim, lonDim, timeVar, latVar, lonVar, haVar;
+    size_t nt, ny, nx;
+    if ((status = nc_inq_dimid(id, "TIME", &timeDim)) || (status = nc_inq_dimid(id, "LAT", &latDim)) ||
+        (status = nc_inq_dimid(id, "LON", &lonDim)) || (status = nc_inq_dimlen(id, timeDim, &nt)) ||
+        (status = nc_inq_dimlen(id, latDim, &ny)) || (status = nc_inq_dimlen(id, lonDim, &nx)) ||
+        (status = nc_inq_varid(id, "TIME", &timeVar)) || (status = nc_inq_varid(id, "LAT", &latVar)) ||
+        (status = nc_inq_varid(id, "LON", &lonVar)) || (status = nc_inq_varid(id, "HA", &haVar)))
+        return fail("not a frame series", status);
+    if (nx < 2 || ny < 2) return fail("too small", NC_EINVAL);
+    std::vector<double> lat(ny), lon(nx);
+    series->times.assign(nt, 0.0);
+    if ((status = nc_get_var_double(id, latVar, lat.data())) || (status = nc_get_var_double(id, lonVar, lon.data())) ||
+        (nt > 0 && (status = nc_get_var_double(id, timeVar, series->times.data()))))
+        return fail("cannot read the coordinates", status);
+    series->frames.clear();
+    for (size_t r = 0; r < nt; ++r) {
+        NodeGrid grid{static_cast<int>(nx), static_cast<int>(ny), lon[0], lat[0], (lon[nx - 1] - lon[0]) / (nx - 1),
+                      (lat[ny - 1] - lat[0]) / (ny - 1), std::vector<double>(nx * ny)};
+        const size_t start[3] = {r, 0, 0}, count[3] = {1, ny, nx};
+        if ((status = nc_get_vara_double(id, haVar, start, count, grid.values.data())))
+            return fail("cannot read a frame", status);
+        series->frames.push_back(std::move(grid));
+    }
+    nc_close(id);
+    return true;
+}
+
+LevelSummary ReadLevelSummary(const std::string& folder, bool spherical) {
+    RunSummary summary = CollectRunSummary("", {{folder, spherical}}, 2, kNoValue, kNoValue);
+    return summary.levels.front();
+}
+
+double NormalisedRms(const std::vector<double>& model, const std::vector<double>& reference) {
+    double sum = 0.0, peak = 0.0;
+    const size_t n = std::min(model.size(), reference.size());
+    for (size_t k = 0; k < n; ++k) {
+        sum += (model[k] - reference[k]) * (model[k] - reference[k]);
+        peak = std::max(peak, std::fabs(reference[k]));
+    }
+    return n == 0 || peak == 0.0 ? NAN : std::sqrt(sum / n) / peak;
+}
+
+double Interpolate(const std::vector<double>& xs, const std::vector<double>& ys, double x) {
+    if (xs.empty()) return NAN;
+    if (x <= xs.front()) return ys.front();
+    if (x >= xs.back()) return ys.back();
+    const size_t k = static_cast<size_t>(std::upper_bound(xs.begin(), xs.end(), x) - xs.begin());
+    const double w = (x - xs[k - 1]) / (xs[k] - xs[k - 1]);
+    return ys[k - 1] + w * (ys[k] - ys[k - 1]);
+}
+
+std::string Num(double value, int digits) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*g", digits, value);
+    return text;
+}

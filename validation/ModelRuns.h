@@ -1,0 +1,52 @@
+#pragma once
+// Building blocks of the cases: node grids written as Surfer text, scenario files, a quiet run
+// of `vestra run` with its volume account, and the results read back.
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "RunExtension.h"
+#include "RunSummary.h"
+
+// A node-registered grid: nx * ny values row-major from the row at y0, each row from x0.
+struct NodeGrid {
+    int nx = 0, ny = 0;
+    double x0 = 0.0, y0 = 0.0, dx = 1.0, dy = 1.0;
+    std::vector<double> values;
+    double X(int i) const { return x0 + i * dx; }
+    double Y(int j) const { return y0 + j * dy; }
+    double& at(int i, int j) { return values[static_cast<size_t>(j) * nx + i]; }
+    double at(int i, int j) const { return values[static_cast<size_t>(j) * nx + i]; }
+};
+
+// A grid of the given layout filled with f(x, y).
+NodeGrid SampleGrid(int nx, int ny, double x0, double y0, double dx, double dy,
+                    const std::function<double(double, double)>& f);
+
+// Surfer text ("DSAA") with 9 significant digits, enough for lab scales.
+bool WriteSurferGrid(const std::string& path, const NodeGrid& grid, std::string* error);
+bool WriteTextFile(const std::string& path, const std::string& text, std::string* error);
+
+// Runs the scenario file like `vestra run --quiet --no-plots`, with the simulator's standard
+// output sent to `logPath`. False with a one-line reason unless the run completed.
+bool RunModel(const std::string& scenarioPath, const std::string& pluginPath, const std::string& logPath,
+              RunDiagnostics* diagnostics, std::string* error);
+
+// Every record of a netCDF frame series ("NETCDF_H.nc"): its times and grids.
+struct FrameSeries {
+    std::vector<double> times;
+    std::vector<NodeGrid> frames;
+};
+bool ReadFrameSeries(const std::string& path, FrameSeries* series, std::string* error);
+
+// The summary of one level folder of a netCDF run (extremes, runup, gauges).
+LevelSummary ReadLevelSummary(const std::string& folder, bool spherical);
+
+// Normalised RMS difference of model against reference samples: sqrt(mean (m - r)^2) / max |r|.
+double NormalisedRms(const std::vector<double>& model, const std::vector<double>& reference);
+
+// Linear interpolation of (xs, ys) at x; xs ascending.
+double Interpolate(const std::vector<double>& xs, const std::vector<double>& ys, double x);
+
+// Number formatting for settings lines and notes.
+std::string Num(double value, int digits = 6);
