@@ -96,6 +96,26 @@ TEST(OkadaSolution, MatchesOkadaTable2) {
     }
 }
 
+// A fault breaking the surface (top edge at depth 0) gives finite motion everywhere, on its
+// corners and top edge too, where Okada's terms are singular. Approaching 90 degrees the motion
+// joins the vertical forms smoothly, by at most about its own size per radian of dip: lost
+// precision in the 1/cos(dip) terms, or a wrong vertical form, shows here.
+TEST(OkadaSolution, SurfaceBreakingFaultsStayFiniteAndNearVerticalDipsJoinTheVerticalForm) {
+    for (int kind = 0; kind < 3; ++kind)
+        for (double x : {-2.0, 0.0, 3.0, 10.0, 14.0})
+            for (double y : {-3.0, 0.0, 0.01, 2.0, 5 * std::cos(30 * kDeg)}) {
+                const auto at = [&](double dip, double depth = 8) {
+                    return Okada(x, y, depth, dip, 10, 5, kind == 0, kind == 1, kind == 2);
+                };
+                for (double dip : {90.0, 30.0}) {
+                    const OkadaDisplacement u = at(dip, 5 * std::sin(dip * kDeg));
+                    EXPECT_TRUE(std::isfinite(u.ux) && std::isfinite(u.uy) && std::isfinite(u.uz)) << x << "," << y;
+                }
+                for (double dip : {89.9, 89.99, 89.998, 89.9988, 89.9999, 89.99999})
+                    ExpectClose(at(dip), at(90.0), 2.0 * (90.0 - dip) * kDeg);
+            }
+}
+
 // Two halves of a fault, split along strike or along dip, move the surface as the whole does.
 TEST(OkadaSolution, HalfFaultsSumToTheWholeFault) {
     const double L = 30, W = 12, d = 15, dip = 35, sd = std::sin(dip * kDeg), cd = std::cos(dip * kDeg);

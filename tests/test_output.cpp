@@ -387,6 +387,28 @@ TEST(FieldWriter, LandAndDrySeaBorderMasksAndTheirRanges) {
         EXPECT_EQ(flat, c.flat) << "kind " << c.kind;
         EXPECT_EQ(std::make_pair(zMin, zMax), std::make_pair(c.zMin, c.zMax)) << "kind " << c.kind;
     }
+    // 61 x 37 (rows not a whole number of tiles): the serial row-major copy, land mask and range,
+    // NaN copied but kept out of the range, with 1 and 2 threads alike.
+    GridLevel big = MakeLevel(61, 37, "");
+    FillCells(big.maxCurrent, 61, 37, [](int i, int j) { return std::fmod(7.31 * i + 3.17 * j, 11.0) - 5.0; });
+    FillCells(big.depth, 61, 37, [](int i, int j) { return std::fmod(2.9 * i + 5.3 * j, 7.0) - 3.5; });
+    big.maxCurrent[5][7] = NAN, big.depth[5][7] = -1.0f;
+    std::vector<float> serial;
+    double low = 0, high = 0;  // masked cells give zeros, so 0 lies in the range
+    for (int j = 1; j <= 37; ++j)
+        for (int i = 1; i <= 61; ++i) {
+            const float v = big.depth[i][j] <= 0.0f ? big.maxCurrent[i][j] : 0.0f;
+            serial.push_back(v);
+            if (!std::isnan(v)) low = std::min<double>(low, v), high = std::max<double>(high, v);
+        }
+    for (int threads : {1, 2}) {
+        std::vector<float> flat(61 * 37, -9.0f);
+        double zMin = 0, zMax = 0;
+        FlattenField(big.maxCurrent.cview(), big.depth.cview(), 61, 37, kMaxCurrentLand, threads, flat.data(), zMin,
+                     zMax);
+        EXPECT_EQ(std::memcmp(flat.data(), serial.data(), flat.size() * sizeof(float)), 0) << threads;
+        EXPECT_EQ(std::make_pair(zMin, zMax), std::make_pair(low, high)) << threads;
+    }
     // Through the writer: the binary header carries the coordinates and the masked range.
     Simulator binary(SurferBinary);
     EXPECT_EQ(Captured([&] { WriteKind(binary.sim, level, values, kMaxCurrentAngleLand); }).first,

@@ -102,9 +102,12 @@ TEST(SourceEvents, BadFilesAreRefusedByTheCheckAndWarnedAboutAndLeftOutWhenAppli
         const std::string message = CheckSourceEvent(with(fine, c.slot, c.path), good);
         EXPECT_TRUE(message.starts_with(label[c.slot] + c.path + ": ") &&
                     message.find(c.part) != std::string::npos) << message;
+        // A bad flux file leaves the event's good water level applied: the fields as after the level alone.
         GridLevel level = MakeLevel(), fresh = MakeLevel();
+        const SourceEvent levelOnly = {c.slot == 0 ? "" : fine.etaFile, "", ""};
+        ApplySourceEvent(fresh, levelOnly);
         ::testing::internal::CaptureStderr();
-        ApplySourceEvent(level, with({}, c.slot, c.path));
+        ApplySourceEvent(level, with(levelOnly, c.slot, c.path));
         const std::string warning = ::testing::internal::GetCapturedStderr();
         EXPECT_TRUE(warning.starts_with("vestra: warning: source grid " + c.path + " not applied: ")) << warning;
         EXPECT_TRUE(CountLines(warning) == 1 && warning.find(c.part) != std::string::npos) << warning;

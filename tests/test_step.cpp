@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "InitResult.h"
@@ -148,6 +149,22 @@ TEST(StepDriver, InitRefusesWhatStepCouldNotReadSafely) {
     ModelRun unreadable = Lake(dir, 0.0);
     unreadable.UseSeries(dir / "missing.txt", 2, 3, 1);
     refused(unreadable, InitResult::kTimeSeriesUnreadable, "missing.txt");
+}
+
+TEST(StepDriver, NestedLevelsRunFinestFirstWithThreeToTheKSubsteps) {
+    // The lake with a child of 100/3 m cells over x, y = 300..700 and a grandchild of 100/9 m over 400..600.
+    ScratchFolder dir;
+    ModelRun run = Lake(dir, 0.0);
+    for (const auto& [name, n, lo, hi] : {std::tuple{"l1.grd", 13, 300.0, 700.0}, {"l2.grd", 19, 400.0, 600.0}}) {
+        WriteSurferGrid(dir / name, {n, n, lo, hi, lo, hi}, [](double, double) { return 20.0; });
+        run.AddGrid(0, 100.0, dir / name, dir.Folder(std::string(name, 2)));
+    }
+    ASSERT_EQ(run.Run(-1.0), InitResult::kSuccess);
+    std::vector<int32_t> trace;
+    run.sim->substepTrace = &trace;
+    int32_t advance = 0;
+    run.sim->Step(0, &advance);
+    EXPECT_EQ(trace, (std::vector<int32_t>{2, 2, 2, 2, 2, 2, 2, 2, 2, 1, 1, 1, 0}));
 }
 
 // A line hump (Gaussian in x, uniform in y) of 0.5 m on water 100 m deep splits into two halves
