@@ -11,6 +11,7 @@
 #include "FieldWriter.h"
 #include "GaugeSummary.h"
 #include "ModelSetup.h"
+#include "Nesting.h"
 #include "PathJoin.h"
 #include "TimeHistory.h"
 #include "VolumeBudget.h"
@@ -156,6 +157,9 @@ void ZellSimulatorVestra::Finish() {
             diagnostics.volumeBudgets[k].storedChange += StoredVolume(levels[k], scale, false);
         }
     }
+
+    // The two outer rings of every nested level take their extreme levels from its parent's.
+    for (std::size_t k = 1; k < levels.size(); ++k) SmoothChildRingExtremes(levels[k - 1], levels[k]);
 
     for (std::size_t index = 0; index < levels.size(); ++index) {
         GridLevel& level = levels[index];

@@ -198,30 +198,39 @@ void AddParentFieldsToChild(const GridLevel& parent, const GridLevel& child, Con
 
 namespace {
 
-// The parent's water level at child cell (i, j): the bilinear interpolation in thirds over those
-// of the (up to four) parent cells around it that hold water. A dry parent cell's level is its
-// ground, or the bed below a drained sea, not a water surface: blended in, it would raise or
-// sink the child's level near every coast by a third or two of the ground's height. False when
-// none of them holds water.
-bool InterpolateWetLevel(const GridLevel& parent, ParentIndex corner, int32_t i, int32_t j, double* level) {
+// Bilinear interpolation, in thirds, of a parent field at child cell (i, j) over those of the (up
+// to four) parent cells around it for which `usable(I, J)` holds, their weights renormalised.
+// False when none of them is usable.
+template <class Usable>
+bool InterpolateOver(ConstView field, ParentIndex corner, int32_t i, int32_t j, Usable&& usable, double* value) {
     const int32_t I = corner.i + (i - 1) / RefinementRatio;
     const int32_t a = (i - 1) % RefinementRatio;
     const int32_t J = corner.j + (j - 1) / RefinementRatio;
     const int32_t b = (j - 1) % RefinementRatio;
     double sum = 0.0;
-    int32_t weight = 0;  // in ninths of a parent cell, so that a fully wet stencil sums to 9
+    int32_t weight = 0;  // in ninths of a parent cell, so that a fully usable stencil sums to 9
     // A neighbour with weight 0 is not read, so a child whose last column or row lies on the
     // parent's last one reads nothing beyond it.
     for (int32_t di = 0; di <= (a == 0 ? 0 : 1); ++di)
         for (int32_t dj = 0; dj <= (b == 0 ? 0 : 1); ++dj) {
-            if (!(parent.totalDepth(I + di, J + dj) > 0.0f)) continue;
+            if (!usable(I + di, J + dj)) continue;
             const int32_t w = (di == 0 ? RefinementRatio - a : a) * (dj == 0 ? RefinementRatio - b : b);
-            sum += w * static_cast<double>(parent.eta(I + di, J + dj));
+            sum += w * static_cast<double>(field(I + di, J + dj));
             weight += w;
         }
     if (weight == 0) return false;
-    *level = sum / weight;
+    *value = sum / weight;
     return true;
+}
+
+// The parent's water level at child cell (i, j): the interpolation over those of the parent cells
+// around it that hold water. A dry parent cell's level is its ground, or the bed below a drained
+// sea, not a water surface: blended in, it would raise or sink the child's level near every coast
+// by a third or two of the ground's height. False when none of them holds water.
+bool InterpolateWetLevel(const GridLevel& parent, ParentIndex corner, int32_t i, int32_t j, double* level) {
+    ConstView total = parent.totalDepth.view();
+    return InterpolateOver(parent.eta.view(), corner, i, j, [&](int32_t I, int32_t J) { return total(I, J) > 0.0f; },
+                           level);
 }
 
 }  // namespace
@@ -594,4 +603,67 @@ void RecordChildBoundaryExtremes(GridLevel& child, double tMinutes) {
         if (l.depth(i, 1) > 0.0f) TakeLargerFlowMaxima(l, i, 1, i, 2);
         if (l.depth(i, ny) > 0.0f) TakeLargerFlowMaxima(l, i, ny, i, ny - 1);
     }
+}
+
+void SmoothChildRingExtremes(const GridLevel& parent, GridLevel& child) {
+    for (const GridLevel* l : {&parent, static_cast<const GridLevel*>(&child)})
+        for (const Field* f : {&l->depth, &l->etaMax, &l->etaMin, &l->firstWaveArrival, &l->maxFlowDepth})
+            if (!Matches(f->cview(), *l)) return;
+    // Only a pair that nests (as Init checks) has rings that mirror the parent.
+    if (!CheckNestedLayout(parent, child).empty()) return;
+    const ParentIndex corner = NestingCorner(parent, child);
+    ConstView depth = parent.depth.view(), parentMax = parent.etaMax.view(), arrival = parent.firstWaveArrival.view();
+    // Parent cells that held water at some time carry a highest level; its sea cells a lowest one
+    // (a flooded land cell's lowest level is not recorded) and, where the wave came, an arrival.
+    auto everWet = [&](int32_t I, int32_t J) { return depth(I, J) > 0.0f || parentMax(I, J) > -depth(I, J); };
+    auto sea = [&](int32_t I, int32_t J) { return depth(I, J) > 0.0f; };
+    bool arrivedEverywhere = true;
+    auto arrived = [&](int32_t I, int32_t J) {
+        if (!sea(I, J)) return false;
+        arrivedEverywhere = arrivedEverywhere && arrival(I, J) > 0.0f;
+        return true;
+    };
+    // The rings hold the parent's level interpolated between its nodes; the extremes of a wave
+    // interpolated so are lower between the nodes than at them (the crest passes each node at
+    // another time), which left a rim 5-10 % below the computed cells inside, rippling with the
+    // parent's node spacing. The parent's own extremes, interpolated to the cell with the weights
+    // of the level the ring received, have no ripple, but the coarser parent's crest can stand a
+    // few percent below the child's: a sea cell therefore takes the parent's extreme shifted by
+    // the child's departure from the parent at the nearest computed cell (columns and rows
+    // 3..n-2), so that the ring carries the parent's gradient on from the child's own field.
+    // Land cells, and cells whose nearest computed cell is land, take the parent's extreme as it
+    // is. The time of the highest level stays the one recorded; the first arrival is interpolated
+    // where the wave reached every parent sea cell around. A ring cell whose parent cells never
+    // held water, and a land cell that stayed dry, keep what they recorded.
+    const int32_t nx = child.nx, ny = child.ny;
+    auto shifted = [&](const Field& from, const Field& own, int32_t i, int32_t j, auto&& usable, double* value) {
+        if (!InterpolateOver(from.cview(), corner, i, j, usable, value)) return false;
+        const int32_t ai = std::clamp(i, 3, std::max(3, nx - 2)), aj = std::clamp(j, 3, std::max(3, ny - 2));
+        double atAnchor = 0.0;
+        if (child.depth(i, j) > 0.0f && child.depth(ai, aj) > 0.0f &&
+            InterpolateOver(from.cview(), corner, ai, aj, usable, &atAnchor))
+            *value += static_cast<double>(own(ai, aj)) - atAnchor;
+        return true;
+    };
+    auto smooth = [&](int32_t i, int32_t j) {
+        const float h = child.depth(i, j);
+        double value = 0.0;
+        const bool everWetHere = h > 0.0f || child.etaMax(i, j) > -h;
+        if (everWetHere && shifted(parent.etaMax, child.etaMax, i, j, everWet, &value) && (h > 0.0f || value > -h)) {
+            child.etaMax(i, j) = static_cast<float>(value);
+            // A spherical level's largest flow depth is its deepest water column.
+            if (child.IsSpherical()) child.maxFlowDepth(i, j) = std::max(0.0f, child.etaMax(i, j) + h);
+        }
+        if (!(h > 0.0f)) return;
+        if (shifted(parent.etaMin, child.etaMin, i, j, sea, &value)) child.etaMin(i, j) = static_cast<float>(value);
+        arrivedEverywhere = true;
+        if (InterpolateOver(arrival, corner, i, j, arrived, &value) && arrivedEverywhere)
+            child.firstWaveArrival(i, j) = static_cast<float>(value);
+    };
+    for (int32_t j = 1; j <= ny; ++j)
+        for (int32_t i : {1, 2, nx - 1, nx})
+            if (i >= 1 && i <= nx) smooth(i, j);
+    for (int32_t i = 3; i <= nx - 2; ++i)
+        for (int32_t j : {1, 2, ny - 1, ny})
+            if (j >= 1 && j <= ny) smooth(i, j);
 }

@@ -89,6 +89,13 @@ void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent);
 // update does not sweep them). Without this every map of a nested level has a frame of zeros.
 void RecordChildBoundaryExtremes(GridLevel& child, double tMinutes);
 
+// At the end of the run: the highest and lowest level of the child's two outer rings (and the
+// largest flow depth of a spherical level) from the parent's own extremes, interpolated as
+// SetChildBoundaryWaterLevel interpolates its level (over parent cells that held water; the
+// lowest level over sea cells), and their first arrival likewise where the wave reached every
+// parent sea cell around. Cells with no such parent cell, and land that stayed dry, keep theirs.
+void SmoothChildRingExtremes(const GridLevel& parent, GridLevel& child);
+
 // Empty when `child` can be nested in `parent`: both have a usable extent, the child's cell
 // size is a third of the parent's within 1 % on both axes, its first node lies on a parent
 // node within a tenth of a parent cell, and every parent index the three operations form lies
