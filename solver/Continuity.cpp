@@ -50,20 +50,6 @@ struct OutflowLimit {
         const double held = std::max(0.0, static_cast<double>(eta[i][j]) + depth[i][j]);
         return outgoing > held ? held / outgoing : 1.0;
     }
-
-    // Flux through an x-face between cells (ai, j) and (ai + 1, j): the cell it leaves has the
-    // share `west` or `east`, or, where that is not given (NaN), the share worked out here.
-    double FaceM(float flux, int ai, int j, double west, double east) const {
-        if (flux == 0.0f) return 0.0;
-        double share = flux > 0.0f ? west : east;
-        if (std::isnan(share)) share = Share(flux > 0.0f ? ai : ai + 1, j);
-        return static_cast<double>(flux) * share;
-    }
-    // Flux through a y-face with the shares of the cells south and north of it.
-    static double FaceN(float flux, double south, double north) {
-        if (flux == 0.0f) return 0.0;
-        return static_cast<double>(flux) * (flux > 0.0f ? south : north);
-    }
 };
 
 // Runs body(i) for the columns first..last in the blocks of a static schedule, and
@@ -131,17 +117,38 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
         float* eNext = etaNext[i];
         float* d = totalDepth[i];
         float* dNext = totalDepthNext[i];
-        // Shares of this column's cells roll along j, so that each is worked out once; those of
-        // the neighbouring columns only where water comes from there.
+        // Every face flux is scaled by the share of the cell it leaves. The shares of this
+        // column's cells roll along j and are worked out once, and only where a flux leaves the
+        // cell, so that still water costs none (NaN: not worked out yet; Share never returns
+        // NaN); those of the neighbouring columns only where water comes from there.
         constexpr double unknown = std::numeric_limits<double>::quiet_NaN();
-        double shareSouth = limit.Share(i, first - 1);
-        double shareHere = limit.Share(i, first);
+        double shareSouth = unknown;
+        double shareHere = unknown;
         for (int j = first; j <= ny - 1; ++j) {
-            const double shareNorth = limit.Share(i, j + 1);
-            const double east = limit.FaceM(fluxM[i][j], i, j, shareHere, unknown);
-            const double west = limit.FaceM(fluxM[i - 1][j], i - 1, j, unknown, shareHere);
-            double north = limit.FaceN(fluxN[i][j], shareHere, shareNorth);
-            double south = limit.FaceN(fluxN[i][j - 1], shareSouth, shareHere);
+            double shareNorth = unknown;
+            const auto own = [&] {
+                if (std::isnan(shareHere)) shareHere = limit.Share(i, j);
+                return shareHere;
+            };
+            const float fluxEast = fluxM[i][j];
+            const float fluxWest = fluxM[i - 1][j];
+            const float fluxNorth = fluxN[i][j];
+            const float fluxSouth = fluxN[i][j - 1];
+            double east = 0.0, west = 0.0, north = 0.0, south = 0.0;
+            if (fluxEast != 0.0f) {
+                east = static_cast<double>(fluxEast) * (fluxEast > 0.0f ? own() : limit.Share(i + 1, j));
+            }
+            if (fluxWest != 0.0f) {
+                west = static_cast<double>(fluxWest) * (fluxWest > 0.0f ? limit.Share(i - 1, j) : own());
+            }
+            if (fluxNorth != 0.0f) {
+                if (!(fluxNorth > 0.0f)) shareNorth = limit.Share(i, j + 1);
+                north = static_cast<double>(fluxNorth) * (fluxNorth > 0.0f ? own() : shareNorth);
+            }
+            if (fluxSouth != 0.0f) {
+                if (fluxSouth > 0.0f && std::isnan(shareSouth)) shareSouth = limit.Share(i, j - 1);
+                south = static_cast<double>(fluxSouth) * (fluxSouth > 0.0f ? shareSouth : own());
+            }
             shareSouth = shareHere;
             shareHere = shareNorth;
             if constexpr (Spherical) {

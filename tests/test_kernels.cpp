@@ -45,6 +45,17 @@ TEST(Continuity, CartesianCellsFollowTheFluxDivergenceWithinWhatTheyHold) {
     ExpectCells({{l.firstWaveArrival, 10, 7, 12.5}, {l.timeOfMaxWave, 10, 7, 20}});
 }
 
+TEST(Continuity, AShallowCellSharesItsWaterOutOnAllFourSides) {
+    // 5 cm asked for 40 cm (four fluxes of 1 at ratio 0.1): each neighbour gets an eighth of 10 cm,
+    // whether it lies east, west, north or south of the cell.
+    GridLevel l = Flat(10, 10, 10.0);
+    SetDepth(l, [](int i, int j) { return i == 5 && j == 5 ? 0.05 : 10.0; });
+    SetCells({{l.fluxM, 5, 5, 1}, {l.fluxM, 4, 5, -1}, {l.fluxN, 5, 5, 1}, {l.fluxN, 5, 4, -1}});
+    ContinuityCartesian(l, 0.1, 1.0, S(1.0f));
+    ExpectCells({{l.etaNext, 6, 5, 0.0125}, {l.etaNext, 4, 5, 0.0125}, {l.etaNext, 5, 6, 0.0125},
+                 {l.etaNext, 5, 4, 0.0125}, {l.totalDepthNext, 5, 5, 0}, {l.etaNext, 6, 6, 0}});
+}
+
 TEST(Continuity, SphericalCellsWeighTheMeridionalFluxByLatitude) {
     // A cell of 1 mm that would lose 2 mm; arrival threshold 5 mm: (4,8) rises 4 mm, (8,3) 6 mm.
     GridLevel l = Sphere();
