@@ -97,6 +97,18 @@ BlockWater ChildBlockWater(const GridLevel& child, int32_t ci, int32_t cj, float
     return block;
 }
 
+// Calls visit(i, j) for every cell of a child's two outer rings (the cells whose level the parent
+// sets): columns 1, 2, nx-1, nx over all rows, then rows 1, 2, ny-1, ny between them.
+template <class Visit>
+void ForEachRingCell(int32_t nx, int32_t ny, Visit&& visit) {
+    for (int32_t j = 1; j <= ny; ++j)
+        for (int32_t i : {1, 2, nx - 1, nx})
+            if (i >= 1 && i <= nx) visit(i, j);
+    for (int32_t i = 3; i <= nx - 2; ++i)
+        for (int32_t j : {1, 2, ny - 1, ny})
+            if (j >= 1 && j <= ny) visit(i, j);
+}
+
 }  // namespace
 
 ParentIndex NestingCorner(const GridLevel& parent, const GridLevel& child) {
@@ -254,13 +266,7 @@ void SetChildBoundaryWaterLevel(const GridLevel& parent, GridLevel& child) {
         child.eta(i, j) = child.etaNext(i, j) = level;
         child.totalDepth(i, j) = child.totalDepthNext(i, j) = total;
     };
-    const int32_t nx = child.nx, ny = child.ny;
-    for (int32_t j = 1; j <= ny; ++j)
-        for (int32_t i : {1, 2, nx - 1, nx})
-            if (i >= 1 && i <= nx) set(i, j);
-    for (int32_t i = 3; i <= nx - 2; ++i)
-        for (int32_t j : {1, 2, ny - 1, ny})
-            if (j >= 1 && j <= ny) set(i, j);
+    ForEachRingCell(child.nx, child.ny, set);
 }
 
 void AddParentStateToChild(const GridLevel& parent, GridLevel& child) {
@@ -586,10 +592,7 @@ void RecordChildBoundaryExtremes(GridLevel& child, double tMinutes) {
         if (std::fabs(static_cast<double>(e)) > arrival && l.firstWaveArrival(i, j) == 0.0f)
             l.firstWaveArrival(i, j) = stamp;
     };
-    for (int32_t j = 1; j <= ny; ++j)
-        for (int32_t i : {1, 2, nx - 1, nx}) level(i, j);
-    for (int32_t i = 3; i <= nx - 2; ++i)
-        for (int32_t j : {1, 2, ny - 1, ny}) level(i, j);
+    ForEachRingCell(nx, ny, level);
 
     // The outermost rows and columns carry no flow of their own: the momentum update does not
     // sweep the first column and row, and the faces beyond the last ones lead out of the level
@@ -660,10 +663,5 @@ void SmoothChildRingExtremes(const GridLevel& parent, GridLevel& child) {
         if (InterpolateOver(arrival, corner, i, j, arrived, &value) && arrivedEverywhere)
             child.firstWaveArrival(i, j) = static_cast<float>(value);
     };
-    for (int32_t j = 1; j <= ny; ++j)
-        for (int32_t i : {1, 2, nx - 1, nx})
-            if (i >= 1 && i <= nx) smooth(i, j);
-    for (int32_t i = 3; i <= nx - 2; ++i)
-        for (int32_t j : {1, 2, ny - 1, ny})
-            if (j >= 1 && j <= ny) smooth(i, j);
+    ForEachRingCell(nx, ny, smooth);
 }
