@@ -163,14 +163,10 @@ void SetSeriesEdgeFluxes(GridLevel& level0, const SeriesBand& band, const Series
     const double factor = settings.timeStepFactor;
     const double cartesianPressure = cells::kGravity * factor * ratio;
     const int32_t nx = level0.nx, ny = level0.ny;
-    auto forcedColumn = [&](int32_t i) {
-        const Stretch c = Widened(band, level0.UserWindow().nx, spherical, level0.UserWindow().offset);
-        return i >= c.lo && i <= c.hi;
-    };
-    auto forcedRow = [&](int32_t j) {
-        const Stretch r = Widened(band, level0.UserWindow().ny, spherical, level0.UserWindow().offset);
-        return j >= r.lo && j <= r.hi;
-    };
+    const GridWindow w = level0.UserWindow();
+    const Stretch c = Widened(band, w.nx, spherical, w.offset), r = Widened(band, w.ny, spherical, w.offset);
+    auto forcedColumn = [&](int32_t i) { return i >= c.lo && i <= c.hi; };
+    auto forcedRow = [&](int32_t j) { return j >= r.lo && j <= r.hi; };
     ForEachBandCell(level0, band, [&](int32_t i, int32_t j, bool acrossColumns) {
         if (acrossColumns) {
             if (!OnOuterEdge(i, nx, spherical)) return;
