@@ -212,12 +212,9 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
     }
     // The volume account starts from the stored volume after the setup.
     diagnostics.volumeBudgets.assign(levels.size(), LevelVolumeBudget{});
-    for (std::size_t k = 0; k < levels.size(); ++k) {
-        const VolumeScale scale =
-            LevelVolumeScale(levels[k], static_cast<int32_t>(k), gridSpacing, 0.0,
-                             LevelTimeStep(parameters.timeStep, static_cast<int32_t>(k)), 1.0);
-        diagnostics.volumeBudgets[k].storedChange = -StoredVolume(levels[k], scale, false);
-    }
+    for (std::size_t k = 0; k < levels.size(); ++k)
+        diagnostics.volumeBudgets[k].storedChange =
+            -LevelStoredVolume(levels[k], static_cast<int32_t>(k), gridSpacing, parameters.timeStep);
     if (const int32_t code = CheckStepStability(levels, parameters, gridSpacing); code != InitResult::kSuccess)
         return code;
     runawayBounds.clear();

@@ -10,7 +10,6 @@
 
 #include "FieldWriter.h"
 #include "GaugeSummary.h"
-#include "ModelSetup.h"
 #include "Nesting.h"
 #include "PathJoin.h"
 #include "TimeHistory.h"
@@ -150,12 +149,9 @@ void ZellSimulatorVestra::Finish() {
 
     // The volume account closes with the stored volume at the end of the run.
     if (diagnostics.volumeBudgets.size() == levels.size()) {
-        for (std::size_t k = 0; k < levels.size(); ++k) {
-            const VolumeScale scale =
-                LevelVolumeScale(levels[k], static_cast<int32_t>(k), gridSpacing, 0.0,
-                                 LevelTimeStep(parameters.timeStep, static_cast<int32_t>(k)), 1.0);
-            diagnostics.volumeBudgets[k].storedChange += StoredVolume(levels[k], scale, false);
-        }
+        for (std::size_t k = 0; k < levels.size(); ++k)
+            diagnostics.volumeBudgets[k].storedChange +=
+                LevelStoredVolume(levels[k], static_cast<int32_t>(k), gridSpacing, parameters.timeStep);
     }
 
     // The two outer rings of every nested level take their extreme levels from its parent's.

@@ -66,6 +66,12 @@ double StoredVolume(const GridLevel& level, const VolumeScale& scale, bool next)
     return BoxVolume(level, scale, WindowBox(level, 0), next);
 }
 
+double LevelStoredVolume(const GridLevel& level, int32_t levelIndex, float gridSpacing, float timeStep) {
+    const VolumeScale scale =
+        LevelVolumeScale(level, levelIndex, gridSpacing, 0.0, LevelTimeStep(timeStep, levelIndex), 1.0);
+    return StoredVolume(level, scale, false);
+}
+
 double RingVolume(const GridLevel& level, const VolumeScale& scale, bool next) {
     if (scale.ring <= 0 || !Usable(level, scale)) return 0.0;
     const ParentIndexBox outer = WindowBox(level, 0);

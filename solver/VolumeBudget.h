@@ -40,6 +40,11 @@ double BoxVolume(const GridLevel& level, const VolumeScale& scale, const ParentI
 // Water above the still level over the level's window.
 double StoredVolume(const GridLevel& level, const VolumeScale& scale, bool next);
 
+// Water above the still level over the window of level `levelIndex` of a model with base step
+// timeStep and level 0 cell size gridSpacing (Cartesian), from eta: the account's opening and
+// closing balance.
+double LevelStoredVolume(const GridLevel& level, int32_t levelIndex, float gridSpacing, float timeStep);
+
 // Water above the still level in the window's ring (0 when the scale has no ring).
 double RingVolume(const GridLevel& level, const VolumeScale& scale, bool next);
 
