@@ -34,18 +34,6 @@ bool ReadOutputGrid(const std::string& basePath, int format, OutputGrid* grid, s
 // non-finite, and of a netCDF "HA" with several records the last is read. The error is
 // "<path>: <reason>".
 bool ReadResultGrid(const std::string& path, GridFileFormat format, OutputGrid* grid, std::string* error);
-inline bool ReadSurferTextGrid(const std::string& path, OutputGrid* grid, std::string* error) {
-    return ReadResultGrid(path, SurferText, grid, error);
-}
-inline bool ReadSurferBinaryGrid(const std::string& path, OutputGrid* grid, std::string* error) {
-    return ReadResultGrid(path, SurferBinary, grid, error);
-}
-inline bool ReadEsriAsciiGrid(const std::string& path, OutputGrid* grid, std::string* error) {
-    return ReadResultGrid(path, EsriAscii, grid, error);
-}
-inline bool ReadNetCdfGrid(const std::string& path, OutputGrid* grid, std::string* error) {
-    return ReadResultGrid(path, NetCdf, grid, error);
-}
 
 constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 
