@@ -102,6 +102,10 @@ bool ReadGaugeSummaryFile(const std::string& path, std::vector<GaugeSummary>* ga
 // The table printed after a run.
 void PrintRunSummary(const RunSummary& summary, std::ostream& out);
 
+// JSON text of a number with `significantDigits` (null when not finite) and of a quoted string.
+std::string JsonNumber(double value, int significantDigits);
+std::string JsonString(const std::string& value);
+
 // The same content as JSON. On failure prints one warning line naming the file and the reason
 // on standard error and returns false.
 bool WriteRunSummaryJson(const RunSummary& summary, const std::string& path);
