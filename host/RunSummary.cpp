@@ -52,6 +52,13 @@ std::string FormatNumber(double value, const char* format) {
     return text;
 }
 
+bool FileExists(const std::string& path) {
+    std::error_code code;
+    return std::filesystem::is_regular_file(path, code);
+}
+
+}  // namespace
+
 std::string JsonNumber(double value, int significantDigits) {
     if (!std::isfinite(value)) return "null";
     char text[64];
@@ -80,13 +87,6 @@ std::string JsonString(const std::string& value) {
     }
     return text + "\"";
 }
-
-bool FileExists(const std::string& path) {
-    std::error_code code;
-    return std::filesystem::is_regular_file(path, code);
-}
-
-}  // namespace
 
 bool ReadResultGrid(const std::string& path, GridFileFormat format, OutputGrid* grid, std::string* error) {
     // Results may hold blanks and non-finite values; a netCDF series gives its latest frame.

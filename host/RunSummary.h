@@ -34,18 +34,6 @@ bool ReadOutputGrid(const std::string& basePath, int format, OutputGrid* grid, s
 // non-finite, and of a netCDF "HA" with several records the last is read. The error is
 // "<path>: <reason>".
 bool ReadResultGrid(const std::string& path, GridFileFormat format, OutputGrid* grid, std::string* error);
-inline bool ReadSurferTextGrid(const std::string& path, OutputGrid* grid, std::string* error) {
-    return ReadResultGrid(path, SurferText, grid, error);
-}
-inline bool ReadSurferBinaryGrid(const std::string& path, OutputGrid* grid, std::string* error) {
-    return ReadResultGrid(path, SurferBinary, grid, error);
-}
-inline bool ReadEsriAsciiGrid(const std::string& path, OutputGrid* grid, std::string* error) {
-    return ReadResultGrid(path, EsriAscii, grid, error);
-}
-inline bool ReadNetCdfGrid(const std::string& path, OutputGrid* grid, std::string* error) {
-    return ReadResultGrid(path, NetCdf, grid, error);
-}
 
 constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 
@@ -113,6 +101,10 @@ bool ReadGaugeSummaryFile(const std::string& path, std::vector<GaugeSummary>* ga
 
 // The table printed after a run.
 void PrintRunSummary(const RunSummary& summary, std::ostream& out);
+
+// JSON text of a number with `significantDigits` (null when not finite) and of a quoted string.
+std::string JsonNumber(double value, int significantDigits);
+std::string JsonString(const std::string& value);
 
 // The same content as JSON. On failure prints one warning line naming the file and the reason
 // on standard error and returns false.

@@ -187,7 +187,8 @@ TEST(RunSummary, ChoosesTheRunsFormatAndRefusesDamagedFiles) {
     EXPECT_FALSE(ReadOutputGrid(run / "OUT-ETA-MAX", 3, &grid, &error));
     EXPECT_NE(error.find("OUT-ETA-MAX.asc"), std::string::npos) << error;
     // Damaged files give a reason naming the file.
-    EXPECT_FALSE(ReadSurferTextGrid(run.Write("short.grd", "DSAA\n4 3\n0 3\n0 2\n0 1\n1 2 3\n"), &grid, &error));
+    EXPECT_FALSE(ReadResultGrid(run.Write("short.grd", "DSAA\n4 3\n0 3\n0 2\n0 1\n1 2 3\n"), SurferText, &grid,
+                                &error));
     EXPECT_NE(error.find("short.grd"), std::string::npos) << error;
     WriteFile(run / "OUT-SUMMARY-RESULT.dat", std::string(kSummaryHeader) + "Bay\t3\t1\t2\tsoon\t1\t1\t-1\n");
     std::vector<GaugeSummary> gauges;

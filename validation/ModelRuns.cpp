@@ -20,22 +20,17 @@ NodeGrid SampleGrid(int nx, int ny, double x0, double y0, double dx, double dy,
 }
 
 bool WriteSurferGrid(const std::string& path, const NodeGrid& grid, std::string* error) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    if (f == nullptr) {
-        *error = path + ": cannot be created";
-        return false;
-    }
     const auto [low, high] = std::minmax_element(grid.values.begin(), grid.values.end());
-    std::fprintf(f, "DSAA\n%d %d\n%.12g %.12g\n%.12g %.12g\n%.9g %.9g\n", grid.nx, grid.ny, grid.x0,
-                 grid.X(grid.nx - 1), grid.y0, grid.Y(grid.ny - 1), *low, *high);
+    char text[256];
+    std::snprintf(text, sizeof text, "DSAA\n%d %d\n%.12g %.12g\n%.12g %.12g\n%.9g %.9g\n", grid.nx, grid.ny, grid.x0,
+                  grid.X(grid.nx - 1), grid.y0, grid.Y(grid.ny - 1), *low, *high);
+    std::string out = text;
     for (int j = 0; j < grid.ny; ++j)
-        for (int i = 0; i < grid.nx; ++i) std::fprintf(f, i + 1 < grid.nx ? "%.9g " : "%.9g\n", grid.at(i, j));
-    const bool ok = std::ferror(f) == 0;
-    if (std::fclose(f) != 0 || !ok) {
-        *error = path + ": write error";
-        return false;
-    }
-    return true;
+        for (int i = 0; i < grid.nx; ++i) {
+            std::snprintf(text, sizeof text, i + 1 < grid.nx ? "%.9g " : "%.9g\n", grid.at(i, j));
+            out += text;
+        }
+    return WriteTextFile(path, out, error);
 }
 
 bool WriteTextFile(const std::string& path, const std::string& text, std::string* error) {

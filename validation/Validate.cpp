@@ -8,6 +8,7 @@
 #include "HostRun.h"
 #include "ModelRuns.h"
 #include "Plot.h"
+#include "RunSummary.h"
 #include "ValidationCase.h"
 
 namespace fs = std::filesystem;
@@ -33,26 +34,11 @@ const char* kValidateUsage =
     "\n"
     "exit status: 0 every case passed, 1 a case failed or could not run, 2 bad command line.\n";
 
-std::string JsonText(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (c == '\n') {
-            out += "\\n";
-            continue;
-        }
-        out += c;
-    }
-    return out + "\"";
-}
-
-std::string JsonValue(double value) { return std::isfinite(value) ? Num(value, 9) : "null"; }
-
 std::string JsonArray(const std::vector<double>& values) {
     std::string out = "[";
     for (size_t k = 0; k < values.size(); ++k) {
         if (k) out += ',';
-        out += JsonValue(values[k]);
+        out += JsonNumber(values[k], 9);
     }
     return out + "]";
 }
@@ -61,23 +47,23 @@ std::string MetricsJson(const CaseResult& result, const std::string& indent) {
     std::string out = "{";
     for (size_t k = 0; k < result.metrics.size(); ++k) {
         const Metric& m = result.metrics[k];
-        out += (k ? ",\n" : "\n") + indent + "  " + JsonText(m.name) + ": {\"value\": " + JsonValue(m.value) +
-               ", \"threshold\": " + (m.Counts() ? JsonValue(m.threshold) : "null") + ", \"unit\": " +
-               JsonText(m.unit) + ", \"passed\": " + (m.Passes() ? "true" : "false") + "}";
+        out += (k ? ",\n" : "\n") + indent + "  " + JsonString(m.name) + ": {\"value\": " + JsonNumber(m.value, 9) +
+               ", \"threshold\": " + (m.Counts() ? JsonNumber(m.threshold, 9) : "null") + ", \"unit\": " +
+               JsonString(m.unit) + ", \"passed\": " + (m.Passes() ? "true" : "false") + "}";
     }
     return out + "\n" + indent + "}";
 }
 
 std::string FigureJson(const CaseResult& result) {
-    std::string out = "{\"title\": " + JsonText(result.title) + ", \"panels\": [\n";
+    std::string out = "{\"title\": " + JsonString(result.title) + ", \"panels\": [\n";
     for (size_t p = 0; p < result.panels.size(); ++p) {
         const Panel& panel = result.panels[p];
-        out += std::string(p ? ",\n" : "") + "{\"title\": " + JsonText(panel.title) +
-               ", \"xLabel\": " + JsonText(panel.xLabel) + ", \"yLabel\": " + JsonText(panel.yLabel) +
+        out += std::string(p ? ",\n" : "") + "{\"title\": " + JsonString(panel.title) +
+               ", \"xLabel\": " + JsonString(panel.xLabel) + ", \"yLabel\": " + JsonString(panel.yLabel) +
                ", \"series\": [";
         for (size_t s = 0; s < panel.series.size(); ++s) {
             const Series& series = panel.series[s];
-            out += std::string(s ? ",\n" : "\n") + "{\"label\": " + JsonText(series.label) +
+            out += std::string(s ? ",\n" : "\n") + "{\"label\": " + JsonString(series.label) +
                    ", \"reference\": " + (series.reference ? "true" : "false") + ", \"x\": " + JsonArray(series.x) +
                    ", \"y\": " + JsonArray(series.y) + "}";
         }
@@ -148,8 +134,8 @@ std::string ReportJson(const std::vector<CaseResult>& results, bool quick) {
     std::string out = "{\n  \"quick\": " + std::string(quick ? "true" : "false") + ",\n  \"cases\": [";
     for (size_t k = 0; k < results.size(); ++k) {
         const CaseResult& r = results[k];
-        out += std::string(k ? "," : "") + "\n    {\"name\": " + JsonText(r.name) +
-               ", \"passed\": " + (r.Passed() ? "true" : "false") + ", \"failure\": " + JsonText(r.failure) +
+        out += std::string(k ? "," : "") + "\n    {\"name\": " + JsonString(r.name) +
+               ", \"passed\": " + (r.Passed() ? "true" : "false") + ", \"failure\": " + JsonString(r.failure) +
                ",\n     \"metrics\": " + MetricsJson(r, "     ") + "}";
     }
     return out + "\n  ]\n}\n";
