@@ -126,6 +126,17 @@ double NormalisedRms(const std::vector<double>& model, const std::vector<double>
     return n == 0 || peak == 0.0 ? NAN : std::sqrt(sum / n) / peak;
 }
 
+double ArrivalTime(const std::vector<double>& times, const std::vector<double>& values, double level) {
+    const size_t n = std::min(times.size(), values.size());
+    for (size_t k = 0; k < n; ++k) {
+        if (values[k] < level) continue;
+        if (k == 0) return times[0];
+        const double share = (level - values[k - 1]) / (values[k] - values[k - 1]);
+        return times[k - 1] + share * (times[k] - times[k - 1]);
+    }
+    return NAN;
+}
+
 double Interpolate(const std::vector<double>& xs, const std::vector<double>& ys, double x) {
     if (xs.empty()) return NAN;
     if (x <= xs.front()) return ys.front();

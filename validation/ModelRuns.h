@@ -45,6 +45,11 @@ LevelSummary ReadLevelSummary(const std::string& folder, bool spherical);
 // Normalised RMS difference of model against reference samples: sqrt(mean (m - r)^2) / max |r|.
 double NormalisedRms(const std::vector<double>& model, const std::vector<double>& reference);
 
+// First time the series rises to `level` (linear between samples); NaN if it never does. A gauge's
+// arrival time is taken with `level` a fixed fraction of its own largest elevation, so model and
+// measurement are timed at the same stage of the wave's front.
+double ArrivalTime(const std::vector<double>& times, const std::vector<double>& values, double level);
+
 // Linear interpolation of (xs, ys) at x; xs ascending.
 double Interpolate(const std::vector<double>& xs, const std::vector<double>& ys, double x);
 
