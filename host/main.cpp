@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Ensemble.h"
 #include "ExampleGenerator.h"
 #include "ExampleScenario.h"
 #include "GridCommand.h"
@@ -29,6 +30,7 @@ const char* kUsage =
     "  okada               sea-floor displacement of earthquake faults\n"
     "  grid                prepare nested bathymetry grids\n"
     "  validate            run the validation cases against laboratory and analytic data\n"
+    "  ensemble            plan, run and aggregate ensembles of earthquake scenarios\n"
     "\n"
     "options:\n"
     "  -h, --help          show this help; 'vestra COMMAND --help' describes a command\n"
@@ -227,6 +229,7 @@ const Subcommand kSubcommands[] = {
     {"okada", RunOkadaCommand},
     {"grid", RunGridCommand},
     {"validate", RunValidateCommand},
+    {"ensemble", RunEnsembleCommand},
 };
 
 }  // namespace
