@@ -184,6 +184,21 @@ TEST(Ensemble, RerunSkipsFinishedMembersAndReportsFailedOnes) {
     EXPECT_EQ(ReadFile(ens + "/members/bad/run.log"), logBad);
     EXPECT_FALSE(fs::exists(ens + "/members/held/run.log"));
 
+    // SIGTERM, as Slurm sends it before the time limit, reaches each running member once: they
+    // end as interrupted (resumable), not as failed, and no new member starts.
+    std::string slow = ReadFile(dir / "tpl/scenario.toml");
+    slow.replace(slow.find("endTime = 5.0"), 13, "endTime = 1000.0");
+    dir.Write("tpl/slow.toml", slow);
+    dir.Write("slow.csv", "name,rate,faults\ns1,1,f.toml\ns2,1,f.toml\ns3,1,f.toml\n");
+    const std::string slowEns = dir / "slow";
+    ASSERT_EQ(RunVestra({"ensemble", "plan", dir / "slow.csv", "--template", dir / "tpl/slow.toml", "-o", slowEns}, dir).status, 0);
+    const std::string script = "'" VESTRA_BINARY_DIR "/vestra' ensemble run '" + slowEns + "' --local 2 2>/dev/null & pid=$!\n"
+        "until [ \"$(cat '" + slowEns + "'/members/s[12]/run.log 2>/dev/null | grep -c Starting)\" = 2 ]; do sleep 0.05; done\n"
+        "kill -TERM $pid; wait $pid; echo $?\n";
+    EXPECT_EQ(RunShell("timeout -s KILL 60 sh '" + dir.Write("term.sh", script) + "'"), "143\n");
+    EXPECT_EQ(RunVestra({"ensemble", "status", slowEns}, dir).out,
+              "3 members: 0 done, 0 running, 2 interrupted, 0 failed, 1 pending\n");
+
     // Once released, a member with a checkpoint is run with --resume.
     ::close(held);
     WriteFile(ens + "/members/held/scenario.checkpoint", "");
