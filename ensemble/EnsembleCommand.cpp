@@ -172,6 +172,35 @@ std::string TaskList(const std::vector<int>& tasks) {
     return list;
 }
 
+// Runs a program found on PATH and collects its standard output (standard error stays the
+// terminal's). Returns its exit status, 127 when it cannot be started.
+int Capture(std::vector<std::string> args, std::string* output) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return 127;
+    const pid_t pid = ::fork();
+    if (pid < 0) return 127;
+    if (pid == 0) {
+        ::dup2(pipeFds[1], 1);
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execvp(argv[0], argv.data());
+        std::fprintf(stderr, "vestra: cannot run %s: %s\n", argv[0], std::strerror(errno));
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    char buffer[256];
+    ssize_t n;
+    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) output->append(buffer, static_cast<size_t>(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 int Submit(const Parsed& p) {
     if (p.positional.size() != 1) return Usage("submit takes one ensemble folder");
     const std::string dir = fs::absolute(p.positional[0]).lexically_normal().string();
@@ -191,6 +220,28 @@ int Submit(const Parsed& p) {
             (tasks.empty() || tasks.back() != task))
             tasks.push_back(task);
     }
+    // Jobs submitted before and still in the queue would run the same members: wait for them.
+    std::string jobs, queued;
+    ReadWholeFile(dir + "/slurm-jobs.txt", &jobs);
+    std::string queuedIds;
+    std::vector<std::string> ours;
+    for (size_t at = 0; at < jobs.size();) {
+        const size_t end = std::min(jobs.find('\n', at), jobs.size());
+        ours.push_back(jobs.substr(at, std::min(jobs.find(' ', at), end) - at));
+        at = end + 1;
+    }
+    if (!ours.empty() && !tasks.empty() && Capture({"squeue", "-h", "--me", "-o", "%F"}, &queued) == 0) {
+        for (const std::string& id : ours) {
+            const std::string line = "\n" + id + "\n";
+            if (!id.empty() && ("\n" + queued).find(line) != std::string::npos)
+                queuedIds += (queuedIds.empty() ? "" : ",") + id;
+        }
+    }
+    if (!queuedIds.empty()) {
+        std::fprintf(stderr, "vestra: %s: job %s of this ensemble is still queued or running; wait for it or scancel it\n",
+                     dir.c_str(), queuedIds.c_str());
+        return 1;
+    }
     if (tasks.empty()) {
         std::printf("nothing to submit: no member of %s is pending or interrupted\n", dir.c_str());
         return 0;
@@ -198,36 +249,16 @@ int Submit(const Parsed& p) {
     std::vector<std::string> args = {"sbatch", "--parsable", "--array=" + TaskList(tasks) + "%" + std::to_string(s.maxRunning)};
     args.insert(args.end(), p.rest.begin(), p.rest.end());
     args.push_back(dir + "/ensemble.sbatch");
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return 1;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(pipeFds[1], 1);
-        ::close(pipeFds[0]);
-        ::close(pipeFds[1]);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execvp("sbatch", argv.data());
-        std::fprintf(stderr, "vestra: cannot run sbatch: %s\n", std::strerror(errno));
-        ::_exit(127);
-    }
-    ::close(pipeFds[1]);
     std::string output;
-    char buffer[256];
-    ssize_t n;
-    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0) output.append(buffer, static_cast<size_t>(n));
-    ::close(pipeFds[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-    const std::string jobId = output.substr(0, output.find_first_of(";\n"));
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || jobId.empty()) {
+    if (Capture(args, &output) != 0) {
         std::fprintf(stderr, "vestra: sbatch failed for %s/ensemble.sbatch (see its message above)\n", dir.c_str());
         return 1;
     }
-    std::string jobs;
-    ReadWholeFile(dir + "/slurm-jobs.txt", &jobs);
+    const std::string jobId = output.substr(0, output.find_first_of(";\n"));
+    if (jobId.empty()) {
+        std::fprintf(stderr, "vestra: sbatch failed for %s/ensemble.sbatch (see its message above)\n", dir.c_str());
+        return 1;
+    }
     if (!WriteFileAtomically(dir + "/slurm-jobs.txt", jobs + jobId + " " + TaskList(tasks) + "\n", &error))
         std::fprintf(stderr, "vestra: warning: %s\n", error.c_str());
     std::printf("%s\n", jobId.c_str());

@@ -101,6 +101,9 @@ done
 printf 'name,rate,faults\ns1,0.01,f1.toml\ns2,0.002,f2.toml\ns3,0.0005,f3.toml\n' > events.csv
 "$VESTRA" ensemble plan events.csv --template tpl/scenario.toml -o ens --per-task 2 || fail "plan"
 JOB=$("$VESTRA" ensemble submit ens -- --time=5) || fail "submit"
+# While the array is queued or running, submitting again would run its members twice.
+"$VESTRA" ensemble submit ens 2>&1 | grep -q "job $JOB of this ensemble is still queued or running" ||
+    fail "a second submit while job $JOB is queued was not refused"
 # The reduction waits for the whole array; with an array that fails it is cancelled, not left pending.
 AGG=$(sbatch --parsable --dependency=afterok:"$JOB" --kill-on-invalid-dep=yes --output="$WORK/aggregate.out" \
       --wrap "'$VESTRA' ensemble aggregate '$WORK/ens' --thresholds 0.05,0.1 -o '$WORK/hazard'") || fail "sbatch aggregate"
