@@ -30,6 +30,7 @@ struct EnsembleSettings {
     int signalSeconds = 300;  // Slurm sends SIGTERM this long before the time limit
     int levels = 0;        // grid levels of every member
     std::vector<bool> spherical;  // per level: degrees (gridType 2, 3) or metres
+    std::vector<bool> gauges;     // per level: it has a gauge list, so each run leaves a gauge table
     int outputFormat = 1;  // the members' outputFormat
     std::string vestra;    // the vestra executable the array tasks run
 };

@@ -193,6 +193,14 @@ std::string Number(double v) {
     return text;
 }
 
+// A CSV field, quoted when it holds a comma, a quote or a line break.
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\n\r") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
 }  // namespace
 
 bool AggregateEnsemble(const AggregateOptions& options, std::string* error) {
@@ -264,8 +272,9 @@ bool AggregateEnsemble(const AggregateOptions& options, std::string* error) {
                 if (maxima[c] == kFill || v > maxima[c]) maxima[c] = v;
                 for (size_t t = 0; t < T && v > thresholds[t]; ++t) rates[t * cells + c] += rate;
             }
+            // A level with gauges must have its table in every member: a missing one would lower the rates.
+            if (!settings.gauges[k]) continue;
             const std::string gaugeFile = JoinPath(folder, "OUT-SUMMARY-RESULT.dat");
-            if (!fs::exists(gaugeFile)) continue;
             std::vector<GaugeSummary> rows;
             if (!ReadGaugeSummaryFile(gaugeFile, &rows, error)) return Fail(error, "member " + m.name + ": " + *error);
             for (const GaugeSummary& g : rows) {
@@ -290,7 +299,7 @@ bool AggregateEnsemble(const AggregateOptions& options, std::string* error) {
     for (const auto& key : gaugeOrder) {
         const GaugeHazard& h = gauges[key];
         for (size_t t = 0; t < T; ++t) {
-            csv << key.second << "," << key.first << "," << Number(thresholds[t]) << "," << Number(h.rates[t]);
+            csv << CsvField(key.second) << "," << key.first << "," << Number(thresholds[t]) << "," << Number(h.rates[t]);
             if (options.years > 0) csv << "," << Number(-std::expm1(-h.rates[t] * options.years));
             csv << "\n";
         }

@@ -243,7 +243,10 @@ bool PlanEnsemble(const PlanOptions& options, int* memberCount, std::string* err
             return Fail(error, options.templatePath + ": makes a bad scenario for member '" + e.name + "': " + loadError);
         if (i == 0) {
             settings.levels = static_cast<int>(scenario.grids.size());
-            for (const auto& g : scenario.grids) settings.spherical.push_back(g.gridType >= 2);
+            for (const auto& g : scenario.grids) {
+                settings.spherical.push_back(g.gridType >= 2);
+                settings.gauges.push_back(!g.gaugeFile.empty());
+            }
             settings.outputFormat = static_cast<int>(scenario.parameters.outputFormat);
         }
         manifest << i << "," << e.name << "," << Shortest(e.rate) << "," << Shortest(e.weight) << ",members/" << e.name
@@ -255,6 +258,8 @@ bool PlanEnsemble(const PlanOptions& options, int* memberCount, std::string* err
          << "\nthreads = " << settings.threads << "\nsignalSeconds = " << settings.signalSeconds
          << "\nlevels = " << settings.levels << "\nspherical = [";
     for (size_t k = 0; k < settings.spherical.size(); ++k) conf << (k ? ", " : "") << (settings.spherical[k] ? "true" : "false");
+    conf << "]\ngauges = [";
+    for (size_t k = 0; k < settings.gauges.size(); ++k) conf << (k ? ", " : "") << (settings.gauges[k] ? "true" : "false");
     conf << "]\noutputFormat = " << settings.outputFormat << "\nvestra = " << Quote(settings.vestra) << "\n";
     if (!WriteFileAtomically((partial / "ensemble.toml").string(), conf.str(), error) ||
         !WriteFileAtomically((partial / "manifest.csv").string(), manifest.str(), error) ||
@@ -290,7 +295,10 @@ bool LoadEnsemble(const std::string& dir, EnsembleSettings* settings, std::vecto
     s.vestra = conf["vestra"].value_or(std::string());
     if (const auto* sph = conf["spherical"].as_array())
         for (const auto& v : *sph) s.spherical.push_back(v.value_or(false));
+    if (const auto* g = conf["gauges"].as_array())
+        for (const auto& v : *g) s.gauges.push_back(v.value_or(false));
     if (s.perTask < 1 || s.threads < 1 || s.levels < 1 || static_cast<int>(s.spherical.size()) != s.levels ||
+        static_cast<int>(s.gauges.size()) != s.levels ||
         s.outputFormat < 0 || s.outputFormat > 3)
         return Fail(error, confPath + ": damaged (perTask, threads, levels, spherical or outputFormat)");
     const std::string manifestPath = (root / "manifest.csv").string();

@@ -121,6 +121,14 @@ TEST(Ensemble, HazardSumsMatchHandComputedRatesAndRefuseMissingMembers) {
               "G1,0,0.5,0.01,0.6321205588\nG1,0,1,0,0\n"
               "G2,0,0.5,0.003,0.2591817793\nG2,0,1,0.002,0.1812692469\n");
 
+    // A finished member without its gauge table is refused rather than counted as below every level.
+    fs::rename(ens + "/members/c/output/level0/OUT-SUMMARY-RESULT.dat", dir / "c-gauges.dat");
+    agg = RunVestra({"ensemble", "aggregate", ens, "--thresholds", "0.5", "-o", dir / "hz3"}, dir);
+    EXPECT_EQ(agg.status, 1);
+    EXPECT_NE(agg.err.find("member c: " + ens + "/members/c/output/level0/OUT-SUMMARY-RESULT.dat"), std::string::npos)
+        << agg.err;
+    fs::rename(dir / "c-gauges.dat", ens + "/members/c/output/level0/OUT-SUMMARY-RESULT.dat");
+
     // A failed member is named and refused; --skip-missing leaves it out of the sums.
     WriteMemberResults(ens + "/members/b", "0.7 0.6 0.9\n1.2 -0.1 0.3", "0.3", "1.5", false);
     fs::remove(ens + "/members/b/done");
