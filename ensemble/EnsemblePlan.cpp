@@ -208,6 +208,9 @@ bool PlanEnsemble(const PlanOptions& options, int* memberCount, std::string* err
     const fs::path base = fs::absolute(options.templatePath).parent_path();
     const fs::path dir = fs::absolute(options.dir).lexically_normal();
     std::error_code ec;
+    // The job array names the folder in #SBATCH lines, which Slurm splits at white space.
+    if (dir.string().find_first_of(" \t\n\"'") != std::string::npos)
+        return Fail(error, dir.string() + ": the job array cannot name a folder with spaces or quotes; choose another");
     if (fs::exists(dir, ec) && !(fs::is_directory(dir, ec) && fs::is_empty(dir, ec)))
         return Fail(error, options.dir + ": already exists and is not an empty folder");
     fs::path partial = dir;
