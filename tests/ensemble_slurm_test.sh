@@ -122,4 +122,16 @@ got=$(awk -F, '$1 == "Offshore" && $3 == "0.1" { printf "%.6g", $4 }' hazard/gau
 [ -n "$got" ] && [ "$got" = "$expected" ] || fail "Offshore above 0.1 m: rate $got, members give $expected"
 # Submitting again finds nothing to do.
 "$VESTRA" ensemble submit ens | grep -q "nothing to submit" || fail "second submit"
+# The warning before the time limit (--signal=B:TERM) reaches the batch script, which is the
+# runner; it stops its member, which is left interrupted and resumable, not failed.
+sed 's/^endTime = 5.0 .*/endTime = 1000.0/' tpl/scenario.toml > tpl/slow.toml
+printf 'name,rate,faults\nslow,1,f1.toml\n' > slow.csv
+"$VESTRA" ensemble plan slow.csv --template tpl/slow.toml -o slow >/dev/null || fail "plan slow"
+JOB=$("$VESTRA" ensemble submit slow 2>/dev/null) || fail "submit slow"
+wait_for 60 grep -q Starting slow/members/slow/run.log || fail "the slow member did not start"
+scancel --batch --signal=TERM "$JOB" || fail "scancel --batch"
+wait_for 60 sh -c "[ -z \"\$(squeue -h -j $JOB 2>/dev/null)\" ]" || fail "the slow job did not stop"
+JOB=
+"$VESTRA" ensemble status slow | grep -qx "1 members: 0 done, 0 running, 1 interrupted, 0 failed, 0 pending" ||
+    fail "after SIGTERM: $("$VESTRA" ensemble status slow); $(cat slow/logs/*)"
 echo "ok: array $(cut -d' ' -f1 ens/slurm-jobs.txt), Offshore above 0.1 m at $got per year"
