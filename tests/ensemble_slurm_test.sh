@@ -24,6 +24,7 @@ stop() {  # stop DAEMON-PID-FILE: SIGTERM, then SIGKILL after 10 s
 }
 cleanup() {
     status=$?
+    trap '' PIPE INT TERM HUP  # a closed output or a second signal must not cut the clean-up short
     [ -n "${JOB:-}" ] && scancel "$JOB" 2>/dev/null
     stop "$WORK/slurmd.pid"
     stop "$WORK/slurmctld.pid"
