@@ -25,7 +25,10 @@ stop() {  # stop DAEMON-PID-FILE: SIGTERM, then SIGKILL after 10 s
 cleanup() {
     status=$?
     trap '' PIPE INT TERM HUP  # a closed output or a second signal must not cut the clean-up short
-    [ -n "${JOB:-}" ] && scancel "$JOB" 2>/dev/null
+    if [ -n "${JOB:-}" ]; then  # cancel, and let the job's processes end before their daemons do
+        scancel "$JOB" 2>/dev/null
+        for _ in $(seq 50); do [ -z "$(squeue -h 2>/dev/null)" ] && break; sleep 0.2; done
+    fi
     stop "$WORK/slurmd.pid"
     stop "$WORK/slurmctld.pid"
     stop "$WORK/munged.pid"
