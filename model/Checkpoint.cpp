@@ -99,11 +99,11 @@ const std::string& BuildIdentity() {
     return identity;
 }
 
-// The shortest text that reads back as the same value.
+// The shortest text (from six digits on) that reads back as the same value.
 template <typename T>
 std::string Number(T value) {
     char text[32];
-    for (int digits = 1; digits <= 17; ++digits) {
+    for (int digits = 6; digits <= 17; ++digits) {
         std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(value));
         if (static_cast<T>(std::strtod(text, nullptr)) == value) break;
     }
