@@ -8,8 +8,8 @@
 //   u32 n, n x (u8 isFile, text key, text value): the run's fingerprint
 //   i64 next step index, f32 adaptive step, 4 x i64 frame periods written,
 //   i64 position in the boundary series (-1 exhausted, -2 none)
-//   u32 levels, 4 x f64 volume account per level
-//   per level: i32 nx, ny, f32 stepMaximum, 4 x i32 output counters, u64 digest of the fields
+//   u32 levels, then per level: 4 x f64 volume account, i32 nx, ny, f32 stepMaximum,
+//     4 x i32 output counters, u64 digest of the fields
 //     fixed by the inputs, the state fields (i32 columns, stride, then the values, halo included),
 //     13 x i64 lengths of the time-history files (-1: absent)
 //   u64 checksum of everything before it
