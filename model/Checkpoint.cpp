@@ -329,8 +329,8 @@ int64_t ZellSimulatorVestra::WriteCheckpoint(const std::string& path, int64_t ne
     }
 
     // Written beside the checkpoint and renamed over it once on disk: a run killed meanwhile
-    // leaves the previous checkpoint whole.
-    const std::string temporary = path + ".tmp." + std::to_string(::getpid());
+    // leaves the previous checkpoint whole (and a temporary file that the next write replaces).
+    const std::string temporary = path + ".tmp";
     FILE* file = std::fopen(temporary.c_str(), "wb");
     if (file == nullptr) {
         *error = temporary + ": " + std::strerror(errno);

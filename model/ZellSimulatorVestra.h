@@ -30,8 +30,6 @@ public:
 
     // Lets tests and the host's own tools run the setup with given settings without a thread.
     void SetParameters(const SimulationParameters& settings) { parameters = settings; }
-    // Tests: the step a restored run starts from.
-    int64_t FirstStepIndex() const { return firstStepIndex; }
 
     std::vector<HostGridRecord>* gridRecords;
     std::vector<SourceEvent>* sourceEvents;

@@ -67,12 +67,14 @@ TEST(Restart, UntilThenResumeOnTwoThreadsWritesWhatOneRunWritesAndRefusesCheckpo
         std::string file, text;  // written into `file` before the run, the original put back after
         std::vector<std::string> pieces;
     };
-    std::string flipped = state;
+    std::string flipped = state, otherBuild = state;
     flipped[flipped.size() / 2] ^= 0x10;
+    otherBuild[16 + 8] ^= 0x01;  // the build text follows the magic, the version and its length
     const std::vector<Refusal> refusals = {
         {{"--set", "endTime=30"}, "", "", {checkpoint, "another scenario", "endTime was 12, is 30"}},
         {{}, gauges, "Renamed" + gaugeList, {checkpoint, "[[grids]] #2 gaugeFile", gauges}},
         {{}, checkpoint, flipped, {checkpoint, "damaged"}},
+        {{}, checkpoint, otherBuild, {checkpoint, "another build"}},
         {{}, history, historyText.substr(0, historyText.size() - 10), {history, "bytes"}},
     };
     for (const Refusal& r : refusals) {
