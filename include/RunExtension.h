@@ -1,6 +1,6 @@
 #pragma once
 // Settings and results that only hosts built against this header exchange with the simulator,
-// through the two slots appended at the end of ZellSimulatorI. A host built against the original
+// through the slots appended at the end of ZellSimulatorI. A host built against the original
 // interface never calls them and gets the classic behaviour (radiating open edges, no report).
 #include <cstdint>
 #include <string>
@@ -37,4 +37,27 @@ struct RunDiagnostics {
     bool unstable = false;       // the run was stopped because its water level blew up
     std::string failureMessage;  // level, cell and model time of the blow-up
     std::vector<LevelVolumeBudget> volumeBudgets;  // one per level, level 0 first
+};
+
+// Checkpoints of a run: the whole model state between two steps, from which a later run of the
+// same scenario with the same build continues as if it had never stopped. Set before Start.
+struct CheckpointSettings {
+    std::string path;            // the checkpoint file; empty: no checkpoint is written or read
+    bool resume = false;         // Init restores the state in `path` and the run continues from it
+    double untilMinutes = -1.0;  // >= 0: stop with a checkpoint once the model time reaches this, minutes
+    double everyMinutes = 0.0;   // > 0: also write a checkpoint every this many minutes of model time
+    bool onStop = true;          // write a checkpoint when Stop ends the run early
+};
+
+// What became of the checkpoints of a run, read once the run has ended.
+struct CheckpointReport {
+    bool resumed = false;           // the run continued from the checkpoint
+    double resumedMinutes = 0.0;    // model time it continued from, minutes
+    bool reachedUntil = false;      // the run stopped at untilMinutes
+    int32_t written = 0;            // checkpoints written
+    double lastMinutes = 0.0;       // model time of the last one, minutes
+    int64_t lastBytes = 0;          // its size
+    double lastWriteSeconds = 0.0;  // the wall time its writing took
+    bool failed = false;            // the resume was refused, or the last checkpoint could not be written
+    std::string error;              // then: one line naming the file and what is wrong
 };

@@ -135,6 +135,7 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
     if (sourceEvents == nullptr || sourceEvents->empty()) return InitResult::kNoSourceEvents;
     // The step driver records gauges at step indices divisible by historyEverySteps.
     if (parameters.historyEverySteps < 1) return InitResult::kBadHistoryInterval;
+    const bool resuming = checkpointSettings.resume && !checkpointSettings.path.empty();
 
     try {
         for (const HostGridRecord& record : *gridRecords) {
@@ -162,9 +163,11 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
                 ComputeSphericalCoefficients(levels[k], LevelTimeStep(parameters.timeStep, static_cast<int32_t>(k)),
                                              threads);
 
+        // A resumed run finds its time histories and input summary written by the first run.
         bool anyGaugeList = false;
-        for (GridLevel& level : levels) anyGaugeList = PlaceGaugesAndWriteHeaders(level) || anyGaugeList;
-        for (const GridLevel& level : levels) WriteInputSummary(level, parameters, gridSpacing, anyGaugeList);
+        for (GridLevel& level : levels) anyGaugeList = PlaceGaugesAndWriteHeaders(level, !resuming) || anyGaugeList;
+        if (!resuming)
+            for (const GridLevel& level : levels) WriteInputSummary(level, parameters, gridSpacing, anyGaugeList);
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "vestra: the grids do not fit in memory\n");
         levels.clear();  // give the memory back at once
@@ -224,6 +227,14 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
         if (!problem.empty()) {
             std::fprintf(stderr, "vestra: source event %zu: %s\n", e + 1, problem.c_str());
             return InitResult::kSourceEventFile;
+        }
+    }
+    if (resuming) {
+        std::string error;
+        if (!RestoreCheckpoint(checkpointSettings.path, &error)) {
+            checkpointReport.failed = true;
+            checkpointReport.error = error;
+            return InitResult::kCheckpointRefused;
         }
     }
     return InitResult::kSuccess;
