@@ -8,6 +8,7 @@
 // tau = g n^2 q |q| / D^(7/3) is treated semi-implicitly, advection by first-order upwinding,
 // and faces at a wet/dry front carry the water of the wet cell above the dry cell's bed.
 // One pass per cell computes both fluxes and the running maxima derived from them.
+#include <algorithm>
 #include <cmath>
 
 #include "KernelCells.h"
@@ -29,6 +30,7 @@ struct SweepScalars {
     double velocityLimit = 0.0;
     double fluxCutM = 1e-4;  // smaller fluxes are set to 0, m^2/s
     double fluxCutN = 1e-4;
+    double advectionDepth = 0.0;  // faces shallower than this (m) skip the advection terms; at least kEpsilon
     float landCutoff = 0.0f;
     bool coriolis = false;
     bool optionEnabled = false;
@@ -262,7 +264,7 @@ private:
                            n0[j - 1] == 0.0f && n1[j - 1] == 0.0f;
         if (!still && NonlinearAllowed(h)) {
             const double own = faceM_.at(0)[j];
-            if (InsideAdvectionRegion(j) && own >= kEpsilon) {
+            if (InsideAdvectionRegion(j) && own >= s_.advectionDepth) {
                 const double a = Advection(j);
                 // d(M^2/D)/dx, upwind on M.
                 double x;
@@ -319,8 +321,9 @@ private:
             out_.totalDepthM[j] = static_cast<float>(fluxDepth);
             limit = s_.velocityLimit * fluxDepth;
         } else {
-            // The Cartesian x-flux is held to 30 m/s times its depth, whatever velocityLimit says.
-            limit = 30.0 * fluxDepth;
+            // The Cartesian x-flux is held to 30 m/s times its depth, or to velocityLimit where that
+            // is lower (laboratory scales).
+            limit = std::min(30.0, s_.velocityLimit) * fluxDepth;
         }
         next[j] = static_cast<float>(cells::ClampFlux(flux, limit));
     }
@@ -350,7 +353,7 @@ private:
                            m0[j + 1] == 0.0f && mWest[j] == 0.0f && mWest[j + 1] == 0.0f;
         if (!still && NonlinearAllowed(h[j])) {
             const double own = faceN_.at(0)[j];
-            if (InsideAdvectionRegion(j) && own >= kEpsilon) {
+            if (InsideAdvectionRegion(j) && own >= s_.advectionDepth) {
                 const double a = Advection(j);
                 // d(N^2/D)/dy, upwind on N.
                 double y;
@@ -537,6 +540,7 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
     s.velocityLimit = settings.velocityLimit;
     s.fluxCutM = settings.smallFluxCut >= 0.0f ? settings.smallFluxCut : 1e-4;
     s.fluxCutN = settings.smallFluxCut >= 0.0f ? settings.smallFluxCut : (Spherical ? 1e-4 : 1e-3);
+    s.advectionDepth = std::max(static_cast<double>(settings.advectionDepthLimit), static_cast<double>(kEpsilon));
     s.landCutoff = settings.landCutoffDepth;
     s.coriolis = Spherical && level.coriolisEnabled != 0;
     s.optionEnabled = level.optionEnabled != 0;
