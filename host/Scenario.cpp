@@ -476,10 +476,7 @@ std::vector<KeySpec> NumericsKeys(ExtendedRunSettings* b) {
          [b](const toml::node& n) {
              return ReadFloat(n, Between(0, 1, "must be a flux from 0 to 1 m^2/s"), &b->smallFluxCut);
          }},
-        {"advectionDepthLimit", false,
-         [b](const toml::node& n) {
-             return ReadFloat(n, Between(0, 100, "must be a depth from 0 to 100 m"), &b->advectionDepthLimit);
-         }},
+
     };
 }
 

@@ -30,10 +30,6 @@ struct ExtendedRunSettings {
     // radiating side beside an absorbing or wall side becomes absorbing.
     OpenEdgeKind sideKinds[4] = {OpenEdgeKind::AsEdgeKind, OpenEdgeKind::AsEdgeKind, OpenEdgeKind::AsEdgeKind,
                                  OpenEdgeKind::AsEdgeKind};
-    // Faces whose flow depth (m) is below this skip the advection terms of the momentum update
-    // (0: every wet face has them). Thin sheets of water at laboratory scale (millimetres over
-    // dry ground) otherwise get advection terms M^2/D far beyond the pressure and friction terms.
-    float advectionDepthLimit = 0.0f;
 };
 
 // The kind each side of level 0 gets from these settings (sideKinds over edgeKind, the mixing

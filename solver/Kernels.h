@@ -28,7 +28,6 @@ struct KernelSettings {
     float flowDepthLimit = 0.1f;     // faces with a shallower flux depth carry no flux, m
     bool cellFieldFromFile = false;  // compute Rouse numbers from cellField
     float smallFluxCut = -1.0f;      // fluxes below this are set to 0, m^2/s; < 0: the classic cuts
-    float advectionDepthLimit = 0.0f;  // faces with less flow depth skip the advection terms, m
     int32_t parentRing = 0;          // outer rows and columns per side whose level a parent sets (nested: 2)
 };
 

@@ -30,7 +30,6 @@ struct SweepScalars {
     double velocityLimit = 0.0;
     double fluxCutM = 1e-4;  // smaller fluxes are set to 0, m^2/s
     double fluxCutN = 1e-4;
-    double advectionDepth = 0.0;  // faces shallower than this (m) skip the advection terms; at least kEpsilon
     float landCutoff = 0.0f;
     bool coriolis = false;
     bool optionEnabled = false;
@@ -264,7 +263,7 @@ private:
                            n0[j - 1] == 0.0f && n1[j - 1] == 0.0f;
         if (!still && NonlinearAllowed(h)) {
             const double own = faceM_.at(0)[j];
-            if (InsideAdvectionRegion(j) && own >= s_.advectionDepth) {
+            if (InsideAdvectionRegion(j) && own >= kEpsilon) {
                 const double a = Advection(j);
                 // d(M^2/D)/dx, upwind on M.
                 double x;
@@ -353,7 +352,7 @@ private:
                            m0[j + 1] == 0.0f && mWest[j] == 0.0f && mWest[j + 1] == 0.0f;
         if (!still && NonlinearAllowed(h[j])) {
             const double own = faceN_.at(0)[j];
-            if (InsideAdvectionRegion(j) && own >= s_.advectionDepth) {
+            if (InsideAdvectionRegion(j) && own >= kEpsilon) {
                 const double a = Advection(j);
                 // d(N^2/D)/dy, upwind on N.
                 double y;
@@ -540,7 +539,6 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
     s.velocityLimit = settings.velocityLimit;
     s.fluxCutM = settings.smallFluxCut >= 0.0f ? settings.smallFluxCut : 1e-4;
     s.fluxCutN = settings.smallFluxCut >= 0.0f ? settings.smallFluxCut : (Spherical ? 1e-4 : 1e-3);
-    s.advectionDepth = std::max(static_cast<double>(settings.advectionDepthLimit), static_cast<double>(kEpsilon));
     s.landCutoff = settings.landCutoffDepth;
     s.coriolis = Spherical && level.coriolisEnabled != 0;
     s.optionEnabled = level.optionEnabled != 0;
