@@ -11,7 +11,11 @@ enum class OpenEdgeKind : int32_t {
     Radiating = 0,  // first-order radiation of the water level through the edge (the classic edge)
     Absorbing = 1,  // a perfectly matched layer of absorbingCells cells added outside level 0
     Wall = 2,       // reflecting: no flux through the edge
+    AsEdgeKind = -1,  // in sideKinds: the side takes edgeKind
 };
+
+// The sides of level 0, in the order of ExtendedRunSettings::sideKinds.
+enum EdgeSide : int32_t { kWestSide = 0, kEastSide = 1, kSouthSide = 2, kNorthSide = 3 };
 
 struct ExtendedRunSettings {
     OpenEdgeKind edgeKind = OpenEdgeKind::Radiating;
@@ -20,7 +24,31 @@ struct ExtendedRunSettings {
     // classic cuts, 1e-4 for every flux but the Cartesian y-flux, which is cut below 1e-3.
     // Laboratory-scale runs (depths of centimetres) need a smaller cut or none (0).
     float smallFluxCut = -1.0f;
+    // Per-side kinds (west, east, south, north: EdgeSide); a side left at AsEdgeKind takes
+    // edgeKind. Absorbing and wall sides mix freely (the layer's width is absorbingCells on every
+    // side, a wall side's share of it is high land); radiating sides only among themselves: a
+    // radiating side beside an absorbing or wall side becomes absorbing.
+    OpenEdgeKind sideKinds[4] = {OpenEdgeKind::AsEdgeKind, OpenEdgeKind::AsEdgeKind, OpenEdgeKind::AsEdgeKind,
+                                 OpenEdgeKind::AsEdgeKind};
 };
+
+// The kind each side of level 0 gets from these settings (sideKinds over edgeKind, the mixing
+// rule above applied).
+inline void ResolveSideKinds(const ExtendedRunSettings& settings, OpenEdgeKind sides[4]) {
+    const OpenEdgeKind all = settings.edgeKind == OpenEdgeKind::Absorbing || settings.edgeKind == OpenEdgeKind::Wall
+                                 ? settings.edgeKind
+                                 : OpenEdgeKind::Radiating;
+    bool framed = false;
+    for (int32_t s = 0; s < 4; ++s) {
+        const OpenEdgeKind k = settings.sideKinds[s];
+        sides[s] = k == OpenEdgeKind::Radiating || k == OpenEdgeKind::Absorbing || k == OpenEdgeKind::Wall
+                       ? k
+                       : all;
+        framed = framed || sides[s] != OpenEdgeKind::Radiating;
+    }
+    for (int32_t s = 0; s < 4; ++s)
+        if (framed && sides[s] == OpenEdgeKind::Radiating) sides[s] = OpenEdgeKind::Absorbing;
+}
 
 // Volume account of one level over the run, m^3 (water above the still level counts), over the
 // user's grid of the level (an absorbing layer or wall frame added around level 0 is outside it).

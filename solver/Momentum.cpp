@@ -8,6 +8,7 @@
 // tau = g n^2 q |q| / D^(7/3) is treated semi-implicitly, advection by first-order upwinding,
 // and faces at a wet/dry front carry the water of the wet cell above the dry cell's bed.
 // One pass per cell computes both fluxes and the running maxima derived from them.
+#include <algorithm>
 #include <cmath>
 
 #include "KernelCells.h"
@@ -319,8 +320,9 @@ private:
             out_.totalDepthM[j] = static_cast<float>(fluxDepth);
             limit = s_.velocityLimit * fluxDepth;
         } else {
-            // The Cartesian x-flux is held to 30 m/s times its depth, whatever velocityLimit says.
-            limit = 30.0 * fluxDepth;
+            // The Cartesian x-flux is held to 30 m/s times its depth, or to velocityLimit where that
+            // is lower (laboratory scales).
+            limit = std::min(30.0, s_.velocityLimit) * fluxDepth;
         }
         next[j] = static_cast<float>(cells::ClampFlux(flux, limit));
     }

@@ -140,6 +140,15 @@ TEST(RunSummary, NumbersFromTheResultFilesOfEveryLevel) {
     EXPECT_FLOAT_EQ(spherical.highestWaterLevel, 4.25);
     EXPECT_TRUE(std::fabs(spherical.highestX - 140.02) < 1e-5 && std::fabs(spherical.highestY - 37.01) < 1e-5);
     EXPECT_FLOAT_EQ(spherical.maxFlowDepthOnLand, 1.75);
+    // The runup: the highest level over wet land, over the level or within a window (bounds included).
+    auto windowed = [&](double x0, double x1, double y0, double y1) {
+        return CollectRunSummary("", {{run / "level0/", true, x0, x1, y0, y1}}, -1, 0, 0).levels[0];
+    };
+    const LevelSummary north = windowed(140.0, 140.03, 37.015, 37.03);
+    EXPECT_TRUE(spherical.runup == 0.2f && north.runup == 0.0 && std::fabs(north.runupX - 140.02) < 1e-5)
+        << spherical.runup << " " << north.runup << " " << north.runupX;
+    EXPECT_FLOAT_EQ(windowed(140.005, 140.015, 36.0, 37.0).runup, 0.2);
+    EXPECT_TRUE(std::isnan(windowed(140.0, 140.015, 37.005, 37.02).runup));
     // R^2 (0.01 deg)^2 cos(lat), R = 6371.0088 km: 0.98746 km^2 at 37.00 N, 0.98720 at 37.02 N.
     EXPECT_NEAR(spherical.floodedAreaKm2, 0.98746 + 2 * 0.98720, 2e-3 * 3);
     ASSERT_EQ(spherical.gauges.size(), 2u);

@@ -111,8 +111,9 @@ bool ReadFrameSeries(const std::string& path, FrameSeries* series, std::string* 
     return true;
 }
 
-LevelSummary ReadLevelSummary(const std::string& folder, bool spherical) {
-    RunSummary summary = CollectRunSummary("", {{folder, spherical}}, 2, kNoValue, kNoValue);
+LevelSummary ReadLevelSummary(const std::string& folder, bool spherical, const RunupWindow& w) {
+    RunSummary summary =
+        CollectRunSummary("", {{folder, spherical, w.xMin, w.xMax, w.yMin, w.yMax}}, 2, kNoValue, kNoValue);
     return summary.levels.front();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Building blocks of the cases: node grids written as Surfer text, scenario files, a quiet run
 // of `vestra run` with its volume account, and the results read back.
+#include <cmath>
 #include <functional>
 #include <string>
 #include <vector>
@@ -39,8 +40,12 @@ struct FrameSeries {
 };
 bool ReadFrameSeries(const std::string& path, FrameSeries* series, std::string* error);
 
-// The summary of one level folder of a netCDF run (extremes, runup, gauges).
-LevelSummary ReadLevelSummary(const std::string& folder, bool spherical);
+// The summary of one level folder of a netCDF run (extremes, runup, gauges); the runup is looked
+// for within `runupWindow` (xMin, xMax, yMin, yMax), by default over the whole level.
+struct RunupWindow {
+    double xMin = -HUGE_VAL, xMax = HUGE_VAL, yMin = -HUGE_VAL, yMax = HUGE_VAL;
+};
+LevelSummary ReadLevelSummary(const std::string& folder, bool spherical, const RunupWindow& runupWindow = {});
 
 // Normalised RMS difference of model against reference samples: sqrt(mean (m - r)^2) / max |r|.
 double NormalisedRms(const std::vector<double>& model, const std::vector<double>& reference);

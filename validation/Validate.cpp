@@ -163,6 +163,7 @@ std::vector<ValidationCase> ValidationCases() {
          RunMassCase},
         {"thacker", "analytic: planar surface oscillating in a parabolic channel (Thacker 1981)", RunThackerCase},
         {"bp4", "laboratory: solitary wave on a 1:19.85 beach, profiles and runup (NTHMP BP4)", RunBp4Case},
+        {"bp7", "laboratory: tsunami runup onto the Monai valley, gauges and valley runup (NTHMP BP7)", RunBp7Case},
     };
 }
 
