@@ -27,6 +27,7 @@ int32_t SetUpLevel(GridLevel& level, const SimulationParameters& settings, int t
                    bool absorbing) {
     level.outputCounters = {};
     level.stepMaximum = 0.0f;
+    level.activeWindow = ActiveWindow{};
     level.layerCells = 0;
     level.absorbingLayer = false;
     level.userWindow = {};

@@ -110,6 +110,9 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
     // The spherical radiation condition owns columns 1, 2 and rows 1, 2; the Cartesian one only 1.
     // On a nested level the parent owns the two outer rings on every side.
     const int first = std::max(Spherical ? 3 : 2, settings.parentRing + 1);
+    // Cells outside the active window would keep their values: they are left alone.
+    const kernels::Span columns = kernels::ColumnsInWindow(level, first, nx - 1);
+    const kernels::Span rows = kernels::RowsInWindow(level, first, ny - 1);
 
     auto column = [&](int i) {
         const float* h = depth[i];
@@ -124,7 +127,7 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
         constexpr double unknown = std::numeric_limits<double>::quiet_NaN();
         double shareSouth = unknown;
         double shareHere = unknown;
-        for (int j = first; j <= ny - 1; ++j) {
+        for (int j = rows.lo; j <= rows.hi; ++j) {
             double shareNorth = unknown;
             const auto own = [&] {
                 if (std::isnan(shareHere)) shareHere = limit.Share(i, j);
@@ -204,11 +207,12 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
         float* e = eta[i];
         const float* eNext = etaNext[i];
         const float* dNext = totalDepthNext[i];
-        for (int j = first; j <= ny - 1; ++j) {
+        for (int j = rows.lo; j <= rows.hi; ++j) {
             if (!Spherical || dNext[j] == 0.0f) e[j] = eNext[j];
         }
     };
-    WriteBackAfterNeighbours(first, nx - 1, KernelTeamSize(settings), column, writeBack);
+    if (rows.hi < rows.lo) return;
+    WriteBackAfterNeighbours(columns.lo, columns.hi, KernelTeamSize(settings), column, writeBack);
 }
 
 }  // namespace

@@ -545,12 +545,13 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
     s.minutes = static_cast<float>(tWhole / 60.0);
     const SweepFields fields(level, Spherical);
 
-    const int nx = level.nx;
-    const int ny = level.ny;
+    // Faces outside the active window would keep their fluxes and maxima: they are left alone.
+    const kernels::Span columns = kernels::ColumnsInWindow(level, 2, level.nx);
+    const kernels::Span rows = kernels::RowsInWindow(level, 2, level.ny);
 #pragma omp parallel for schedule(static) num_threads(KernelTeamSize(settings))
-    for (int i = 2; i <= nx; ++i) {
+    for (int i = columns.lo; i <= columns.hi; ++i) {
         const MomentumColumn<Spherical> column(fields, s, i);
-        for (int j = 2; j <= ny; ++j) column.Cell(j);
+        for (int j = rows.lo; j <= rows.hi; ++j) column.Cell(j);
     }
 }
 
