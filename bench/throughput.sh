@@ -43,9 +43,9 @@ if [[ ! -f "$work/peer/eta.grd" ]]; then
 fi
 
 triad() {  # GB/s of the triad with $1 threads
-    OMP_NUM_THREADS=$1 "$bench" --benchmark_filter="^triad/3x256MiB/threads:$1\$" --benchmark_min_time=0.3 \
+    OMP_NUM_THREADS=$1 "$bench" --benchmark_filter="^triad/3x256MiB/threads:$1/" --benchmark_min_time=0.3 \
         --benchmark_format=json 2>/dev/null |
-        python3 -c 'import json,sys; print("%.2f" % (json.load(sys.stdin)["benchmarks"][0]["bytes_per_second"] / 1e9))'
+        python3 -c 'import json,sys; print("%.2f" % json.load(sys.stdin)["benchmarks"][0]["GB/s"])'
 }
 
 results="$work/results.txt"
@@ -65,7 +65,7 @@ for ((r = 0; r < repeat; ++r)); do
                 mkdir -p "$run"
                 cp "$work/$problem"/*.grd "$work/$problem/scenario.toml" "$run/"
                 load=$(cut -d' ' -f1-3 /proc/loadavg)
-                mcells=$("$bin" run "$run/scenario.toml" --threads "$threads" 2>&1 |
+                mcells=$("$bin" run "$run/scenario.toml" --threads "$threads" --no-plots 2>&1 |
                     sed -n 's/.*, \([0-9.]*\) million cell-updates per second.*/\1/p')
                 [[ -n "$mcells" ]] || { echo "throughput.sh: $bin run $run/scenario.toml failed" >&2; exit 1; }
                 ratio=$(python3 -c "print('%.3f' % ($mcells / $gbs))")

@@ -152,6 +152,16 @@ float FaceDepthPass(GridLevel& level, const KernelSettings& settings, bool landC
             }
         }
     }
+    // The Cartesian sweep reads a neighbour's x-face depth as this pass stored it. In column nx - 1
+    // that value lives only until the edge rule overwrites it at the end of the step, so cells
+    // left out of the window do not hold it: it is worked out for the whole column every step.
+    if (!spherical && nx >= 3 && (columns.lo > nx - 1 || columns.hi < nx - 1 || rows.lo > 2 || lastFaceRow < ny - 1)) {
+        const int i = nx - 1;
+        for (int j = 2; j <= ny - 1; ++j) {
+            totalDepthM[i][j] =
+                cells::FaceAverageDepth(totalDepth[i][j], totalDepthNext[i][j], totalDepthNext[i + 1][j], totalDepth[i + 1][j]);
+        }
+    }
     return reached;
 }
 
