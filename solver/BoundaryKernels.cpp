@@ -312,6 +312,9 @@ void AdvanceTimeLevel(GridLevel& level, const KernelSettings& settings) {
                                   level.totalDepthNext.Data()};
     const std::ptrdiff_t stride = level.eta.Stride();
     ActiveWindow& window = level.activeWindow;
+    // The edge rules write the outer three rows and columns; an absorbing layer writes its cells
+    // and the faces between them and the user's cells.
+    const int strip = kEdgeStrip + (level.absorbingLayer ? level.layerCells : 0);
     // Outside the window and the edge strips the next level equals the current one. Each column
     // copies its edge rows and its window rows (rows 1..ny of a column are contiguous; the halo
     // stays as it is) and notes the box of the cells that changed.
@@ -322,18 +325,18 @@ void AdvanceTimeLevel(GridLevel& level, const KernelSettings& settings) {
     reduction(min : iLo, jLo) reduction(max : iHi, jHi)
     for (int i = 1; i <= nx; ++i) {
         int lo = ny + 1, hi = 0;
-        const bool edgeColumn = i <= kEdgeStrip || i > nx - kEdgeStrip;
+        const bool edgeColumn = i <= strip || i > nx - strip;
         const bool windowColumn = i >= windowColumns.lo && i <= windowColumns.hi;
         for (int f = 0; f < 4; ++f) {
             float* c = current[f] + i * stride;
             const float* n = next[f] + i * stride;
-            if (edgeColumn || (windowColumn && windowRows.lo <= kEdgeStrip + 1 && windowRows.hi >= ny - kEdgeStrip)) {
+            if (edgeColumn || (windowColumn && windowRows.lo <= strip + 1 && windowRows.hi >= ny - strip)) {
                 CopyRowsNoting(c, n, 1, ny, lo, hi);
                 continue;
             }
-            CopyRowsNoting(c, n, 1, std::min(kEdgeStrip, ny), lo, hi);
+            CopyRowsNoting(c, n, 1, std::min(strip, ny), lo, hi);
             if (windowColumn) CopyRowsNoting(c, n, windowRows.lo, windowRows.hi, lo, hi);
-            CopyRowsNoting(c, n, std::max(ny - kEdgeStrip + 1, 1), ny, lo, hi);
+            CopyRowsNoting(c, n, std::max(ny - strip + 1, 1), ny, lo, hi);
         }
         if (hi >= lo) {
             iLo = std::min(iLo, i);

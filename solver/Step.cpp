@@ -144,12 +144,10 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
         if (budget) diagnostics.volumeBudgets[0].sourceVolume += bandVolume(false) - before;
     }
 
-    // Still water is skipped on a single level with plain edges and fixed steps. Nesting, the
-    // absorbing layer and the boundary series change cells from outside the step kernels, and
-    // adaptive steps change the step and read the whole level's maximum: those runs update every
-    // cell of every level on every step.
-    const bool skipStillWater = levels.size() == 1 && !level0.absorbingLayer && !p.timeSeriesEnabled &&
-                                !p.adaptiveTimeStepEnabled;
+    // Still water is skipped on a single level with fixed steps. Nesting and the boundary series
+    // change cells from outside the step kernels, and adaptive steps change the step and read the
+    // whole level's maximum: those runs update every cell of every level on every step.
+    const bool skipStillWater = levels.size() == 1 && !p.timeSeriesEnabled && !p.adaptiveTimeStepEnabled;
     for (GridLevel& level : levels) {
         level.activeWindow.tracking = skipStillWater;
         if (!skipStillWater) ResetActiveRegions(level);
