@@ -7,7 +7,8 @@
 // terms), leap-frogged against the new water level of the mass update. Manning friction
 // tau = g n^2 q |q| / D^(7/3) is treated semi-implicitly, advection by first-order upwinding,
 // and faces at a wet/dry front carry the water of the wet cell above the dry cell's bed.
-// One pass per cell computes both fluxes and the running maxima derived from them.
+// Each column first computes both fluxes of every cell, then, in a second pass, the running
+// maxima derived from them.
 #include <cmath>
 
 #include "KernelCells.h"
