@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 EXAMPLE_DIR ?= $(BUILD_DIR)/example-run
 
-.PHONY: run test build deps clean validate
+.PHONY: run test build deps clean validate bench
 
 deps:
 	@scripts/install-deps.sh
@@ -22,6 +22,14 @@ run: build
 VALIDATE_DIR ?= $(BUILD_DIR)/validation-report
 validate: build
 	$(BUILD_DIR)/vestra validate -o $(VALIDATE_DIR)
+
+# The kernel benchmarks (Google Benchmark); BENCH_ARGS passes options, e.g.
+# BENCH_ARGS='--benchmark_filter=peer'. Whole runs: bench/throughput.sh.
+BENCH_ARGS ?=
+bench: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target vestra_bench
+	$(BUILD_DIR)/bench/vestra_bench $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD_DIR)

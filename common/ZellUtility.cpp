@@ -155,8 +155,18 @@ void OutputFile::WriteBuffer() {
 }
 
 void OutputFile::Append(const void* bytes, std::size_t count) {
-    buffer_.append(static_cast<const char*>(bytes), count);
-    FlushIfLarge();
+    if (count < kFlushBytes) {
+        buffer_.append(static_cast<const char*>(bytes), count);
+        FlushIfLarge();
+        return;
+    }
+    // A large block goes to the file as it is: copying it into the buffer would touch as much
+    // fresh memory again.
+    WriteBuffer();
+    if (file_ != nullptr && !failed_) {
+        errno = 0;
+        if (std::fwrite(bytes, 1, count, file_) != count) Fail(errno);
+    }
 }
 
 void OutputFile::FlushIfLarge() {

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "Kernels.h"
 #include "PathJoin.h"
 #include "TimeHistory.h"
 #include "ZellSimulatorVestra.h"
@@ -499,8 +500,9 @@ bool ZellSimulatorVestra::RestoreCheckpoint(const std::string& path, std::string
         if (seriesPosition >= 0) timeSeriesStream.seekg(static_cast<std::streamoff>(seriesPosition));
         else timeSeriesStream.setstate(std::ios::failbit);
     }
-    // RESTORE HOOK: bookkeeping the steps derive from the fields (regions of still water they
-    // skip, ResetActiveRegions) must be rebuilt here, now that the fields hold the restored state.
+    // The still-water windows are not saved: the whole of every level is active again for the
+    // first steps after the restore. Skipping is exact, so this changes no byte of the results.
+    ResetActiveRegions(levels);
     firstStepIndex = nextStepIndex;
     checkpointReport.resumed = true;
     checkpointReport.resumedMinutes = minutes;

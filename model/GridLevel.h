@@ -34,6 +34,19 @@ struct GridWindow {
     }
 };
 
+// The part of a level that can change in the next (sub)step. A cell whose neighbourhood kept
+// every prognostic value (eta, fluxes, total depth) through the last step gets exactly the same
+// update as in that step, which left it unchanged: skipping it changes no byte. The window is the
+// box of the cells that changed in the last step, widened by the reach of one step; the edges
+// are always updated. With tracking off (the default) the whole level is updated every step.
+struct ActiveWindow {
+    static constexpr int32_t kWhole = 1 << 29;
+    int32_t iMin = -kWhole, iMax = kWhole;  // columns to update (may reach beyond the level)
+    int32_t jMin = -kWhole, jMax = kWhole;  // rows to update
+    int32_t wholeSteps = 2;                 // steps still to run over the whole level
+    bool tracking = false;                  // narrow the window after each step
+};
+
 struct GridLevel {
     std::string bathymetryFile;  // depth grid: Surfer text grid (name ends in d/D) or netCDF
     std::string gaugeFile;       // gauge list
@@ -99,6 +112,7 @@ struct GridLevel {
     Field layerEtaX, layerEtaY;     // absorbing layer only
 
     std::array<int32_t, 4> outputCounters{};  // frames written: [0] water level, [1..3] snapshot modes 0..2
+    ActiveWindow activeWindow;  // still-water skipping; ResetActiveRegions after any outside change
     float stepMaximum = 0.0f;  // largest still-water depth among wet inner cells of the last momentum phase
 
     bool IsSpherical() const { return gridType >= 2; }

@@ -29,6 +29,7 @@ int32_t SetUpLevel(GridLevel& level, const SimulationParameters& settings, int t
                    bool absorbing, const std::array<bool, 4>& wallSides) {
     level.outputCounters = {};
     level.stepMaximum = 0.0f;
+    level.activeWindow = ActiveWindow{};
     level.layerCells = 0;
     level.absorbingLayer = false;
     level.wallSides = {};

@@ -148,7 +148,20 @@ void WriteFieldGrid(const ZellSimulatorVestra& simulator, ConstView field, Const
     }
 
     const std::size_t count = static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny);
-    auto values = std::make_unique<std::vector<float>>(count);
+    // A water-level frame in a grid format is handed to the host, which keeps the buffer; every
+    // other grid is flattened into a buffer that this thread reuses, so that writing the extreme
+    // fields and netCDF frames touches no fresh memory after the first one.
+    auto* receiver = static_cast<HostFrameReceiverI*>(simulator.hostContext);
+    const bool handedOver = kind == kWaterLevelFrame && format != NetCdf && receiver != nullptr;
+    thread_local std::vector<float> reused;
+    std::unique_ptr<std::vector<float>> owned;
+    std::vector<float>* values = &reused;
+    if (handedOver) {
+        owned = std::make_unique<std::vector<float>>(count);
+        values = owned.get();
+    } else if (reused.size() < count) {
+        reused.resize(count);
+    }
     double zMin = 0.0, zMax = 0.0;
     FlattenField(field, depth, nx, ny, kind, settings.threadCount, values->data(), zMin, zMax);
 
@@ -170,8 +183,7 @@ void WriteFieldGrid(const ZellSimulatorVestra& simulator, ConstView field, Const
         }
         const int32_t result = WriteGridFile(values->data(), header, target, format);
         // The host shows the new frame; the buffer becomes its own.
-        auto* receiver = static_cast<HostFrameReceiverI*>(simulator.hostContext);
-        if (result == 0 && receiver != nullptr) receiver->FileWrittenNotice(levelIndex, std::move(values), 0);
+        if (result == 0 && handedOver) receiver->FileWrittenNotice(levelIndex, std::move(owned), 0);
         return;
     }
     if (format == NetCdf) {

@@ -1,4 +1,5 @@
 // Radiating open edges, face depths, edge fluxes and the time-level copy.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -110,9 +111,15 @@ float FaceDepthPass(GridLevel& level, const KernelSettings& settings, bool landC
 
     // Largest still-water depth the wave has reached: each thread keeps its own maximum and
     // the team merges them once; max is exact, so the result is the same for any team.
+    // Only the active window: outside it the face depths and zeroed fluxes stand as this pass
+    // would leave them, and the maximum (used by adaptive steps only, which update the whole
+    // level) counts the window alone.
+    const kernels::Span columns = kernels::ColumnsInWindow(level, 2, nx);
+    const kernels::Span rows = kernels::RowsInWindow(level, 2, ny);
+    const int lastFaceRow = std::min(rows.hi, ny - 1);
     float reached = 0.0f;
 #pragma omp parallel for schedule(static) num_threads(KernelTeamSize(settings)) reduction(max : reached)
-    for (int i = 2; i <= nx; ++i) {
+    for (int i = columns.lo; i <= columns.hi; ++i) {
         const float* h = depth[i];
         if (i <= nx - 1) {
             const float* d0 = totalDepth[i];
@@ -122,7 +129,7 @@ float FaceDepthPass(GridLevel& level, const KernelSettings& settings, bool landC
             const float* e = etaNext[i];
             float* faceM = totalDepthM[i];
             float* faceN = totalDepthN[i];
-            for (int j = 2; j <= ny - 1; ++j) {
+            for (int j = rows.lo; j <= lastFaceRow; ++j) {
                 faceM[j] = cells::FaceAverageDepth(d0[j], n0[j], n1[j], d1[j]);
                 faceN[j] = cells::FaceAverageDepth(d0[j], n0[j], n0[j + 1], d0[j + 1]);
                 // A trough counts on spherical levels; on Cartesian ones only a raised level does.
@@ -135,7 +142,7 @@ float FaceDepthPass(GridLevel& level, const KernelSettings& settings, bool landC
             float* n = fluxN[i];
             float* mNext = fluxMNext[i];
             float* nNext = fluxNNext[i];
-            for (int j = 2; j <= ny; ++j) {
+            for (int j = rows.lo; j <= rows.hi; ++j) {
                 if (h[j] < cutoff) {
                     m[j] = 0.0f;
                     n[j] = 0.0f;
@@ -143,6 +150,16 @@ float FaceDepthPass(GridLevel& level, const KernelSettings& settings, bool landC
                     nNext[j] = 0.0f;
                 }
             }
+        }
+    }
+    // The Cartesian sweep reads a neighbour's x-face depth as this pass stored it. In column nx - 1
+    // that value lives only until the edge rule overwrites it at the end of the step, so cells
+    // left out of the window do not hold it: it is worked out for the whole column every step.
+    if (!spherical && nx >= 3 && (columns.lo > nx - 1 || columns.hi < nx - 1 || rows.lo > 2 || lastFaceRow < ny - 1)) {
+        const int i = nx - 1;
+        for (int j = 2; j <= ny - 1; ++j) {
+            totalDepthM[i][j] =
+                cells::FaceAverageDepth(totalDepth[i][j], totalDepthNext[i][j], totalDepthNext[i + 1][j], totalDepth[i + 1][j]);
         }
     }
     return reached;
@@ -264,24 +281,91 @@ void SmoothEdgeFluxesCartesian(GridLevel& level, const KernelSettings& settings)
     }
 }
 
+namespace {
+
+// Copies rows a..b of one column from next to current and widens [lo, hi] by the rows whose
+// bits differed (bitwise, so that -0 and 0 or two NaNs count as they are stored).
+void CopyRowsNoting(float* current, const float* next, int a, int b, int& lo, int& hi) {
+    if (b < a) return;
+    const std::size_t bytes = static_cast<std::size_t>(b - a + 1) * sizeof(float);
+    if (std::memcmp(current + a, next + a, bytes) == 0) return;
+    int first = a;
+    while (std::memcmp(current + first, next + first, sizeof(float)) == 0) ++first;
+    int last = b;
+    while (std::memcmp(current + last, next + last, sizeof(float)) == 0) --last;
+    std::memcpy(current + first, next + first, static_cast<std::size_t>(last - first + 1) * sizeof(float));
+    lo = std::min(lo, first);
+    hi = std::max(hi, last);
+}
+
+// Rows of the edge strips that the edge kernels update on every step, whatever the window.
+constexpr int kEdgeStrip = 3;
+
+}  // namespace
+
 void AdvanceTimeLevel(GridLevel& level, const KernelSettings& settings) {
     if (!kernels::HasLevelFields(level)) return;
     const int nx = level.nx;
-    const std::size_t bytes = static_cast<std::size_t>(level.ny) * sizeof(float);
-    const View eta = level.eta.view();
-    const View fluxM = level.fluxM.view();
-    const View fluxN = level.fluxN.view();
-    const View totalDepth = level.totalDepth.view();
-    const ConstView etaNext = level.etaNext.cview();
-    const ConstView fluxMNext = level.fluxMNext.cview();
-    const ConstView fluxNNext = level.fluxNNext.cview();
-    const ConstView totalDepthNext = level.totalDepthNext.cview();
-    // Rows 1..ny of each column are contiguous; the halo rows stay as they are.
-#pragma omp parallel for schedule(static) num_threads(KernelTeamSize(settings))
+    const int ny = level.ny;
+    float* const current[4] = {level.eta.Data(), level.fluxM.Data(), level.fluxN.Data(), level.totalDepth.Data()};
+    const float* const next[4] = {level.etaNext.Data(), level.fluxMNext.Data(), level.fluxNNext.Data(),
+                                  level.totalDepthNext.Data()};
+    const std::ptrdiff_t stride = level.eta.Stride();
+    ActiveWindow& window = level.activeWindow;
+    // The edge rules write the outer three rows and columns; an absorbing layer writes its cells
+    // and the faces between them and the user's cells.
+    const int strip = kEdgeStrip + (level.absorbingLayer ? level.layerCells : 0);
+    // Outside the window and the edge strips the next level equals the current one. Each column
+    // copies its edge rows and its window rows (rows 1..ny of a column are contiguous; the halo
+    // stays as it is) and notes the box of the cells that changed.
+    const kernels::Span windowColumns = kernels::ColumnsInWindow(level, 1, nx);
+    const kernels::Span windowRows = kernels::RowsInWindow(level, 1, ny);
+    int iLo = nx + 1, iHi = 0, jLo = ny + 1, jHi = 0;
+#pragma omp parallel for schedule(static) num_threads(KernelTeamSize(settings)) \
+    reduction(min : iLo, jLo) reduction(max : iHi, jHi)
     for (int i = 1; i <= nx; ++i) {
-        std::memcpy(eta[i] + 1, etaNext[i] + 1, bytes);
-        std::memcpy(fluxM[i] + 1, fluxMNext[i] + 1, bytes);
-        std::memcpy(fluxN[i] + 1, fluxNNext[i] + 1, bytes);
-        std::memcpy(totalDepth[i] + 1, totalDepthNext[i] + 1, bytes);
+        int lo = ny + 1, hi = 0;
+        const bool edgeColumn = i <= strip || i > nx - strip;
+        const bool windowColumn = i >= windowColumns.lo && i <= windowColumns.hi;
+        for (int f = 0; f < 4; ++f) {
+            float* c = current[f] + i * stride;
+            const float* n = next[f] + i * stride;
+            if (edgeColumn || (windowColumn && windowRows.lo <= strip + 1 && windowRows.hi >= ny - strip)) {
+                CopyRowsNoting(c, n, 1, ny, lo, hi);
+                continue;
+            }
+            CopyRowsNoting(c, n, 1, std::min(strip, ny), lo, hi);
+            if (windowColumn) CopyRowsNoting(c, n, windowRows.lo, windowRows.hi, lo, hi);
+            CopyRowsNoting(c, n, std::max(ny - strip + 1, 1), ny, lo, hi);
+        }
+        if (hi >= lo) {
+            iLo = std::min(iLo, i);
+            iHi = std::max(iHi, i);
+            jLo = std::min(jLo, lo);
+            jHi = std::max(jHi, hi);
+        }
     }
+    if (!window.tracking || window.wholeSteps > 0) {
+        if (window.wholeSteps > 0) --window.wholeSteps;
+        return;
+    }
+    if (iHi < iLo) {  // nothing changed: the next step changes nothing either
+        window.iMin = window.jMin = 1;
+        window.iMax = window.jMax = 0;
+        return;
+    }
+    window.iMin = iLo - kActiveMargin;
+    window.iMax = iHi + kActiveMargin;
+    window.jMin = jLo - kActiveMargin;
+    window.jMax = jHi + kActiveMargin;
+}
+
+void ResetActiveRegions(GridLevel& level) {
+    const bool tracking = level.activeWindow.tracking;
+    level.activeWindow = ActiveWindow{};
+    level.activeWindow.tracking = tracking;
+}
+
+void ResetActiveRegions(std::vector<GridLevel>& levels) {
+    for (GridLevel& level : levels) ResetActiveRegions(level);
 }

@@ -110,6 +110,41 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
     // The spherical radiation condition owns columns 1, 2 and rows 1, 2; the Cartesian one only 1.
     // On a nested level the parent owns the two outer rings on every side.
     const int first = std::max(Spherical ? 3 : 2, settings.parentRing + 1);
+    // Cells outside the active window would keep their values: they are left alone. The cells of
+    // an absorbing layer are updated every step whatever the window: the layer's own update
+    // overwrites their levels afterwards, but the total depth this update leaves in them is what
+    // their neighbours' momentum reads.
+    const kernels::Span windowColumns = kernels::ColumnsInWindow(level, first, nx - 1);
+    const kernels::Span windowRows = kernels::RowsInWindow(level, first, ny - 1);
+    const int band = level.absorbingLayer ? level.layerCells : 0;
+    const kernels::Span columns = band > 0 ? kernels::Span{first, nx - 1} : windowColumns;
+    // The rows of column i to update, as up to three disjoint ascending spans.
+    struct RowSpans {
+        int count = 0;
+        kernels::Span span[3];
+        void Add(int lo, int hi) {
+            if (hi < lo) return;
+            if (count > 0 && lo <= span[count - 1].hi + 1) {
+                span[count - 1].hi = std::max(span[count - 1].hi, hi);
+                return;
+            }
+            span[count++] = {lo, hi};
+        }
+    };
+    auto rowsOf = [&](int i) {
+        RowSpans r;
+        const bool inWindow = i >= windowColumns.lo && i <= windowColumns.hi;
+        if (band == 0) {
+            if (inWindow) r.Add(windowRows.lo, windowRows.hi);
+        } else if (i <= band || i > level.nx - band) {
+            r.Add(first, ny - 1);
+        } else {
+            r.Add(first, std::min(band, ny - 1));
+            if (inWindow) r.Add(std::max(windowRows.lo, band + 1), windowRows.hi);
+            r.Add(std::max(level.ny - band + 1, first), ny - 1);
+        }
+        return r;
+    };
 
     auto column = [&](int i) {
         const float* h = depth[i];
@@ -122,9 +157,11 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
         // cell, so that still water costs none (NaN: not worked out yet; Share never returns
         // NaN); those of the neighbouring columns only where water comes from there.
         constexpr double unknown = std::numeric_limits<double>::quiet_NaN();
+        const RowSpans spans = rowsOf(i);
+        for (int k = 0; k < spans.count; ++k) {
         double shareSouth = unknown;
         double shareHere = unknown;
-        for (int j = first; j <= ny - 1; ++j) {
+        for (int j = spans.span[k].lo; j <= spans.span[k].hi; ++j) {
             double shareNorth = unknown;
             const auto own = [&] {
                 if (std::isnan(shareHere)) shareHere = limit.Share(i, j);
@@ -197,6 +234,7 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
             if (newLevel < etaMin[i][j]) etaMin[i][j] = newLevel;
             if (newLevel > etaMax[i][j]) etaMax[i][j] = newLevel;
         }
+        }
     };
     // The current level takes the new one: on Cartesian levels everywhere, on spherical ones
     // where the cell fell dry (its surface now rests on the bed).
@@ -204,11 +242,14 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
         float* e = eta[i];
         const float* eNext = etaNext[i];
         const float* dNext = totalDepthNext[i];
-        for (int j = first; j <= ny - 1; ++j) {
-            if (!Spherical || dNext[j] == 0.0f) e[j] = eNext[j];
+        const RowSpans spans = rowsOf(i);
+        for (int k = 0; k < spans.count; ++k) {
+            for (int j = spans.span[k].lo; j <= spans.span[k].hi; ++j) {
+                if (!Spherical || dNext[j] == 0.0f) e[j] = eNext[j];
+            }
         }
     };
-    WriteBackAfterNeighbours(first, nx - 1, KernelTeamSize(settings), column, writeBack);
+    WriteBackAfterNeighbours(columns.lo, columns.hi, KernelTeamSize(settings), column, writeBack);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // Shape checks run once at the entry of every kernel: a level whose fields are missing or do not
 // match its nx x ny header is left untouched rather than read out of bounds.
+#include <algorithm>
 #include <cstddef>
 #include <initializer_list>
 
@@ -41,6 +42,17 @@ inline bool HasSphericalFields(const GridLevel& level) {
 // but below a few thousand cells the fork and join of a team cost more than the loop itself.
 inline int EdgeTeamSize(const KernelSettings& settings, int cells) {
     return cells >= 4096 ? KernelTeamSize(settings) : 1;
+}
+
+// Index range lo..hi of a kernel loop cut down to the level's active window.
+struct Span {
+    int lo, hi;
+};
+inline Span ColumnsInWindow(const GridLevel& level, int lo, int hi) {
+    return {std::max(lo, level.activeWindow.iMin), std::min(hi, level.activeWindow.iMax)};
+}
+inline Span RowsInWindow(const GridLevel& level, int lo, int hi) {
+    return {std::max(lo, level.activeWindow.jMin), std::min(hi, level.activeWindow.jMax)};
 }
 
 }  // namespace kernels

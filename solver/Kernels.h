@@ -14,6 +14,7 @@
 // The kernels never write halo cells (indices 0, n+1, n+2) and expect them to hold what the setup
 // left there (zero): the Cartesian update reads them as still, dry water at its north and east edges.
 #include <cstdint>
+#include <vector>
 
 #include "GridLevel.h"
 #include "SimulationParameters.h"
@@ -79,3 +80,11 @@ void SmoothEdgeFluxesCartesian(GridLevel& level, const KernelSettings& settings)
 
 // eta, fluxM, fluxN and totalDepth take the next-level values over columns 1..nx, rows 1..ny.
 void AdvanceTimeLevel(GridLevel& level, const KernelSettings& settings);
+
+// Still-water skipping (ActiveWindow in GridLevel.h). ResetActiveRegions makes the next two steps
+// of a level update the whole level again: call it after anything outside the step kernels
+// changes a level's fields (a source, a restored state) or the step's settings. With tracking on,
+// AdvanceTimeLevel narrows the window to the cells that changed, widened by kActiveMargin.
+inline constexpr int32_t kActiveMargin = 5;
+void ResetActiveRegions(GridLevel& level);
+void ResetActiveRegions(std::vector<GridLevel>& levels);

@@ -7,7 +7,8 @@
 // terms), leap-frogged against the new water level of the mass update. Manning friction
 // tau = g n^2 q |q| / D^(7/3) is treated semi-implicitly, advection by first-order upwinding,
 // and faces at a wet/dry front carry the water of the wet cell above the dry cell's bed.
-// One pass per cell computes both fluxes and the running maxima derived from them.
+// Each column first computes both fluxes of every cell, then, in a second pass, the running
+// maxima derived from them.
 #include <algorithm>
 #include <cmath>
 
@@ -184,7 +185,8 @@ public:
         }
     }
 
-    void Cell(int j) const {
+    // Both fluxes of cell (i, j).
+    void Fluxes(int j) const {
         if (Spherical && out_.depth[j] < s_.landCutoff) {
             // High land: no flux (the current fluxes were zeroed before the sweep).
             out_.fluxMNext[j] = 0.0f;
@@ -193,7 +195,112 @@ public:
             FluxM(j);
             FluxN(j);
         }
-        DerivedFields(j);
+    }
+
+    // Running maxima of the flow at cells (i, lo..hi), from the new fluxes and the face depths as
+    // they stand after the update (u = M / D~, v = N / D^). They read only each cell's own
+    // entries, so they run as a second pass over the column: one loop without branches (every
+    // maximum is kept or replaced by a select, still cells change none of them) that the compiler
+    // runs in vector registers, and a scalar one for the directions, which need atanf.
+    void DerivedFields(int lo, int hi) const {
+        const ColumnOutput& o = out_;
+        const double g = cells::kGravityDerived;
+        const double depthLimit = s_.flowDepthLimit;
+        const float minutes = s_.minutes;
+        const bool fromFile = s_.cellFieldFromFile;
+        const float* centreDepth = totalNext_.at(0);
+#pragma omp simd
+        for (int j = lo; j <= hi; ++j) {
+            const float mNext = o.fluxMNext[j];
+            const float nNext = o.fluxNNext[j];
+            const double dM = o.totalDepthM[j];
+            const double dN = o.totalDepthN[j];
+            const double meanDepth = (dM + dN) / 2.0;
+            // Every candidate value is worked out (and narrowed to float) for every cell; the
+            // selects below keep what the conditions allow.
+            const float meanDepthF = static_cast<float>(meanDepth);
+            if constexpr (!Spherical) {
+                o.maxFlowDepth[j] = meanDepth > o.maxFlowDepth[j] ? meanDepthF : o.maxFlowDepth[j];
+            }
+            // Still water changes none of the maxima (they start at 0 and only grow); only the
+            // Rouse number is set.
+            const bool moving = (mNext != 0.0f) | (nNext != 0.0f);
+            const double u = mNext / dM;
+            const double v = nNext / dN;
+            const double speedSquared = v * v + u * u;
+            const double speed = std::sqrt(speedSquared);
+            // (D~ + D^) g / 2, the wave-speed scale of the Froude numbers.
+            const double gravityDepth = (dM + dN) * g * 0.5;
+
+            const float current = static_cast<float>(speed);
+            const bool wetEnough = Spherical ? (dN > 0.05) & (dM > 0.05) : true;
+            const bool newCurrent =
+                moving & (dN > depthLimit) & (dM > depthLimit) & (current > o.maxCurrent[j]) & wetEnough;
+            o.maxCurrent[j] = newCurrent ? current : o.maxCurrent[j];
+            o.flowDepthAtMaxCurrent[j] = newCurrent ? meanDepthF : o.flowDepthAtMaxCurrent[j];
+            o.timeOfMaxCurrent[j] = newCurrent ? minutes : o.timeOfMaxCurrent[j];
+
+            const bool rouseFromFile = moving & fromFile & (dN > 0.001) & (dM > 0.001) & (speedSquared > 0.001);
+            const float rouse = static_cast<float>(o.cellField[j] / (speed + 0.001));
+            o.rouseNumber[j] = rouseFromFile ? rouse : 200.0f;
+
+            double froudeSquared;
+            bool storeFroude;
+            if constexpr (Spherical) {
+                const double centre = centreDepth[j];
+                froudeSquared = speedSquared / (g * centre);
+                storeFroude =
+                    moving & (froudeSquared > o.maxFroudeSquared[j]) & (centre > 0.05) & (dN > 0.05) & (dM > 0.05);
+            } else {
+                froudeSquared = speedSquared / gravityDepth;
+                storeFroude = moving & (froudeSquared > o.maxFroudeSquared[j]);
+            }
+            const float froudeSquaredF = Capped(froudeSquared);
+            const float speedF = Capped(speed);
+            o.maxFroudeSquared[j] = storeFroude ? froudeSquaredF : o.maxFroudeSquared[j];
+            o.currentAtMaxFroudeSquared[j] = storeFroude ? speedF : o.currentAtMaxFroudeSquared[j];
+            o.flowDepthAtMaxFroudeSquared[j] = storeFroude ? meanDepthF : o.flowDepthAtMaxFroudeSquared[j];
+            o.timeOfMaxFroudeSquared[j] = storeFroude ? minutes : o.timeOfMaxFroudeSquared[j];
+
+            const bool deep = moving & (std::fabs(dM) > 0.01) & (std::fabs(dN) > 0.01);
+            const double froude = std::sqrt(speedSquared / gravityDepth);
+            const float froudeF = static_cast<float>(froude);
+            const bool meaningful =
+                (speedSquared > 0.0) & (Spherical ? std::fabs(meanDepth) > 0.001 : meanDepth > 0.0);
+            o.maxFroude[j] = deep & meaningful & (froude > o.maxFroude[j]) ? froudeF : o.maxFroude[j];
+            const double drag = speedSquared * (dM + dN) / 2.0;
+            const float dragF = static_cast<float>(drag);
+            o.maxDragForce[j] = deep & (drag > o.maxDragForce[j]) ? dragF : o.maxDragForce[j];
+            const double n2 = Square(nNext);
+            const double m2 = Square(mNext);
+            const double momentum = std::sqrt(n2 * n2 / (dN * dN) + m2 * m2 / (dM * dM));
+            const float momentumF = static_cast<float>(momentum);
+            o.maxMomentumFlux[j] = deep & (momentum > o.maxMomentumFlux[j]) ? momentumF : o.maxMomentumFlux[j];
+
+            const double partU = u * u / gravityDepth;
+            const float partUF = static_cast<float>(partU);
+            o.froudeSquaredU[j] = moving & (dM > depthLimit) & (partU > o.froudeSquaredU[j]) ? partUF : o.froudeSquaredU[j];
+            const double partV = v * v / gravityDepth;
+            const float partVF = static_cast<float>(partV);
+            o.froudeSquaredV[j] = moving & (dN > depthLimit) & (partV > o.froudeSquaredV[j]) ? partVF : o.froudeSquaredV[j];
+
+            o.maxFluxN[j] = moving & (nNext > o.maxFluxN[j]) ? nNext : o.maxFluxN[j];
+            o.maxFluxM[j] = moving & (mNext > o.maxFluxM[j]) ? mNext : o.maxFluxM[j];
+            const float discharge = static_cast<float>(std::sqrt(n2 + m2));
+            o.maxDischargeFlux[j] = moving & (discharge > o.maxDischargeFlux[j]) ? discharge : o.maxDischargeFlux[j];
+        }
+        // Directions: the current's is overwritten every step, the discharge's is a maximum.
+        for (int j = lo; j <= hi; ++j) {
+            const float mNext = o.fluxMNext[j];
+            const float nNext = o.fluxNNext[j];
+            if (nNext == 0.0f) continue;
+            const float atanRatio = cells::AbsRatioAtan(mNext, nNext);
+            if (std::fabs(nNext) > (Spherical ? 1e-5 : 0.001)) {
+                o.maxCurrentAngle[j] = cells::CurrentAngle(atanRatio, mNext, nNext);
+            }
+            const float angle = cells::DischargeAngle(atanRatio, mNext, nNext);
+            if (angle > o.maxDischargeFluxAngle[j]) o.maxDischargeFluxAngle[j] = angle;
+        }
     }
 
 private:
@@ -413,104 +520,8 @@ private:
     }
 
     static float Capped(double value) {
-        return value > cells::kCappedValue ? cells::kCappedValue : static_cast<float>(value);
-    }
-
-    // Running maxima of the flow at cell (i, j), from the new fluxes and the face depths as they
-    // stand after the update (u = M / D~, v = N / D^).
-    void DerivedFields(int j) const {
-        const ColumnOutput& o = out_;
-        const float mNext = o.fluxMNext[j];
-        const float nNext = o.fluxNNext[j];
-        const double dM = o.totalDepthM[j];
-        const double dN = o.totalDepthN[j];
-        const double meanDepth = (dM + dN) / 2.0;
-        if constexpr (!Spherical) {
-            if (meanDepth > o.maxFlowDepth[j]) o.maxFlowDepth[j] = static_cast<float>(meanDepth);
-        }
-        // Still water changes none of the maxima (they start at 0 and only grow); only the Rouse
-        // number is set.
-        if (mNext == 0.0f && nNext == 0.0f) {
-            o.rouseNumber[j] = 200.0f;
-            return;
-        }
-        const double u = mNext / dM;
-        const double v = nNext / dN;
-        const double speedSquared = v * v + u * u;
-        const double speed = std::sqrt(speedSquared);
-        const double g = cells::kGravityDerived;
-        const double depthLimit = s_.flowDepthLimit;
-        const float minutes = s_.minutes;
-        // (D~ + D^) g / 2, the wave-speed scale of the Froude numbers.
-        const double gravityDepth = (dM + dN) * g * 0.5;
-
-        if (dN > depthLimit && dM > depthLimit) {
-            const float current = static_cast<float>(speed);
-            if (current > o.maxCurrent[j] && (!Spherical || (dN > 0.05 && dM > 0.05))) {
-                o.maxCurrent[j] = current;
-                o.flowDepthAtMaxCurrent[j] = static_cast<float>(meanDepth);
-                o.timeOfMaxCurrent[j] = minutes;
-            }
-        }
-
-        if (s_.cellFieldFromFile && dN > 0.001 && dM > 0.001 && speedSquared > 0.001) {
-            o.rouseNumber[j] = static_cast<float>(o.cellField[j] / (speed + 0.001));
-        } else {
-            o.rouseNumber[j] = 200.0f;
-        }
-
-        bool storeFroude;
-        double froudeSquared;
-        if constexpr (Spherical) {
-            const double centre = totalNext_.at(0)[j];
-            froudeSquared = speedSquared / (g * centre);
-            storeFroude = froudeSquared > o.maxFroudeSquared[j] && centre > 0.05 && dN > 0.05 && dM > 0.05;
-        } else {
-            froudeSquared = speedSquared / gravityDepth;
-            storeFroude = froudeSquared > o.maxFroudeSquared[j];
-        }
-        if (storeFroude) {
-            o.maxFroudeSquared[j] = Capped(froudeSquared);
-            o.currentAtMaxFroudeSquared[j] = Capped(speed);
-            o.flowDepthAtMaxFroudeSquared[j] = static_cast<float>(meanDepth);
-            o.timeOfMaxFroudeSquared[j] = minutes;
-        }
-
-        if (std::fabs(dM) > 0.01 && std::fabs(dN) > 0.01) {
-            const double froude = std::sqrt(speedSquared / gravityDepth);
-            const bool meaningful = speedSquared > 0.0 && (Spherical ? std::fabs(meanDepth) > 0.001 : meanDepth > 0.0);
-            if (meaningful && froude > o.maxFroude[j]) o.maxFroude[j] = static_cast<float>(froude);
-            const double drag = speedSquared * (dM + dN) / 2.0;
-            if (drag > o.maxDragForce[j]) o.maxDragForce[j] = static_cast<float>(drag);
-            const double n2 = Square(nNext);
-            const double m2 = Square(mNext);
-            const double momentum = std::sqrt(n2 * n2 / (dN * dN) + m2 * m2 / (dM * dM));
-            if (momentum > o.maxMomentumFlux[j]) o.maxMomentumFlux[j] = static_cast<float>(momentum);
-        }
-
-        if (dM > depthLimit) {
-            const double part = u * u / gravityDepth;
-            if (part > o.froudeSquaredU[j]) o.froudeSquaredU[j] = static_cast<float>(part);
-        }
-        if (dN > depthLimit) {
-            const double part = v * v / gravityDepth;
-            if (part > o.froudeSquaredV[j]) o.froudeSquaredV[j] = static_cast<float>(part);
-        }
-
-        if (nNext > o.maxFluxN[j]) o.maxFluxN[j] = nNext;
-        if (mNext > o.maxFluxM[j]) o.maxFluxM[j] = mNext;
-        const float discharge = static_cast<float>(std::sqrt(Square(nNext) + Square(mNext)));
-        if (discharge > o.maxDischargeFlux[j]) o.maxDischargeFlux[j] = discharge;
-
-        // Directions: the current's is overwritten every step, the discharge's is a maximum.
-        if (nNext != 0.0f) {
-            const float atanRatio = cells::AbsRatioAtan(mNext, nNext);
-            if (std::fabs(nNext) > (Spherical ? 1e-5 : 0.001)) {
-                o.maxCurrentAngle[j] = cells::CurrentAngle(atanRatio, mNext, nNext);
-            }
-            const float angle = cells::DischargeAngle(atanRatio, mNext, nNext);
-            if (angle > o.maxDischargeFluxAngle[j]) o.maxDischargeFluxAngle[j] = angle;
-        }
+        const float narrowed = static_cast<float>(value);
+        return value > cells::kCappedValue ? cells::kCappedValue : narrowed;
     }
 
     const SweepFields& f_;
@@ -547,12 +558,14 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
     s.minutes = static_cast<float>(tWhole / 60.0);
     const SweepFields fields(level, Spherical);
 
-    const int nx = level.nx;
-    const int ny = level.ny;
+    // Faces outside the active window would keep their fluxes and maxima: they are left alone.
+    const kernels::Span columns = kernels::ColumnsInWindow(level, 2, level.nx);
+    const kernels::Span rows = kernels::RowsInWindow(level, 2, level.ny);
 #pragma omp parallel for schedule(static) num_threads(KernelTeamSize(settings))
-    for (int i = 2; i <= nx; ++i) {
+    for (int i = columns.lo; i <= columns.hi; ++i) {
         const MomentumColumn<Spherical> column(fields, s, i);
-        for (int j = 2; j <= ny; ++j) column.Cell(j);
+        for (int j = rows.lo; j <= rows.hi; ++j) column.Fluxes(j);
+        column.DerivedFields(rows.lo, rows.hi);
     }
 }
 

@@ -69,13 +69,18 @@ RunawayCell FindRunawayCell(const GridLevel& level, float bound, int threads) {
         const float value = h > 0.0f ? std::fabs(e) : e + h;
         return !(value <= bound);
     };
+    // Only the active window can hold a new runaway: it holds every cell that changed in the step
+    // just done, and every other cell passed this check when it last changed.
+    const ActiveWindow& w = level.activeWindow;
+    const int32_t iFirst = std::max(1, w.iMin), iLast = std::min(nx, w.iMax);
+    const int32_t jFirst = std::max(1, w.jMin), jLast = std::min(ny, w.jMax);
     int found = 0;
 #pragma omp parallel for schedule(static) num_threads(threads) reduction(| : found)
-    for (int32_t i = 1; i <= nx; ++i) {
+    for (int32_t i = iFirst; i <= iLast; ++i) {
         const float* e = eta[i];
         const float* h = depth[i];
         int columnFound = 0;
-        for (int32_t j = 1; j <= ny; ++j) columnFound |= runaway(e[j], h[j]) ? 1 : 0;
+        for (int32_t j = jFirst; j <= jLast; ++j) columnFound |= runaway(e[j], h[j]) ? 1 : 0;
         found |= columnFound;
     }
     RunawayCell cell;

@@ -34,6 +34,7 @@ struct RunawayCell {
 
 // The first cell (columns west to east, then rows south to north) whose water level (at sea)
 // or flow depth (on land, where a dried cell's level rests on the ground) is not finite or
-// exceeds `bound`. One parallel read of eta and depth; the cell is looked up serially only
+// exceeds `bound`. One parallel read of eta and depth over the active window (the whole level
+// unless still water is being skipped); the cell is looked up serially only
 // when there is one, so the answer does not depend on the thread count.
 RunawayCell FindRunawayCell(const GridLevel& level, float bound, int threads);

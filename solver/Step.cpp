@@ -103,6 +103,7 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
     const float spanEnd = static_cast<float>(stepIndex + steps) * p.timeStep;
     for (const SourceEvent& event : *sourceEvents) {
         if (!(spanStart <= event.insertionTime && event.insertionTime < spanEnd)) continue;
+        ResetActiveRegions(levels);  // the source may touch any cell of any level
         const double before0 = budget ? StoredVolume(level0, scaleOf(0), false) : 0.0;
         ApplySourceEvent(level0, event);
         ContinueStateIntoLayer(level0);
@@ -141,6 +142,15 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
         const double before = budget ? bandVolume(false) : 0.0;
         ApplySeriesWaterLevel(level0, band, record);
         if (budget) diagnostics.volumeBudgets[0].sourceVolume += bandVolume(false) - before;
+    }
+
+    // Still water is skipped on a single level with fixed steps. Nesting and the boundary series
+    // change cells from outside the step kernels, and adaptive steps change the step and read the
+    // whole level's maximum: those runs update every cell of every level on every step.
+    const bool skipStillWater = levels.size() == 1 && !p.timeSeriesEnabled && !p.adaptiveTimeStepEnabled;
+    for (GridLevel& level : levels) {
+        level.activeWindow.tracking = skipStillWater;
+        if (!skipStillWater) ResetActiveRegions(level);
     }
 
     const bool recordGauges = SpanHoldsMultiple(stepIndex, steps, p.historyEverySteps);
