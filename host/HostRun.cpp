@@ -140,7 +140,8 @@ std::string TimeText(double seconds) {
 void ReportRun(const Scenario& scenario, const RunOptions& options, double wallSeconds, int64_t baseSteps,
                const RunDiagnostics& diagnostics) {
     std::vector<SummaryLevelInput> levels;
-    for (const HostGridRecord& grid : scenario.grids) levels.push_back({grid.outputFolder, grid.gridType >= 2});
+    for (const HostGridRecord& grid : scenario.grids) levels.push_back({grid.outputFolder, grid.gridType >= 2, {}});
+    for (const Transect& line : scenario.transects) levels[static_cast<std::size_t>(line.level)].transects.push_back(line);
     const std::string title = ScenarioTitle(scenario);
     RunSummary summary = CollectRunSummary(title, levels, scenario.parameters.outputFormat, wallSeconds, kNoValue);
     for (std::size_t k = 0; k < summary.levels.size() && k < diagnostics.volumeBudgets.size(); ++k) {

@@ -50,6 +50,28 @@ struct GaugeSummary {
     bool dry = false;               // no water ever stood there; the four numbers above are unset
 };
 
+// A line along which the summary reports the runup (a scenario's [[transects]]): from (x0, y0)
+// to (x1, y1) in the coordinates of level `level` (degrees or metres).
+struct Transect {
+    std::string name;
+    int level = 0;
+    double x0 = 0.0, y0 = 0.0, x1 = 0.0, y1 = 0.0;
+};
+
+// The runup along one transect: the highest water level ("OUT-ETA-MAX") over the land nodes of
+// the line that got wet, and that node; NaN when none did.
+struct TransectRunup {
+    std::string name;
+    double runup = kNoValue;
+    double x = kNoValue, y = kNoValue;
+};
+
+// The nodes a line crosses: the line is walked in steps of a quarter of the smaller node
+// spacing and each point taken to its nearest node (points off the grid are skipped). Of those
+// land nodes with a largest flow depth > 0 in `landDepth`, the highest `etaMax` is the runup.
+// Both grids must have the same layout.
+TransectRunup RunupAlongTransect(const OutputGrid& etaMax, const OutputGrid& landDepth, const Transect& line);
+
 struct LevelSummary {
     int index = 0;
     std::string outputFolder;
@@ -63,6 +85,7 @@ struct LevelSummary {
     // node; NaN when no land got wet or the grids were unreadable.
     double runup = kNoValue;
     double runupX = kNoValue, runupY = kNoValue;
+    std::vector<TransectRunup> transects;  // in the order the scenario gives them
     std::vector<GaugeSummary> gauges;
     std::vector<std::string> problems;  // one line per file that could not be read
     bool hasVolumeBudget = false;       // the simulator reported the level's volume account
@@ -80,6 +103,7 @@ struct RunSummary {
 struct SummaryLevelInput {
     std::string outputFolder;
     bool spherical = true;  // gridType 2 or 3
+    std::vector<Transect> transects;  // the runup lines drawn on this level
 };
 
 // Reads the results of every level. `outputFormat` is the run's GridFileFormat (-1: take the

@@ -20,6 +20,10 @@ struct ExtendedRunSettings {
     // classic cuts, 1e-4 for every flux but the Cartesian y-flux, which is cut below 1e-3.
     // Laboratory-scale runs (depths of centimetres) need a smaller cut or none (0).
     float smallFluxCut = -1.0f;
+    // Speed (m/s) to which a Cartesian x-flux is held, |M| <= limit * face depth. Below 0: the
+    // classic fixed 30 m/s. At laboratory scale 30 m/s is several cells per step: a thin film
+    // rushing down a steep shore at such speeds blows the run up.
+    float cartesianXVelocityLimit = -1.0f;
 };
 
 // Volume account of one level over the run, m^3 (water above the still level counts), over the

@@ -39,8 +39,18 @@ struct FrameSeries {
 };
 bool ReadFrameSeries(const std::string& path, FrameSeries* series, std::string* error);
 
-// The summary of one level folder of a netCDF run (extremes, runup, gauges).
-LevelSummary ReadLevelSummary(const std::string& folder, bool spherical);
+// The summary of one level folder of a netCDF run (extremes, runup, gauges, and the runup along
+// `transects`).
+LevelSummary ReadLevelSummary(const std::string& folder, bool spherical, const std::vector<Transect>& transects = {});
+
+// A gauge time-history file ("OUT-TIME-HISTORIES_ETA.dat"): times in seconds and, per gauge in
+// the order of the header, its values.
+struct GaugeHistories {
+    std::vector<std::string> names;
+    std::vector<double> times;
+    std::vector<std::vector<double>> values;
+};
+bool ReadGaugeHistories(const std::string& path, GaugeHistories* histories, std::string* error);
 
 // Normalised RMS difference of model against reference samples: sqrt(mean (m - r)^2) / max |r|.
 double NormalisedRms(const std::vector<double>& model, const std::vector<double>& reference);

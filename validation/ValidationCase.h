@@ -59,6 +59,7 @@ std::vector<ValidationCase> ValidationCases();
 CaseResult RunMassCase(const CaseContext& context);
 CaseResult RunThackerCase(const CaseContext& context);
 CaseResult RunBp4Case(const CaseContext& context);
+CaseResult RunBp6Case(const CaseContext& context, char letter);  // 'a', 'b' or 'c'
 
 // Relative error |model - reference| / |reference|.
 double RelativeError(double model, double reference);
