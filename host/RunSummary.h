@@ -13,6 +13,7 @@
 
 #include "GridFileReader.h"
 #include "RunExtension.h"
+#include "Transect.h"
 
 // A result grid as the writers store it: node-registered, nx * ny values row-major from the
 // row at yMin, each row from xMin eastward.
@@ -48,14 +49,6 @@ struct GaugeSummary {
     double maximum = 0.0;           // highest water level, >= 0
     double minimum = 0.0;           // deepest trough, <= 0
     bool dry = false;               // no water ever stood there; the four numbers above are unset
-};
-
-// A line along which the summary reports the runup (a scenario's [[transects]]): from (x0, y0)
-// to (x1, y1) in the coordinates of level `level` (degrees or metres).
-struct Transect {
-    std::string name;
-    int level = 0;
-    double x0 = 0.0, y0 = 0.0, x1 = 0.0, y1 = 0.0;
 };
 
 // The runup along one transect: the highest water level ("OUT-ETA-MAX") over the land nodes of

@@ -17,7 +17,7 @@
 
 #include "HostRecords.h"
 #include "RunExtension.h"
-#include "RunSummary.h"
+#include "Transect.h"
 #include "SimulationParameters.h"
 
 struct Scenario {

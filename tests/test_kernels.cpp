@@ -125,6 +125,9 @@ TEST(Momentum, LimitsAndCuts) {
                  {cart.fluxNNext, 7, 5, 0}, {sphere.fluxMNext, 5, 8, 0}, {sphere.fluxNNext, 5, 8, 5e-4},
                  {cart.fluxMNext, 5, 8, 0}, {cart.fluxNNext, 5, 8, 0}});
     EXPECT_TRUE(cart.fluxMNext[7][5] > 0.0f && cart.fluxMNext[6][5] < 0.0f);  // out of the raised cell
+    s.cartesianXVelocityLimit = 3.0f;  // a run's own x-speed limit replaces the 30 m/s
+    MomentumCartesian(cart, 2.0, 0.0, s);
+    ExpectCells({{cart.fluxMNext, 3, 5, 30}, {cart.fluxNNext, 3, 5, 1000}});
 }
 
 TEST(Momentum, CoriolisLandCutoffAndNonlinearDepthGate) {

@@ -160,6 +160,7 @@ TEST(OpenEdges, ScenarioBoundaryTable) {
         {"[boundary]\nkind = \"open\"\n", {}, 0, "[boundary] kind = 'open': must be"},
         {"[boundary]\ncells = 1\n", {}, 0, "[boundary] cells = 1: must be"},
         {"[numerics]\nsmallFluxCut = -1e-4\n", {}, 0, "[numerics] smallFluxCut = -0.0001: must be"},
+        {"[numerics]\ncartesianXVelocityLimit = 0\n", {}, 0, "[numerics] cartesianXVelocityLimit = 0: must be"},
     };
     for (const auto& [table, kind, cells, refusal] : cases) {
         Scenario s;
@@ -167,11 +168,13 @@ TEST(OpenEdges, ScenarioBoundaryTable) {
         ASSERT_EQ(LoadScenarioText(table + body, dir / "s.toml", {}, &s, &error), !refusal) << error;
         EXPECT_TRUE(refusal ? error.find(refusal) != std::string::npos && error.find('\n') == std::string::npos
                             : s.boundary.edgeKind == kind && s.boundary.absorbingCells == cells &&
-                                  s.boundary.smallFluxCut == -1.0f)
+                                  s.boundary.smallFluxCut == -1.0f && s.boundary.cartesianXVelocityLimit == -1.0f)
             << table << error;
     }
     Scenario cut;
     std::string error;
-    ASSERT_TRUE(LoadScenarioText("[numerics]\nsmallFluxCut = 0\n" + body, dir / "s.toml", {}, &cut, &error)) << error;
-    EXPECT_EQ(cut.boundary.smallFluxCut, 0.0f);
+    ASSERT_TRUE(LoadScenarioText("[numerics]\nsmallFluxCut = 0\ncartesianXVelocityLimit = 2.5\n" + body, dir / "s.toml",
+                                 {}, &cut, &error))
+        << error;
+    EXPECT_TRUE(cut.boundary.smallFluxCut == 0.0f && cut.boundary.cartesianXVelocityLimit == 2.5f);
 }

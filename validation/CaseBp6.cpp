@@ -20,7 +20,10 @@ constexpr double kDepth = 0.32;
 constexpr double kCentreX = 12.96, kCentreY = 13.80;
 constexpr double kToeRadius = 3.6, kCrestRadius = 1.1, kSlope = 0.25, kConeHeight = 0.625;
 constexpr double kWest = -8.0, kEast = 25.0, kNorth = 28.2;  // basin extended west of the paddle
-constexpr double kCrestX0 = 0.0;                               // initial crest of the wave
+// The initial crest lies where the wave's front at the island's toe is sech^2(4.4) = 6e-4 of H:
+// as close as that allows, since the long-wave equations carry no dispersion and steepen the
+// wave along its way.
+constexpr double kToeOffset = 4.4;
 constexpr double kFluxCut = 1e-7;
 constexpr double kManning = 0.01;
 // Speed limit of every flux (m/s): well above the lab's flows (runup tongues of about 2 m/s) and
@@ -124,14 +127,15 @@ CaseResult RunBp6Case(const CaseContext& context, char letter) {
     const int nx = static_cast<int>(std::lround((kEast - kWest) / dx)) + 1;
     const int ny = static_cast<int>(std::lround(kNorth / dx)) + 1;
     const double k = std::sqrt(0.75 * hd) / kDepth, c = std::sqrt(kG * (kDepth + height));
-    auto wave = [&](double x) { return height / std::pow(std::cosh(k * (x - kCrestX0)), 2); };
+    const double crestX0 = kCentreX - kToeRadius - kToeOffset / k;
+    auto wave = [&](double x) { return height / std::pow(std::cosh(k * (x - crestX0)), 2); };
     const NodeGrid depth =
         SampleGrid(nx, ny, kWest, 0.0, dx, dx, [](double x, double y) { return kDepth - Cone(x, y); });
     const NodeGrid eta = SampleGrid(nx, ny, kWest, 0.0, dx, dx, [&](double x, double) { return wave(x); });
     // The x-flux of node i belongs to the face east of it, half a cell on.
     const NodeGrid flux = SampleGrid(nx, ny, kWest, 0.0, dx, dx, [&](double x, double) { return c * wave(x + 0.5 * dx); });
     // The crest reaches gauge 2 after about (x2 - X0) / c; the run covers the window after it.
-    const double endTime = (setup->gaugeX - kCrestX0) / c + kWindowAfter + 1.0;
+    const double endTime = (setup->gaugeX - crestX0) / c + kWindowAfter + 1.0;
     const double dt = 0.4 * dx / std::sqrt(kG * (kDepth + height));
 
     std::string gauges, transects;
@@ -232,8 +236,12 @@ CaseResult RunBp6Case(const CaseContext& context, char letter) {
         runupPanel.series[1].y.push_back(l);
         modelMaxRunup = std::max(modelMaxRunup, std::isfinite(r) ? r : -INFINITY);
         labMaxRunup = std::max(labMaxRunup, l);
-        modelRunups.push_back(std::isfinite(r) ? r : 0.0);
-        labRunups.push_back(l);
+        // A line where no land node got wet (runup below the first node above the still level)
+        // has no model runup; it is left out of the RMS and shown as nan.
+        if (std::isfinite(r)) {
+            modelRunups.push_back(r);
+            labRunups.push_back(l);
+        }
         char entry[96];
         std::snprintf(entry, sizeof entry, " %g: %.3g / %.3g;", labRunup[i][1], r, l);
         perAngle += entry;
@@ -241,7 +249,8 @@ CaseResult RunBp6Case(const CaseContext& context, char letter) {
     result.metrics.push_back({"maximum runup (lab " + Num(labMaxRunup, 4) + " cm, model " + Num(modelMaxRunup, 4) +
                                   " cm), relative error",
                               RelativeError(modelMaxRunup, labMaxRunup), 0.10, ""});
-    result.metrics.push_back({"runup at the " + std::to_string(labRunups.size()) + " angles, normalised RMS",
+    result.metrics.push_back({"runup at the " + std::to_string(labRunups.size()) + " of " +
+                                  std::to_string(labRunup.size()) + " angles where land got wet, normalised RMS",
                               NormalisedRms(modelRunups, labRunups), -1.0, ""});
     result.panels.push_back(std::move(runupPanel));
 
@@ -249,8 +258,8 @@ CaseResult RunBp6Case(const CaseContext& context, char letter) {
         "Cartesian basin x from " + Num(kWest) + " to " + Num(kEast) + " m, y from 0 to " + Num(kNorth) +
             " m, dx = " + Num(dx) + " m (" + std::to_string(nx) + " x " + std::to_string(ny) +
             " nodes), [boundary] kind = \"wall\"; still depth " + Num(kDepth) + " m",
-        "initial solitary wave H/d = " + Num(hd) + ", crest at x = " + Num(kCrestX0) +
-            " m, flux M = c eta with c = sqrt(g (d + H)) on the faces",
+        "initial solitary wave H/d = " + Num(hd) + ", crest at x = " + Num(crestX0, 4) +
+            " m (its front 6e-4 H at the island's toe), flux M = c eta with c = sqrt(g (d + H)) on the faces",
         "time step 0.4 dx / sqrt(g (d + H)) = " + Num(dt, 4) + " s, end " + Num(endTime, 4) +
             " s, gauge records every step (levels with 4 decimals, 0.1 mm)",
         "manningCoefficient = " + Num(kManning) + ", flowDepthLimit = 1e-5 m, velocityLimit = " + Num(kVelocityLimit) +
