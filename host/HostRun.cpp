@@ -28,14 +28,14 @@
 
 namespace {
 
-// Set by the SIGINT handler; the main thread turns it into Stop. Only a flag may be
-// touched from a signal handler: Stop locks and joins.
+// Set by the SIGINT and SIGTERM handler to the signal; the main thread turns it into Stop.
+// Only a flag may be touched from a signal handler: Stop locks and joins.
 volatile std::sig_atomic_t gInterruptRequested = 0;
 
-extern "C" void OnInterrupt(int) { gInterruptRequested = 1; }
+extern "C" void OnInterrupt(int signal) { gInterruptRequested = signal; }
 
-// Installs the handler for one Ctrl-C (SA_RESETHAND: a second Ctrl-C ends the process
-// at once) and puts the previous one back on destruction.
+// Installs the handler for one Ctrl-C and one SIGTERM (SA_RESETHAND: a second one ends the
+// process at once) and puts the previous ones back on destruction.
 class InterruptGuard {
 public:
     InterruptGuard() {
@@ -44,14 +44,19 @@ public:
         action.sa_handler = OnInterrupt;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESETHAND;
-        sigaction(SIGINT, &action, &previous_);
+        sigaction(SIGINT, &action, &previousInterrupt_);
+        sigaction(SIGTERM, &action, &previousTerminate_);
     }
-    ~InterruptGuard() { sigaction(SIGINT, &previous_, nullptr); }
+    ~InterruptGuard() {
+        sigaction(SIGINT, &previousInterrupt_, nullptr);
+        sigaction(SIGTERM, &previousTerminate_, nullptr);
+    }
     InterruptGuard(const InterruptGuard&) = delete;
     InterruptGuard& operator=(const InterruptGuard&) = delete;
 
 private:
-    struct sigaction previous_ {};
+    struct sigaction previousInterrupt_ {};
+    struct sigaction previousTerminate_ {};
 };
 
 // Receives the water-level frames the simulator hands over; counting is all this host
@@ -72,6 +77,7 @@ private:
 // run, Finish included). Written on the run thread before the display hears of the release,
 // read on the host's thread after it has.
 struct RunTrack {
+    std::atomic<int32_t> firstStepIndex{-1};  // a resumed run starts past 0
     std::atomic<int32_t> lastStepIndex{-1};
     std::atomic<std::chrono::steady_clock::rep> endTicks{0};
 };
@@ -85,6 +91,7 @@ public:
         track_->endTicks.store(std::chrono::steady_clock::now().time_since_epoch().count());
     }
     void StepDone(int32_t stepIndex) override {
+        if (track_->firstStepIndex.load() < 0) track_->firstStepIndex.store(stepIndex);
         track_->lastStepIndex.store(stepIndex);
         inner_.StepDone(stepIndex);
     }
@@ -140,7 +147,7 @@ std::string TimeText(double seconds) {
 void ReportRun(const Scenario& scenario, const RunOptions& options, double wallSeconds, int64_t baseSteps,
                const RunDiagnostics& diagnostics) {
     std::vector<SummaryLevelInput> levels;
-    for (const HostGridRecord& grid : scenario.grids) levels.push_back({grid.outputFolder, grid.gridType >= 2, {}});
+    for (const HostGridRecord& grid : scenario.grids) levels.push_back({grid.outputFolder, grid.gridType >= 2});
     for (const Transect& line : scenario.transects) levels[static_cast<std::size_t>(line.level)].transects.push_back(line);
     const std::string title = ScenarioTitle(scenario);
     RunSummary summary = CollectRunSummary(title, levels, scenario.parameters.outputFormat, wallSeconds, kNoValue);
@@ -268,6 +275,10 @@ bool ExpandFaultSources(Scenario* scenario, std::vector<std::string>* written, s
     return true;
 }
 
+std::string CheckpointPath(const std::string& scenarioPath) {
+    return std::filesystem::path(scenarioPath).replace_extension(".checkpoint").string();
+}
+
 std::string DefaultPluginPath() {
     std::error_code ec;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -284,8 +295,25 @@ int RunScenario(const RunOptions& options, RunDiagnostics* diagnosticsOut) {
     Scenario scenario;
     std::string error;
     std::vector<std::string> sourceLines;
-    if (!LoadScenarioFile(options.scenarioPath, options.settings, &scenario, &error) ||
-        !ExpandFaultSources(&scenario, &sourceLines, &error) || !CreateOutputFolders(scenario, &error)) {
+    if (!LoadScenarioFile(options.scenarioPath, options.settings, &scenario, &error)) {
+        std::fprintf(stderr, "vestra: %s\n", error.c_str());
+        return kExitFailure;
+    }
+    const std::string checkpoint = CheckpointPath(options.scenarioPath);
+    const SimulationParameters& p = scenario.parameters;
+    if (options.untilMinutes >= 0.0 &&
+        !(options.untilMinutes > p.startTime && options.untilMinutes < p.endTime)) {
+        std::fprintf(stderr, "vestra: --until %g: must lie after startTime %g and before endTime %g (minutes)\n",
+                     options.untilMinutes, static_cast<double>(p.startTime), static_cast<double>(p.endTime));
+        return kExitUsage;
+    }
+    std::error_code exists;
+    if (options.resume && !std::filesystem::exists(checkpoint, exists)) {
+        std::fprintf(stderr, "vestra: %s: no checkpoint to resume from (a run writes it when stopped early and "
+                     "removes it when complete)\n", checkpoint.c_str());
+        return kExitFailure;
+    }
+    if (!ExpandFaultSources(&scenario, &sourceLines, &error) || !CreateOutputFolders(scenario, &error)) {
         std::fprintf(stderr, "vestra: %s\n", error.c_str());
         return kExitFailure;
     }
@@ -319,6 +347,12 @@ int RunScenario(const RunOptions& options, RunDiagnostics* diagnosticsOut) {
         InterruptGuard interrupts;
         // What level 0's edges do ([boundary]); before Start, through the appended slot.
         simulator->SetExtendedSettings(scenario.boundary);
+        CheckpointSettings checkpoints;
+        checkpoints.path = checkpoint;
+        checkpoints.resume = options.resume;
+        checkpoints.untilMinutes = options.untilMinutes;
+        checkpoints.everyMinutes = options.checkpointEveryMinutes;
+        simulator->SetCheckpointSettings(checkpoints);
         simulator->Start([&display, &track] { return new TrackingReporter(&display, &track); }, scenario.parameters);
         // The run is over when the run thread releases its reporter, on every path.
         while (!display.WaitReleased(std::chrono::milliseconds(50))) {
@@ -339,6 +373,8 @@ int RunScenario(const RunOptions& options, RunDiagnostics* diagnosticsOut) {
     }
     // The run thread has ended (Finish included): its volume account is complete.
     const RunDiagnostics diagnostics = neverStarted ? RunDiagnostics{} : simulator->GetRunDiagnostics();
+    const CheckpointReport checkpoints = neverStarted ? CheckpointReport{} : simulator->GetCheckpointReport();
+    const int stopSignal = gInterruptRequested;
     plugin.destroy(simulator);  // joins the run thread if it is still held
     if (diagnosticsOut != nullptr) *diagnosticsOut = diagnostics;
     display.BreakLine();
@@ -349,14 +385,21 @@ int RunScenario(const RunOptions& options, RunDiagnostics* diagnosticsOut) {
     }
     const int32_t code = display.initCode();
     if (display.initFinished() && code != InitResult::kSuccess && code != InitResult::kAcceptedByHost) {
-        std::fprintf(stderr, "vestra: %s\n", InitFailureMessage(code).c_str());
+        if (code == InitResult::kCheckpointRefused && !checkpoints.error.empty())
+            std::fprintf(stderr, "vestra: %s\n", checkpoints.error.c_str());
+        else
+            std::fprintf(stderr, "vestra: %s\n", InitFailureMessage(code).c_str());
         return kExitFailure;
     }
     const auto ended = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(track.endTicks.load()));
     const double wallSeconds = std::chrono::duration<double>(ended - started).count();
-    // Step indices start at 0; the run loop's final call past the step count goes unreported.
-    const int64_t baseSteps = track.lastStepIndex.load() < 0 ? 0 : int64_t{track.lastStepIndex.load()} + 1;
+    // The run loop's final call past the step count goes unreported.
+    const int64_t baseSteps =
+        track.lastStepIndex.load() < 0 ? 0 : int64_t{track.lastStepIndex.load()} - track.firstStepIndex.load() + 1;
     if (display.completed()) {
+        // A finished run has nothing to resume: its checkpoint goes, so that --resume says so.
+        std::error_code ignored;
+        std::filesystem::remove(checkpoint, ignored);
         // Frames reach the host only from the grid formats; a netCDF run hands over none.
         if (!options.quiet && frames.Count() > 0)
             std::fprintf(stderr, "vestra: run complete, %lld water-level frames; results in %s\n", frames.Count(),
@@ -371,10 +414,34 @@ int RunScenario(const RunOptions& options, RunDiagnostics* diagnosticsOut) {
                      diagnostics.failureMessage.c_str(), scenario.grids.front().outputFolder.c_str());
         return kExitUnstable;
     }
-    if (stopped) {
-        if (!options.quiet) std::fprintf(stderr, "vestra: run stopped; final results written\n");
+    if (checkpoints.reachedUntil) {
+        if (checkpoints.failed) {
+            std::fprintf(stderr, "vestra: stopped at --until %g but the checkpoint was not written: %s\n",
+                         options.untilMinutes, checkpoints.error.c_str());
+            return kExitFailure;
+        }
+        if (!options.quiet)
+            std::fprintf(stderr, "vestra: run stopped at model time %g min as asked; checkpoint %s; results so far in %s\n",
+                         checkpoints.lastMinutes, checkpoint.c_str(), scenario.grids.front().outputFolder.c_str());
         ReportRun(scenario, options, wallSeconds, baseSteps, diagnostics);
-        return kExitStopped;
+        if (!options.quiet) {
+            std::printf("Stopped at model time %g min (--until); continue to endTime %g min with: vestra run %s --resume\n",
+                        checkpoints.lastMinutes, static_cast<double>(p.endTime), options.scenarioPath.c_str());
+            std::fflush(stdout);
+        }
+        return kExitSuccess;
+    }
+    if (stopped) {
+        if (checkpoints.written > 0 && !checkpoints.failed) {
+            if (!options.quiet)
+                std::fprintf(stderr, "vestra: run stopped at model time %g min; checkpoint %s (continue with --resume); "
+                             "final results written\n", checkpoints.lastMinutes, checkpoint.c_str());
+        } else {
+            std::fprintf(stderr, "vestra: run stopped; no checkpoint written%s%s; final results written\n",
+                         checkpoints.failed ? ": " : "", checkpoints.error.c_str());
+        }
+        ReportRun(scenario, options, wallSeconds, baseSteps, diagnostics);
+        return stopSignal == SIGTERM ? kExitTerminated : kExitStopped;
     }
     std::fprintf(stderr, "vestra: the run ended without completing\n");
     return kExitFailure;

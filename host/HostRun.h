@@ -14,6 +14,11 @@ struct RunOptions {
     bool quiet = false;
     std::string jsonPath;  // non-empty: the run summary is also written there as JSON
     bool plots = true;     // draw the quicklook pictures of every level after the run
+    // Checkpoints (CheckpointPath): continue from it, stop with one at this model time (minutes;
+    // below 0: never), write one every this many minutes of model time (0: never).
+    bool resume = false;
+    double untilMinutes = -1.0;
+    double checkpointEveryMinutes = 0.0;
 };
 
 // Exit statuses of the command.
@@ -21,7 +26,12 @@ inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;  // bad input, unloadable plug-in, failed Init
 inline constexpr int kExitUsage = 2;    // bad command line
 inline constexpr int kExitUnstable = 3;  // the run became unstable and was stopped; outputs so far kept
-inline constexpr int kExitStopped = 130;  // stopped by Ctrl-C (128 + SIGINT)
+inline constexpr int kExitStopped = 130;  // stopped by Ctrl-C (128 + SIGINT), after a checkpoint
+inline constexpr int kExitTerminated = 143;  // stopped by SIGTERM (128 + SIGTERM), after a checkpoint
+
+// The checkpoint of the scenario DIR/NAME.toml: DIR/NAME.checkpoint. A run writes it when it
+// stops early (Ctrl-C, SIGTERM, --until, --checkpoint-every) and removes it when it completes.
+std::string CheckpointPath(const std::string& scenarioPath);
 
 // Runs the scenario of `options`. When `diagnostics` is given it receives the run's diagnostics
 // (volume account per level, instability) of a run that started, whatever its outcome.

@@ -270,11 +270,15 @@ RunSummary CollectRunSummary(const std::string& scenarioName, const std::vector<
                     area += cellArea;
                     // The runup: the highest water level over the land that got wet.
                     const std::size_t p = static_cast<std::size_t>(row) * landDepth.nx + col;
-                    if (etaMaxRead && etaMax.nx == landDepth.nx && etaMax.ny == landDepth.ny &&
+                    const double x = landDepth.xMin + static_cast<double>(col) * dx;
+                    const double y = landDepth.yMin + static_cast<double>(row) * dy;
+                    const SummaryLevelInput& in = levels[k];
+                    const bool inWindow = x >= in.runupXMin && x <= in.runupXMax && y >= in.runupYMin && y <= in.runupYMax;
+                    if (inWindow && etaMaxRead && etaMax.nx == landDepth.nx && etaMax.ny == landDepth.ny &&
                         IsResult(etaMax.values[p]) && !(etaMax.values[p] <= level.runup)) {
                         level.runup = etaMax.values[p];
-                        level.runupX = landDepth.xMin + static_cast<double>(col) * dx;
-                        level.runupY = landDepth.yMin + static_cast<double>(row) * dy;
+                        level.runupX = x;
+                        level.runupY = y;
                     }
                 }
             }

@@ -5,6 +5,7 @@
 // Per level: the highest water level and the node where it occurred ("OUT-ETA-MAX"), the
 // largest flow depth on land and the flooded area ("OUT-FLOWDEPTHMAXLAND": land cells, still
 // depth < 0, whose largest flow depth is > 0). Per gauge: the rows of "OUT-SUMMARY-RESULT.dat".
+#include <cmath>
 #include <cstdint>
 #include <iosfwd>
 #include <limits>
@@ -96,7 +97,10 @@ struct RunSummary {
 struct SummaryLevelInput {
     std::string outputFolder;
     bool spherical = true;  // gridType 2 or 3
-    std::vector<Transect> transects;  // the runup lines drawn on this level
+    // Where the runup is looked for (x, y or longitude, latitude of the nodes, bounds included);
+    // the whole level by default.
+    double runupXMin = -HUGE_VAL, runupXMax = HUGE_VAL, runupYMin = -HUGE_VAL, runupYMax = HUGE_VAL;
+    std::vector<Transect> transects = {};  // the runup lines drawn on this level
 };
 
 // Reads the results of every level. `outputFormat` is the run's GridFileFormat (-1: take the

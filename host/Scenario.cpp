@@ -434,9 +434,24 @@ bool CheckSourceEntries(const toml::table& root, const std::string& file, const 
     return true;
 }
 
-// [boundary]: kind = "absorbing" | "radiating" | "wall", cells = layer width (absorbing only).
+// [boundary]: kind = "absorbing" | "radiating" | "wall", cells = layer width (absorbing only),
+// west/east/south/north = "absorbing" | "wall": that side's own kind.
 std::vector<KeySpec> BoundaryKeys(ExtendedRunSettings* b) {
+    auto side = [b](const char* name, int32_t index) {
+        return KeySpec{name, false, [b, index](const toml::node& n) -> std::string {
+                           std::string kind;
+                           if (std::string problem = ReadText(n, &kind); !problem.empty()) return problem;
+                           if (kind == "absorbing") b->sideKinds[index] = OpenEdgeKind::Absorbing;
+                           else if (kind == "wall") b->sideKinds[index] = OpenEdgeKind::Wall;
+                           else return "must be \"absorbing\" or \"wall\"";
+                           return {};
+                       }};
+    };
     return {
+        side("west", kWestSide),
+        side("east", kEastSide),
+        side("south", kSouthSide),
+        side("north", kNorthSide),
         {"kind", false,
          [b](const toml::node& n) -> std::string {
              std::string kind;
@@ -454,18 +469,12 @@ std::vector<KeySpec> BoundaryKeys(ExtendedRunSettings* b) {
     };
 }
 
-// [numerics]: smallFluxCut = the flux below which the momentum update sets a flux to 0;
-// cartesianXVelocityLimit = the speed to which a Cartesian x-flux is held in place of 30 m/s.
+// [numerics]: smallFluxCut = the flux below which the momentum update sets a flux to 0.
 std::vector<KeySpec> NumericsKeys(ExtendedRunSettings* b) {
     return {
         {"smallFluxCut", false,
          [b](const toml::node& n) {
              return ReadFloat(n, Between(0, 1, "must be a flux from 0 to 1 m^2/s"), &b->smallFluxCut);
-         }},
-        {"cartesianXVelocityLimit", false,
-         [b](const toml::node& n) {
-             return ReadFloat(n, Range{0, 1000, true, "must be a speed above 0 and up to 1000 m/s"},
-                              &b->cartesianXVelocityLimit);
          }},
     };
 }
@@ -677,6 +686,16 @@ bool LoadScenarioText(std::string_view text, const std::string& path, const std:
                 return false;
             }
             if (!ReadTable(*node.as_table(), Where{path, "[boundary]"}, BoundaryKeys(&s.boundary), error)) return false;
+            // Radiating edges have no frame to share with a side of another kind.
+            const toml::node* kind = node.as_table()->get("kind");
+            bool sideGiven = false;
+            for (const OpenEdgeKind side : s.boundary.sideKinds) sideGiven = sideGiven || side != OpenEdgeKind::AsEdgeKind;
+            if (kind != nullptr && sideGiven && s.boundary.edgeKind == OpenEdgeKind::Radiating) {
+                *error = path + ":" + std::to_string(kind->source().begin.line) +
+                         ": [boundary] kind = \"radiating\" cannot go with west, east, south or north: give "
+                         "\"absorbing\" or \"wall\" for the other sides";
+                return false;
+            }
         } else if (k == "numerics") {
             if (!node.is_table()) {
                 *error = path + ":" + std::to_string(key.source().begin.line) + ": numerics must be a [numerics] table";

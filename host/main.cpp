@@ -1,5 +1,6 @@
 // The vestra command: a dispatcher over its subcommands.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Ensemble.h"
 #include "ExampleGenerator.h"
 #include "ExampleScenario.h"
 #include "GridCommand.h"
@@ -29,12 +31,13 @@ const char* kUsage =
     "  okada               sea-floor displacement of earthquake faults\n"
     "  grid                prepare nested bathymetry grids\n"
     "  validate            run the validation cases against laboratory and analytic data\n"
+    "  ensemble            plan, run and aggregate ensembles of earthquake scenarios\n"
     "\n"
     "options:\n"
     "  -h, --help          show this help; 'vestra COMMAND --help' describes a command\n"
     "\n"
     "exit status: 0 success, 1 bad input or failed run, 2 bad command line,\n"
-    "130 run stopped by Ctrl-C.\n";
+    "3 run became unstable, 130 run stopped by Ctrl-C, 143 by SIGTERM.\n";
 
 const char* kRunUsage =
     "usage: vestra run SCENARIO.toml [OPTIONS]\n"
@@ -61,14 +64,29 @@ const char* kRunUsage =
     "                      without it, one warning line and the run still succeeds)\n"
     "  --quiet             no progress display, no summary and no picture paths (the\n"
     "                      pictures are still drawn); errors still show\n"
+    "  --until MINUTES     stop at this model time (after startTime, before endTime)\n"
+    "                      with a checkpoint, final results so far and exit status 0\n"
+    "  --resume            continue from the scenario's checkpoint to endTime (or to\n"
+    "                      --until); refused, naming the difference, when the scenario,\n"
+    "                      its input files or the vestra build have changed since\n"
+    "  --checkpoint-every MINUTES\n"
+    "                      also write a checkpoint every MINUTES of model time\n"
     "  -h, --help          show this help\n"
     "\n"
-    "Ctrl-C stops the run after the current step; the final results, the summary and\n"
-    "the pictures are still written and the exit status is 130. A second Ctrl-C ends\n"
-    "the program at once.\n"
+    "The checkpoint of DIR/NAME.toml is DIR/NAME.checkpoint: the whole state of the\n"
+    "run, replaced whole each time. A run that completes removes it. A resumed run\n"
+    "writes the same output files, byte for byte, as a run never stopped, with any\n"
+    "--threads.\n"
     "\n"
-    "exit status: 0 success, 1 bad scenario, unloadable plug-in or failed set-up,\n"
-    "2 bad command line, 130 stopped.\n";
+    "Ctrl-C or SIGTERM stops the run after the current step; a checkpoint, the final\n"
+    "results so far, the summary and the pictures are still written and the exit\n"
+    "status is 130 (Ctrl-C) or 143 (SIGTERM). A second signal ends the program at\n"
+    "once. Under Slurm, '#SBATCH --signal=B:TERM@120' with 'exec vestra run ...' in\n"
+    "the batch script leaves two minutes to write the checkpoint (docs/restart.md).\n"
+    "\n"
+    "exit status: 0 success or stopped at --until, 1 bad scenario, refused checkpoint,\n"
+    "unloadable plug-in or failed set-up, 2 bad command line, 3 run became unstable,\n"
+    "130 stopped by Ctrl-C, 143 stopped by SIGTERM.\n";
 
 const char* kExampleUsage =
     "usage: vestra example DIR [--second-nest] [--format N]\n"
@@ -132,9 +150,13 @@ int RunCommand(const std::vector<std::string>& args) {
             options.plots = false;
             continue;
         }
+        if (a == "--resume") {
+            options.resume = true;
+            continue;
+        }
         std::string value;
         bool matched = false;
-        for (const char* name : {"--threads", "--set", "--plugin", "--json"}) {
+        for (const char* name : {"--threads", "--set", "--plugin", "--json", "--until", "--checkpoint-every"}) {
             if (!OptionValue(args, &i, name, &value, &matched))
                 return UsageError(std::string(name) + " needs a value", "run ");
             if (!matched) continue;
@@ -147,6 +169,15 @@ int RunCommand(const std::vector<std::string>& args) {
                 options.settings.push_back("threadCount=" + std::to_string(n));
             } else if (std::strcmp(name, "--set") == 0) {
                 options.settings.push_back(value);
+            } else if (std::strcmp(name, "--until") == 0 || std::strcmp(name, "--checkpoint-every") == 0) {
+                char* end = nullptr;
+                errno = 0;
+                const double minutes = std::strtod(value.c_str(), &end);
+                const bool until = std::strcmp(name, "--until") == 0;
+                if (value.empty() || *end != '\0' || errno != 0 || !std::isfinite(minutes) || !(until || minutes > 0.0))
+                    return UsageError(std::string(name) + " " + value + ": must be a number of minutes" +
+                                          (until ? "" : " above 0"), "run ");
+                (until ? options.untilMinutes : options.checkpointEveryMinutes) = minutes;
             } else if (std::strcmp(name, "--json") == 0) {
                 if (value.empty()) return UsageError("--json needs a file name", "run ");
                 options.jsonPath = value;
@@ -227,6 +258,7 @@ const Subcommand kSubcommands[] = {
     {"okada", RunOkadaCommand},
     {"grid", RunGridCommand},
     {"validate", RunValidateCommand},
+    {"ensemble", RunEnsembleCommand},
 };
 
 }  // namespace

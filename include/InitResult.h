@@ -27,6 +27,7 @@ inline constexpr int32_t kSourceEventFile = 42;       // a source-event file can
 inline constexpr int32_t kTimeSeriesUnreadable = 43;  // the time-series file cannot be opened
 inline constexpr int32_t kSeriesBandOutside = 44;     // the time-series band reaches outside level 0
 inline constexpr int32_t kStepBeyondStability = 45;   // a fixed timeStep exceeds the stability limit of a level
+inline constexpr int32_t kCheckpointRefused = 46;     // the checkpoint to resume from does not fit this run
 
 // One-line meaning of a result code, for messages; "unknown result code" otherwise.
 inline const char* Meaning(int32_t code) {
@@ -55,6 +56,7 @@ inline const char* Meaning(int32_t code) {
     case kTimeSeriesUnreadable: return "the time-series file cannot be opened";
     case kSeriesBandOutside: return "the time-series band reaches outside level 0";
     case kStepBeyondStability: return "timeStep exceeds the stability limit of a level";
+    case kCheckpointRefused: return "the checkpoint cannot be resumed by this run";
     default: return "unknown result code";
     }
 }

@@ -24,4 +24,6 @@ public:
     // slots above never reach them.
     virtual void SetExtendedSettings(const ExtendedRunSettings& settings) = 0;  // before Start
     virtual RunDiagnostics GetRunDiagnostics() = 0;  // once the run has ended
+    virtual void SetCheckpointSettings(const CheckpointSettings& settings) = 0;  // before Start
+    virtual CheckpointReport GetCheckpointReport() = 0;  // once the run has ended
 };

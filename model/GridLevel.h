@@ -90,9 +90,11 @@ struct GridLevel {
 
     // Frame added around level 0 by Init (0: none): layerCells cells on every side, the user's
     // grid in the middle. absorbingLayer: the frame is a perfectly matched layer (layerEtaX and
-    // layerEtaY hold the two parts of its water level); otherwise it is high land (a wall).
+    // layerEtaY hold the two parts of its water level) but on the wallSides, where it is high
+    // land; otherwise it is high land (a wall) all round.
     int32_t layerCells = 0;
     bool absorbingLayer = false;
+    std::array<bool, 4> wallSides{};  // sides (west, east, south, north) whose frame is high land
     GridWindow userWindow;          // valid when layerCells > 0; see UserWindow()
     Field layerEtaX, layerEtaY;     // absorbing layer only
 

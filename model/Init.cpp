@@ -1,3 +1,4 @@
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -22,13 +23,15 @@ namespace {
 // Reads the level's depth grid and, when asked, its cell-field grid, then allocates and
 // initialises every field. Files are only read here: a bad one ends Init before anything
 // of the level is written. frameCells > 0 (level 0 only) adds the frame of the edge kind around
-// the grid: an absorbing layer (absorbing) or high land (a wall).
+// the grid: an absorbing layer (absorbing) or high land (a wall), the latter on every side of
+// `wallSides` (west, east, south, north).
 int32_t SetUpLevel(GridLevel& level, const SimulationParameters& settings, int threads, int32_t frameCells,
-                   bool absorbing) {
+                   bool absorbing, const std::array<bool, 4>& wallSides) {
     level.outputCounters = {};
     level.stepMaximum = 0.0f;
     level.layerCells = 0;
     level.absorbingLayer = false;
+    level.wallSides = {};
     level.userWindow = {};
     level.layerEtaX.Release();
     level.layerEtaY.Release();
@@ -74,12 +77,15 @@ int32_t SetUpLevel(GridLevel& level, const SimulationParameters& settings, int t
             return InitResult::kBadGridSize;
         }
         const float wall = kWallFrameDepth;
-        grid.values = ExtendGridOutwards(grid.values, grid.nx, grid.ny, frameCells, absorbing ? nullptr : &wall);
+        const float* fills[4] = {};
+        for (int32_t s = 0; s < 4; ++s) fills[s] = wallSides[s] ? &wall : nullptr;
+        grid.values = ExtendGridOutwardsBySide(grid.values, grid.nx, grid.ny, frameCells, fills);
         if (settings.cellFieldFromFile) cellValues = ExtendGridOutwards(cellValues, grid.nx, grid.ny, frameCells, nullptr);
         level.nx = grid.nx + 2 * frameCells;
         level.ny = grid.ny + 2 * frameCells;
         level.layerCells = frameCells;
         level.absorbingLayer = absorbing;
+        level.wallSides = wallSides;
     }
 
     AllocateLevelFields(level);
@@ -135,6 +141,7 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
     if (sourceEvents == nullptr || sourceEvents->empty()) return InitResult::kNoSourceEvents;
     // The step driver records gauges at step indices divisible by historyEverySteps.
     if (parameters.historyEverySteps < 1) return InitResult::kBadHistoryInterval;
+    const bool resuming = checkpointSettings.resume && !checkpointSettings.path.empty();
 
     try {
         for (const HostGridRecord& record : *gridRecords) {
@@ -149,10 +156,18 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
         diagnostics.failureMessage.clear();
 
         const int threads = SetupThreads(parameters.threadCount);
-        const int32_t frameCells = FrameCellsFor(extendedSettings.edgeKind, extendedSettings.absorbingCells);
-        const bool absorbing = extendedSettings.edgeKind == OpenEdgeKind::Absorbing;
+        OpenEdgeKind sides[4];
+        ResolveSideKinds(extendedSettings, sides);
+        const int32_t frameCells = FrameCellsFor(sides, extendedSettings.absorbingCells);
+        bool absorbing = false;
+        std::array<bool, 4> wallSides{};
+        for (int32_t s = 0; s < 4; ++s) {
+            absorbing = absorbing || sides[s] == OpenEdgeKind::Absorbing;
+            wallSides[s] = sides[s] == OpenEdgeKind::Wall;
+        }
         for (std::size_t k = 0; k < levels.size(); ++k) {
-            const int32_t code = SetUpLevel(levels[k], parameters, threads, k == 0 ? frameCells : 0, absorbing);
+            const int32_t code =
+                SetUpLevel(levels[k], parameters, threads, k == 0 ? frameCells : 0, absorbing, wallSides);
             if (code != InitResult::kSuccess) return code;
         }
 
@@ -162,9 +177,11 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
                 ComputeSphericalCoefficients(levels[k], LevelTimeStep(parameters.timeStep, static_cast<int32_t>(k)),
                                              threads);
 
+        // A resumed run finds its time histories and input summary written by the first run.
         bool anyGaugeList = false;
-        for (GridLevel& level : levels) anyGaugeList = PlaceGaugesAndWriteHeaders(level) || anyGaugeList;
-        for (const GridLevel& level : levels) WriteInputSummary(level, parameters, gridSpacing, anyGaugeList);
+        for (GridLevel& level : levels) anyGaugeList = PlaceGaugesAndWriteHeaders(level, !resuming) || anyGaugeList;
+        if (!resuming)
+            for (const GridLevel& level : levels) WriteInputSummary(level, parameters, gridSpacing, anyGaugeList);
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "vestra: the grids do not fit in memory\n");
         levels.clear();  // give the memory back at once
@@ -224,6 +241,14 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
         if (!problem.empty()) {
             std::fprintf(stderr, "vestra: source event %zu: %s\n", e + 1, problem.c_str());
             return InitResult::kSourceEventFile;
+        }
+    }
+    if (resuming) {
+        std::string error;
+        if (!RestoreCheckpoint(checkpointSettings.path, &error)) {
+            checkpointReport.failed = true;
+            checkpointReport.error = error;
+            return InitResult::kCheckpointRefused;
         }
     }
     return InitResult::kSuccess;

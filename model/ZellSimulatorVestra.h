@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <fstream>
+#include <string>
 #include <vector>
 
 #include "GridLevel.h"
@@ -21,6 +22,11 @@ public:
     void SetHostContext(void* context) override { hostContext = context; }
     void SetExtendedSettings(const ExtendedRunSettings& settings) override { extendedSettings = settings; }
     RunDiagnostics GetRunDiagnostics() override { return diagnostics; }
+    int64_t WriteCheckpoint(const std::string& path, int64_t nextStepIndex, std::string* error) override;
+    // Init's last act on resume: checks the checkpoint against this build, this scenario and the
+    // outputs so far, then loads its state over the one just set up and sets firstStepIndex.
+    // False with one line in *error when it refuses; the outputs are untouched then.
+    bool RestoreCheckpoint(const std::string& path, std::string* error);
 
     // Lets tests and the host's own tools run the setup with given settings without a thread.
     void SetParameters(const SimulationParameters& settings) { parameters = settings; }

@@ -52,7 +52,7 @@ bool NearestGaugeCell(const GridLevel& level, double x, double y, int32_t& colum
     return true;
 }
 
-bool PlaceGaugesAndWriteHeaders(GridLevel& level) {
+bool PlaceGaugesAndWriteHeaders(GridLevel& level, bool writeFiles) {
     level.gaugeCount = 0;
     level.gaugeColumns.clear();
     level.gaugeRows.clear();
@@ -95,7 +95,7 @@ bool PlaceGaugesAndWriteHeaders(GridLevel& level) {
     level.gaugeColumns.shrink_to_fit();
     level.gaugeRows.shrink_to_fit();
 
-    for (int q = 0; q < kTimeHistoryFileCount; ++q) {
+    for (int q = 0; writeFiles && q < kTimeHistoryFileCount; ++q) {
         headers[q] += '\n';
         const std::string path = JoinPath(level.outputFolder, kTimeHistoryFileNames[q]);
         std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), std::fclose);

@@ -73,12 +73,12 @@ inline constexpr std::size_t kMaxGaugeNameLength = 39;
 // (either orientation of the axes).
 bool NearestGaugeCell(const GridLevel& level, double x, double y, int32_t& column, int32_t& row);
 
-// Reads the level's gaugeFile, places its gauges (gaugeColumns, gaugeRows, gaugeCount) and
-// creates the thirteen files with their header line. The list ends at the first gauge outside
+// Reads the level's gaugeFile, places its gauges (gaugeColumns, gaugeRows, gaugeCount) and,
+// with `writeFiles`, creates the thirteen files with their header line. The list ends at the first gauge outside
 // the level, the first incomplete record, or the first name longer than kMaxGaugeNameLength
 // (the last two with a message on standard error). Returns false, placing no gauge and
 // creating no file, when the gauge list cannot be opened.
-bool PlaceGaugesAndWriteHeaders(GridLevel& level);
+bool PlaceGaugesAndWriteHeaders(GridLevel& level, bool writeFiles = true);
 
 // Value of a quantity at cell (i, j) of the level, as the time-history files record it.
 double GaugeValue(const GridLevel& level, int quantity, int32_t i, int32_t j);

@@ -1,5 +1,6 @@
 #include "ZellSimulatorTI.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -17,19 +18,23 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 
 ZellSimulatorTI::~ZellSimulatorTI() { StopWorker(); }
 
-int32_t ZellSimulatorTI::ComputeStepCount(const SimulationParameters& settings) {
-    if (!(settings.timeStep > 0.0f)) return 0;
-    // Minutes and step in single precision as the host gave them; the quotient in double so
-    // that a whole number of steps is not truncated to one less by rounding.
-    const double steps = (static_cast<double>(settings.endTime) - settings.startTime) * 60.0 /
-                         static_cast<double>(settings.timeStep);
+int64_t ZellSimulatorTI::StepsIn(double minutes, float timeStep) {
+    if (!(timeStep > 0.0f)) return 0;
+    // The quotient in double so that a whole number of steps is not truncated to one less.
+    const double steps = minutes * 60.0 / static_cast<double>(timeStep);
     if (!(steps > 0.0)) return 0;
     // The host's values are single precision (0.1 s is 0.100000001 s), so a quotient within
     // a few float ulps of an integer is that integer: 10 minutes of 0.1 s are 6000 steps.
     const double nearest = std::round(steps);
     const double whole = (std::fabs(steps - nearest) <= 1e-6 * std::fmax(1.0, nearest)) ? nearest : std::floor(steps);
     if (whole >= 2147483646.0) return 2147483646;  // keep stepCount + 1 representable
-    return static_cast<int32_t>(whole);
+    return static_cast<int64_t>(whole);
+}
+
+int32_t ZellSimulatorTI::ComputeStepCount(const SimulationParameters& settings) {
+    // Minutes and step in single precision as the host gave them.
+    return static_cast<int32_t>(
+        StepsIn(static_cast<double>(settings.endTime) - settings.startTime, settings.timeStep));
 }
 
 void ZellSimulatorTI::Start(ProgressFactory factory, const SimulationParameters& settings) {
@@ -101,6 +106,8 @@ void ZellSimulatorTI::RunLoop(ProgressFactory factory) {
     }
     reporter->SetRange(0);
     haltRequested = false;
+    firstStepIndex = 0;
+    checkpointReport = CheckpointReport{};
     const int32_t result = Init(reporter.get());
     reporter->InitFinished(result);
     if (result != InitResult::kSuccess && result != InitResult::kAcceptedByHost) {
@@ -113,20 +120,45 @@ void ZellSimulatorTI::RunLoop(ProgressFactory factory) {
 
     std::printf("Starting Simulation...\n");
     std::printf("Step Count %d\n", stepCount);
+    if (firstStepIndex > 0) std::printf("Resuming at step %lld\n", static_cast<long long>(firstStepIndex));
     std::fflush(stdout);
     const auto start = std::chrono::steady_clock::now();
 
+    // Checkpoints: at untilMinutes (then the run stops), every everyMinutes, and on Stop.
+    const bool checkpoints = !checkpointSettings.path.empty();
+    const int64_t untilIndex =
+        checkpoints && checkpointSettings.untilMinutes >= 0.0
+            ? StepsIn(checkpointSettings.untilMinutes - static_cast<double>(parameters.startTime), parameters.timeStep)
+            : -1;
+    const int64_t everyIndex =
+        checkpoints && checkpointSettings.everyMinutes > 0.0
+            ? std::max<int64_t>(1, StepsIn(checkpointSettings.everyMinutes, parameters.timeStep))
+            : 0;
+
     const int64_t lastIndex = static_cast<int64_t>(stepCount) + 1;
-    for (int64_t i = 0; i <= lastIndex;) {
+    for (int64_t i = firstStepIndex; i <= lastIndex;) {
         int32_t advance = 1;
         Step(static_cast<int32_t>(i), &advance);
         if (i <= stepCount) reporter->StepDone(static_cast<int32_t>(i));
+        // An advance below 1 would repeat the same index forever; the step driver always
+        // returns at least 1, and the runner keeps progress if a solver does not.
+        const int64_t next = i + (advance < 1 ? 1 : advance);
 
         bool stop = haltRequested;
         if (!stop) {
             std::unique_lock<std::mutex> lock(stateMutex);
             stateChanged.wait(lock, [this] { return stopRequested != 0 || pauseRequested == 0; });
             stop = stopRequested != 0;
+        }
+        const bool reachedUntil = !stop && untilIndex >= 0 && next >= untilIndex;
+        // A run that went unstable keeps no checkpoint: its state is not worth continuing.
+        if (checkpoints && !haltRequested) {
+            const bool periodic = everyIndex > 0 && next <= stepCount && next / everyIndex > i / everyIndex;
+            if (reachedUntil || (stop && checkpointSettings.onStop) || periodic) SaveCheckpoint(next);
+        }
+        if (reachedUntil) {
+            checkpointReport.reachedUntil = true;
+            stop = true;
         }
         if (stop) {
             const double elapsed = SecondsSince(start);
@@ -139,9 +171,7 @@ void ZellSimulatorTI::RunLoop(ProgressFactory factory) {
             reporter.reset();  // last: the reporter's destructor may delete this simulator
             return;
         }
-        // An advance below 1 would repeat the same index forever; the step driver always
-        // returns at least 1, and the runner keeps progress if a solver does not.
-        i += advance < 1 ? 1 : advance;
+        i = next;
     }
     Finish();
     std::printf("Simulation Took %f seconds\n", SecondsSince(start));
@@ -150,4 +180,29 @@ void ZellSimulatorTI::RunLoop(ProgressFactory factory) {
     reporter->RunCompleted();
     workerActive.store(false);
     reporter.reset();  // last: the reporter's destructor may delete this simulator
+}
+
+void ZellSimulatorTI::SaveCheckpoint(int64_t nextStepIndex) {
+    const auto start = std::chrono::steady_clock::now();
+    std::string error;
+    const int64_t bytes = WriteCheckpoint(checkpointSettings.path, nextStepIndex, &error);
+    const double minutes = static_cast<double>(parameters.startTime) +
+                           static_cast<double>(nextStepIndex) * static_cast<double>(parameters.timeStep) / 60.0;
+    if (bytes < 0) {
+        // The previous checkpoint, if any, is still whole: the file is replaced only once written.
+        checkpointReport.failed = true;
+        checkpointReport.error = error;
+        std::printf("Checkpoint at step %lld not written: %s\n", static_cast<long long>(nextStepIndex), error.c_str());
+    } else {
+        checkpointReport.failed = false;
+        checkpointReport.error.clear();
+        checkpointReport.written += 1;
+        checkpointReport.lastMinutes = minutes;
+        checkpointReport.lastBytes = bytes;
+        checkpointReport.lastWriteSeconds = SecondsSince(start);
+        std::printf("Checkpoint at step %lld (model time %g min) written: %lld bytes in %.3f s\n",
+                    static_cast<long long>(nextStepIndex), minutes, static_cast<long long>(bytes),
+                    checkpointReport.lastWriteSeconds);
+    }
+    std::fflush(stdout);
 }

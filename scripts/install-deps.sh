@@ -1,7 +1,8 @@
 #!/bin/sh
-# Installs the Debian packages the build, the tests and the pictures need, when missing.
+# Installs the Debian packages the build, the tests (Slurm and munge for the ensemble test) and
+# the pictures need, when missing.
 set -e
-PACKAGES="build-essential cmake pkg-config libnetcdf-dev netcdf-bin libtomlplusplus-dev libgdal-dev gdal-bin libgtest-dev libgmock-dev libbenchmark-dev python3-matplotlib python3-netcdf4 python3-numpy"
+PACKAGES="build-essential cmake pkg-config libnetcdf-dev netcdf-bin libtomlplusplus-dev libgdal-dev gdal-bin libgtest-dev libgmock-dev libbenchmark-dev python3-matplotlib python3-netcdf4 python3-numpy slurmctld slurmd slurm-client munge"
 missing=""
 for p in $PACKAGES; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -27,26 +27,36 @@
 using cells::kEpsilon;
 using cells::kGravity;
 
-int32_t FrameCellsFor(OpenEdgeKind kind, int32_t absorbingCells) {
-    switch (kind) {
-    case OpenEdgeKind::Absorbing: return std::max(absorbingCells, kMinimumLayerCells);
-    case OpenEdgeKind::Wall: return kWallFrameCells;
-    default: return 0;
+int32_t FrameCellsFor(const OpenEdgeKind sides[4], int32_t absorbingCells) {
+    int32_t frame = 0;
+    for (int32_t s = 0; s < 4; ++s) {
+        if (sides[s] == OpenEdgeKind::Absorbing) return std::max(absorbingCells, kMinimumLayerCells);
+        if (sides[s] == OpenEdgeKind::Wall) frame = kWallFrameCells;
     }
+    return frame;
 }
 
 std::vector<float> ExtendGridOutwards(const std::vector<float>& values, int32_t nx, int32_t ny, int32_t cells,
                                       const float* fill) {
+    const float* const fills[4] = {fill, fill, fill, fill};
+    return ExtendGridOutwardsBySide(values, nx, ny, cells, fills);
+}
+
+std::vector<float> ExtendGridOutwardsBySide(const std::vector<float>& values, int32_t nx, int32_t ny, int32_t cells,
+                                            const float* const sideFills[4]) {
     const int32_t wideX = nx + 2 * cells, wideY = ny + 2 * cells;
     std::vector<float> wide(static_cast<std::size_t>(wideX) * static_cast<std::size_t>(wideY));
     for (int32_t j = 0; j < wideY; ++j) {
         const int32_t sourceJ = std::clamp(j - cells, 0, ny - 1);
-        const bool insideJ = j >= cells && j < cells + ny;
         for (int32_t i = 0; i < wideX; ++i) {
             const int32_t sourceI = std::clamp(i - cells, 0, nx - 1);
-            const bool inside = insideJ && i >= cells && i < cells + nx;
             const std::size_t target = static_cast<std::size_t>(j) * static_cast<std::size_t>(wideX) + i;
-            wide[target] = inside || fill == nullptr
+            // The fill of a side this cell lies beyond, if any has one.
+            const float* fill = nullptr;
+            const bool beyond[4] = {i < cells, i >= cells + nx, j < cells, j >= cells + ny};
+            for (int32_t s = 0; s < 4; ++s)
+                if (beyond[s] && sideFills[s] != nullptr && fill == nullptr) fill = sideFills[s];
+            wide[target] = fill == nullptr
                                ? values[static_cast<std::size_t>(sourceJ) * static_cast<std::size_t>(nx) + sourceI]
                                : *fill;
         }
@@ -243,6 +253,10 @@ void ContinueStateIntoLayer(GridLevel& level) {
         for (int j = 1; j <= ny; ++j) {
             const int cj = std::clamp(j, cells + 1, ny - cells);
             if (columnInside && cj == j) continue;
+            // A wall side's frame is high land: it keeps its state.
+            if ((i <= cells && level.wallSides[kWestSide]) || (i > nx - cells && level.wallSides[kEastSide]) ||
+                (j <= cells && level.wallSides[kSouthSide]) || (j > ny - cells && level.wallSides[kNorthSide]))
+                continue;
             for (Field* f : {&level.eta, &level.etaNext}) (*f)[i][j] = (*f)[ci][cj];
             // Faces: the nearest user face of the same kind; the level's outermost faces stay closed.
             for (Field* f : {&level.fluxM, &level.fluxMNext}) (*f)[i][j] = i == nx ? 0.0f : (*f)[ci][cj];

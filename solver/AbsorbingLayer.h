@@ -32,14 +32,20 @@ inline constexpr int32_t kMinimumLayerCells = 3;
 // Theoretical reflection of the layer at normal incidence (its damping profile is chosen for it).
 inline constexpr double kLayerReflection = 1e-4;
 
-// Frame cells Init adds around level 0 for this edge kind and layer width (0 for radiating edges).
-int32_t FrameCellsFor(OpenEdgeKind kind, int32_t absorbingCells);
+// Frame cells Init adds around level 0 for these side kinds (west, east, south, north, as
+// ResolveSideKinds gives them) and layer width: the layer's width when a side absorbs, the wall
+// frame's when all are walls, 0 for radiating edges.
+int32_t FrameCellsFor(const OpenEdgeKind sides[4], int32_t absorbingCells);
 
 // The row-major nx x ny `values` (row 1 first, each row from the west) enlarged by `cells` on
 // every side: each new value is `fill` when given, otherwise the nearest value of the old grid's
 // edge (so still-water depths continue outwards, and corners take the corner value).
 std::vector<float> ExtendGridOutwards(const std::vector<float>& values, int32_t nx, int32_t ny, int32_t cells,
                                       const float* fill);
+// The same with a fill per side (west, east, south, north; nullptr: continue the edge). A corner
+// cell beyond two sides takes the fill of either that has one (a wall side closes the corner).
+std::vector<float> ExtendGridOutwardsBySide(const std::vector<float>& values, int32_t nx, int32_t ny, int32_t cells,
+                                            const float* const sideFills[4]);
 
 // The layer's mass update, after the regular one: in every wet cell of the layer,
 //   d(eta_x)/dt + sigma_x eta_x = -dM/dx,  d(eta_y)/dt + sigma_y eta_y = -dN/dy,  eta = eta_x + eta_y
@@ -53,7 +59,7 @@ void AbsorbingLayerMass(GridLevel& level, double ratio, const KernelSettings& se
 // faces (a wall at the back of the layer) carry no flux.
 void AbsorbingLayerMomentum(GridLevel& level, double ratio, const KernelSettings& settings);
 
-// After a source event: every layer cell takes the state of the nearest cell of the user's grid
+// After a source event: every layer cell (but those of wall sides) takes the state of the nearest cell of the user's grid
 // (water level, fluxes), as the still-water depth was continued outwards, so that a wave the
 // source sets along an edge continues into the layer instead of ending at the edge. The layer's
 // x-part takes the level along the north and south layers (where only y is damped), the y-part

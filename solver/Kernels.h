@@ -28,7 +28,6 @@ struct KernelSettings {
     float flowDepthLimit = 0.1f;     // faces with a shallower flux depth carry no flux, m
     bool cellFieldFromFile = false;  // compute Rouse numbers from cellField
     float smallFluxCut = -1.0f;      // fluxes below this are set to 0, m^2/s; < 0: the classic cuts
-    float cartesianXVelocityLimit = 30.0f;  // Cartesian x-flux limit |M| <= this * face depth, m/s
     int32_t parentRing = 0;          // outer rows and columns per side whose level a parent sets (nested: 2)
 };
 

@@ -8,6 +8,7 @@
 // tau = g n^2 q |q| / D^(7/3) is treated semi-implicitly, advection by first-order upwinding,
 // and faces at a wet/dry front carry the water of the wet cell above the dry cell's bed.
 // One pass per cell computes both fluxes and the running maxima derived from them.
+#include <algorithm>
 #include <cmath>
 
 #include "KernelCells.h"
@@ -27,7 +28,6 @@ struct SweepScalars {
     double cartesianPressure = 0.0;   // g f dt/dx
     double flowDepthLimit = 0.0;
     double velocityLimit = 0.0;
-    double xVelocityLimit = 30.0;  // Cartesian x-fluxes
     double fluxCutM = 1e-4;  // smaller fluxes are set to 0, m^2/s
     double fluxCutN = 1e-4;
     float landCutoff = 0.0f;
@@ -320,9 +320,9 @@ private:
             out_.totalDepthM[j] = static_cast<float>(fluxDepth);
             limit = s_.velocityLimit * fluxDepth;
         } else {
-            // The Cartesian x-flux is held to its own speed (30 m/s unless the run sets another)
-            // times its depth, whatever velocityLimit says.
-            limit = s_.xVelocityLimit * fluxDepth;
+            // The Cartesian x-flux is held to 30 m/s times its depth, or to velocityLimit where that
+            // is lower (laboratory scales).
+            limit = std::min(30.0, s_.velocityLimit) * fluxDepth;
         }
         next[j] = static_cast<float>(cells::ClampFlux(flux, limit));
     }
@@ -537,7 +537,6 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
     s.cartesianPressure = cells::kGravity * s.factor * ratio;
     s.flowDepthLimit = settings.flowDepthLimit;
     s.velocityLimit = settings.velocityLimit;
-    s.xVelocityLimit = settings.cartesianXVelocityLimit;
     s.fluxCutM = settings.smallFluxCut >= 0.0f ? settings.smallFluxCut : 1e-4;
     s.fluxCutN = settings.smallFluxCut >= 0.0f ? settings.smallFluxCut : (Spherical ? 1e-4 : 1e-3);
     s.landCutoff = settings.landCutoffDepth;

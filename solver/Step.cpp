@@ -146,8 +146,6 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
     const bool recordGauges = SpanHoldsMultiple(stepIndex, steps, p.historyEverySteps);
     KernelSettings settings = MakeKernelSettings(p, timeStepFactor);
     settings.smallFluxCut = extendedSettings.smallFluxCut;
-    if (extendedSettings.cartesianXVelocityLimit > 0.0f)
-        settings.cartesianXVelocityLimit = extendedSettings.cartesianXVelocityLimit;
 
     // 4-5. Every level, finest first, level 0 last. A child's water level is fed back into its
     //      parent between the parent's mass and momentum updates of the parent's last sub-step:

@@ -1,5 +1,7 @@
 #pragma once
 // Small model runs: levels and sources written as grids on a scratch folder, Init, Step by hand.
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -35,10 +37,13 @@ struct SteppedRun {
         WriteSurferGrid(dir / (tag + "-eta.grd"), g, eta);
         events.push_back(SourceEvent{dir / (tag + "-eta.grd"), "", "", 0.0f});
     }
-    int32_t Init(OpenEdgeKind edges = OpenEdgeKind::Radiating) {
+    // `sides` (west, east, south, north), when given, override `edges` side by side.
+    int32_t Init(OpenEdgeKind edges = OpenEdgeKind::Radiating, const std::array<OpenEdgeKind, 4>* sides = nullptr) {
         sim = std::make_unique<ZellSimulatorVestra>(&grids, &events);
         sim->SetParameters(parameters);
-        sim->SetExtendedSettings(ExtendedRunSettings{edges, 20});
+        ExtendedRunSettings extended{edges, 20};
+        if (sides != nullptr) std::copy(sides->begin(), sides->end(), extended.sideKinds);
+        sim->SetExtendedSettings(extended);
         return sim->Init(nullptr);
     }
     double Step() {  // returns the model time reached, s

@@ -90,16 +90,18 @@ struct Outcome {
 };
 
 // Runs the built vestra through the shell, `environment` ("NAME=VALUE ...") before it; with
-// `interruptAfter`, sends SIGINT 0.3 s after standard output first shows that text.
+// `interruptAfter`, sends `signal` (INT, TERM) `delay` seconds after standard output first shows
+// that text.
 inline Outcome RunVestra(const std::vector<std::string>& args, const ScratchFolder& dir,
-                         const std::string& environment = "", const std::string& interruptAfter = "") {
+                         const std::string& environment = "", const std::string& interruptAfter = "",
+                         const std::string& signal = "INT", const std::string& delay = "0.3") {
     const std::string out = dir / "stdout.txt", err = dir / "stderr.txt";
     std::string command = environment + " '" VESTRA_BINARY_DIR "/vestra'";
     for (const std::string& arg : args) command += " '" + arg + "'";
     command += " >'" + out + "' 2>'" + err + "'";
     if (!interruptAfter.empty())
         command += " & until grep -qF '" + interruptAfter + "' '" + out + "' || ! kill -0 $!; do sleep 0.01; done;" +
-                   " sleep 0.3; kill -INT $!; wait $!";
+                   " sleep " + delay + "; kill -" + signal + " $!; wait $!";
     const int status = std::system(("timeout -s KILL 120 sh '" + dir.Write("run.sh", command + "\n") + "'").c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadFile(out), ReadFile(err)};
 }

@@ -132,7 +132,7 @@ TEST(RunSummary, NumbersFromTheResultFilesOfEveryLevel) {
     WriteResult(run / "level1/OUT-FLOWDEPTHMAXLAND", SurferBinary, kCartesian, kCartesianLand);
     fs::create_directories(run / "level2");
     const RunSummary summary =
-        CollectRunSummary("Tiny", {{run / "level0/", true, {}}, {run / "level1", false, {}}, {run / "level2", false, {}}}, -1, 12.5,
+        CollectRunSummary("Tiny", {{run / "level0/", true}, {run / "level1", false}, {run / "level2", false}}, -1, 12.5,
                           33.4);
     ASSERT_EQ(summary.levels.size(), 3u);
     const LevelSummary &spherical = summary.levels[0], &cartesian = summary.levels[1];
@@ -140,6 +140,15 @@ TEST(RunSummary, NumbersFromTheResultFilesOfEveryLevel) {
     EXPECT_FLOAT_EQ(spherical.highestWaterLevel, 4.25);
     EXPECT_TRUE(std::fabs(spherical.highestX - 140.02) < 1e-5 && std::fabs(spherical.highestY - 37.01) < 1e-5);
     EXPECT_FLOAT_EQ(spherical.maxFlowDepthOnLand, 1.75);
+    // The runup: the highest level over wet land, over the level or within a window (bounds included).
+    auto windowed = [&](double x0, double x1, double y0, double y1) {
+        return CollectRunSummary("", {{run / "level0/", true, x0, x1, y0, y1}}, -1, 0, 0).levels[0];
+    };
+    const LevelSummary north = windowed(140.0, 140.03, 37.015, 37.03);
+    EXPECT_TRUE(spherical.runup == 0.2f && north.runup == 0.0 && std::fabs(north.runupX - 140.02) < 1e-5)
+        << spherical.runup << " " << north.runup << " " << north.runupX;
+    EXPECT_FLOAT_EQ(windowed(140.005, 140.015, 36.0, 37.0).runup, 0.2);
+    EXPECT_TRUE(std::isnan(windowed(140.0, 140.015, 37.005, 37.02).runup));
     // R^2 (0.01 deg)^2 cos(lat), R = 6371.0088 km: 0.98746 km^2 at 37.00 N, 0.98720 at 37.02 N.
     EXPECT_NEAR(spherical.floodedAreaKm2, 0.98746 + 2 * 0.98720, 2e-3 * 3);
     ASSERT_EQ(spherical.gauges.size(), 2u);
@@ -219,7 +228,8 @@ TEST(RunSummary, RunupAlongTransectsOfAPlanarBeach) {
     WriteResult(run / "OUT-ETA-MAX", NetCdf, beach, eta.values);
     WriteResult(run / "OUT-FLOWDEPTHMAXLAND", NetCdf, beach, land.values);
     const RunSummary summary = CollectRunSummary(
-        "Beach", {{run.Path(), false, {std::get<0>(cases[0]), std::get<0>(cases[5])}}}, NetCdf, 1.0, 1.0);
+        "Beach", {{.outputFolder = run.Path(), .spherical = false, .transects = {std::get<0>(cases[0]), std::get<0>(cases[5])}}},
+        NetCdf, 1.0, 1.0);
     std::ostringstream table;
     PrintRunSummary(summary, table);
     EXPECT_NE(table.str().find("row 2          0      0.3280     8.000, 2.000"), std::string::npos) << table.str();

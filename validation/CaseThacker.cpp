@@ -123,6 +123,15 @@ CaseResult RunThackerCase(const CaseContext& context) {
         }
         result.metrics.push_back({"max level at X = " + Num(xg) + " m, relative error", RelativeError(modelMax, refMax), 0.05, ""});
         result.metrics.push_back({"level at X = " + Num(xg) + " m, normalised RMS", NormalisedRms(model.y, ref.y), -1.0, ""});
+        // Phase: the first rise to half the highest level from below it (the gauge at -a/2 starts high).
+        auto rise = [](const Series& v, double top) {
+            size_t k = 0;
+            while (k < v.y.size() && v.y[k] >= 0.5 * top) ++k;
+            return ArrivalTime({v.x.begin() + static_cast<long>(k), v.x.end()},
+                               {v.y.begin() + static_cast<long>(k), v.y.end()}, 0.5 * top);
+        };
+        result.metrics.push_back({"first rise to half the max at X = " + Num(xg) + " m, model - analytic",
+                                  rise(model, modelMax) - rise(ref, refMax), -1.0, "s"});
         series.series.push_back(std::move(model));
         series.series.push_back(std::move(ref));
     }

@@ -113,8 +113,10 @@ bool ReadFrameSeries(const std::string& path, FrameSeries* series, std::string* 
     return true;
 }
 
-LevelSummary ReadLevelSummary(const std::string& folder, bool spherical, const std::vector<Transect>& transects) {
-    RunSummary summary = CollectRunSummary("", {{folder, spherical, transects}}, 2, kNoValue, kNoValue);
+LevelSummary ReadLevelSummary(const std::string& folder, bool spherical, const RunupWindow& w,
+                              const std::vector<Transect>& transects) {
+    RunSummary summary = CollectRunSummary("", {{folder, spherical, w.xMin, w.xMax, w.yMin, w.yMax, transects}}, 2,
+                                           kNoValue, kNoValue);
     return summary.levels.front();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Building blocks of the cases: node grids written as Surfer text, scenario files, a quiet run
 // of `vestra run` with its volume account, and the results read back.
+#include <cmath>
 #include <functional>
 #include <string>
 #include <vector>
@@ -40,8 +41,13 @@ struct FrameSeries {
 bool ReadFrameSeries(const std::string& path, FrameSeries* series, std::string* error);
 
 // The summary of one level folder of a netCDF run (extremes, runup, gauges, and the runup along
-// `transects`).
-LevelSummary ReadLevelSummary(const std::string& folder, bool spherical, const std::vector<Transect>& transects = {});
+// `transects`); the runup is looked for within `runupWindow` (xMin, xMax, yMin, yMax), by default
+// over the whole level.
+struct RunupWindow {
+    double xMin = -HUGE_VAL, xMax = HUGE_VAL, yMin = -HUGE_VAL, yMax = HUGE_VAL;
+};
+LevelSummary ReadLevelSummary(const std::string& folder, bool spherical, const RunupWindow& runupWindow = {},
+                              const std::vector<Transect>& transects = {});
 
 // A gauge time-history file ("OUT-TIME-HISTORIES_ETA.dat"): times in seconds and, per gauge in
 // the order of the header, its values.

@@ -169,6 +169,7 @@ std::vector<ValidationCase> ValidationCases() {
          [](const CaseContext& c) { return RunBp6Case(c, 'b'); }},
         {"bp6c", "laboratory: the same with H/d = 0.181 (NTHMP BP6 C)",
          [](const CaseContext& c) { return RunBp6Case(c, 'c'); }},
+        {"bp7", "laboratory: tsunami runup onto the Monai valley, gauges and valley runup (NTHMP BP7)", RunBp7Case},
     };
 }
 
