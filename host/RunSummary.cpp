@@ -203,6 +203,9 @@ TransectRunup RunupAlongTransect(const OutputGrid& etaMax, const OutputGrid& lan
     const double spacing = dx > 0.0 && dy > 0.0 ? std::min(dx, dy) : std::max(dx, dy);
     const double length = std::hypot(line.x1 - line.x0, line.y1 - line.y0);
     const long steps = spacing > 0.0 ? std::max(1L, static_cast<long>(std::ceil(4.0 * length / spacing))) : 1L;
+    // The nodes the line crosses, in order; the runup node's index among them.
+    std::vector<std::size_t> nodes;
+    std::size_t best = 0;
     for (long s = 0; s <= steps; ++s) {
         const double t = static_cast<double>(s) / static_cast<double>(steps);
         const double x = line.x0 + t * (line.x1 - line.x0), y = line.y0 + t * (line.y1 - line.y0);
@@ -211,12 +214,44 @@ TransectRunup RunupAlongTransect(const OutputGrid& etaMax, const OutputGrid& lan
         if (col < 0 || row < 0 || col >= landDepth.nx || row >= landDepth.ny) continue;
         const std::size_t p = static_cast<std::size_t>(row) * static_cast<std::size_t>(landDepth.nx) +
                               static_cast<std::size_t>(col);
+        if (nodes.empty() || nodes.back() != p) nodes.push_back(p);
         if (!IsResult(landDepth.values[p]) || landDepth.values[p] <= 0.0f || !IsResult(etaMax.values[p])) continue;
         if (!(etaMax.values[p] <= result.runup)) {
             result.runup = etaMax.values[p];
-            result.x = landDepth.xMin + static_cast<double>(col) * dx;
-            result.y = landDepth.yMin + static_cast<double>(row) * dy;
+            best = nodes.size() - 1;
         }
+    }
+    if (std::isnan(result.runup)) return result;
+    const std::size_t nx = static_cast<std::size_t>(landDepth.nx);
+    auto xOf = [&](std::size_t p) { return landDepth.xMin + static_cast<double>(p % nx) * dx; };
+    auto yOf = [&](std::size_t p) { return landDepth.yMin + static_cast<double>(p / nx) * dy; };
+    auto wetLand = [&](std::size_t p) {
+        return IsResult(landDepth.values[p]) && landDepth.values[p] > 0.0f && IsResult(etaMax.values[p]);
+    };
+    const std::size_t w = nodes[best];
+    result.x = xOf(w);
+    result.y = yOf(w);
+    // The shoreline between the runup node W and the dry node D beside it on the line, when the
+    // other neighbour V is wet land lower down: the largest flow depth f, falling from V to W,
+    // is carried on linearly to 0 (but not past D), and the ground (level - f), rising from V
+    // to W, is carried on to that point. The runup never drops below W's own level.
+    if (best == 0 || best + 1 >= nodes.size()) return result;
+    for (const bool forward : {true, false}) {
+        const std::size_t v = forward ? nodes[best - 1] : nodes[best + 1], d = forward ? nodes[best + 1] : nodes[best - 1];
+        if (!wetLand(v) || wetLand(d) || !IsResult(landDepth.values[d])) continue;
+        const double fv = landDepth.values[v], fw = landDepth.values[w];
+        const double groundV = etaMax.values[v] - fv, groundW = etaMax.values[w] - fw;
+        const double toV = std::hypot(xOf(w) - xOf(v), yOf(w) - yOf(v));
+        const double toD = std::hypot(xOf(d) - xOf(w), yOf(d) - yOf(w));
+        if (!(fv > fw) || !(groundW > groundV) || !(toV > 0.0)) continue;
+        const double reach = std::min(toV * fw / (fv - fw), toD);
+        const double shore = groundW + (groundW - groundV) / toV * reach;
+        if (shore > result.runup) {
+            result.runup = shore;
+            result.x = xOf(w) + (xOf(d) - xOf(w)) * reach / toD;
+            result.y = yOf(w) + (yOf(d) - yOf(w)) * reach / toD;
+        }
+        break;
     }
     return result;
 }

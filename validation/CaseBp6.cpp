@@ -3,7 +3,8 @@
 // (12.96, 13.80) m in a 25 m x 28.2 m basin of still depth d = 0.32 m. The wave enters from the
 // west as an initial solitary wave with its flux,
 //   eta = H sech^2(k (x - X0)),  k = sqrt(3 H / (4 d^3)),  M = c eta,  c = sqrt(g (d + H)),
-// which moves east at c. Three cases: H/d = 0.045, 0.096, 0.181.
+// which moves east at c. Three cases, published as H/d = 0.045, 0.096, 0.181; the wave's height
+// is taken from the lab's own gauges 1-4, which measured the incident wave.
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -35,7 +36,7 @@ constexpr double kArrivalShare = 0.5;  // arrival: the front reaching half the g
 
 struct Bp6Setup {
     char letter;
-    double hd;           // H/d of the incident wave
+    double publishedHd;  // H/d of the incident wave as published
     double gaugeX;       // x of gauges 1-4
     const char* series;  // the lab's gauge file
     const char* runup;   // the lab's runup table
@@ -92,9 +93,8 @@ CaseResult RunBp6Case(const CaseContext& context, char letter) {
         result.failure = std::string("no conical-island case ") + letter;
         return result;
     }
-    const double hd = setup->hd, height = hd * kDepth;
-    result.title = "solitary wave H/d = " + Num(hd) + " on a conical island, laboratory (NTHMP BP6, case " +
-                   static_cast<char>(letter - 'a' + 'A') + ")";
+    result.title = "solitary wave H/d = " + Num(setup->publishedHd) +
+                   " on a conical island, laboratory (NTHMP BP6, case " + static_cast<char>(letter - 'a' + 'A') + ")";
     const std::string data = context.dataFolder + "BP06/";
 
     // The lab's gauges: time, then gauges 1, 2, 3, 4, 6, 9, 16, 22 (m).
@@ -121,6 +121,11 @@ CaseResult RunBp6Case(const CaseContext& context, char letter) {
         for (const auto& row : lab) labEta[g].push_back(row[g + 1] - zero);
     }
     const double labCrest = TimeOfMax(labTime, labEta[1]);
+    const double from = labTime.front(), to = labCrest + kWindowAfter;
+    // The incident wave: the mean crest of gauges 1-4 (each above its own still level).
+    double incident = 0.0;
+    for (int g = 0; g < 4; ++g) incident += 0.25 * MaxWithin(labTime, labEta[g], from, to);
+    const double height = incident, hd = height / kDepth;
 
     // The model: node grid from kWest to kEast and 0 to kNorth, walls on every side.
     const double dx = context.quick ? 0.1 : 0.05;
@@ -184,7 +189,6 @@ CaseResult RunBp6Case(const CaseContext& context, char letter) {
     const double shift = labCrest - TimeOfMax(model.times, model.values[1]);
     std::vector<double> modelTime;
     for (double t : model.times) modelTime.push_back(t + shift);
-    const double from = labTime.front(), to = labCrest + kWindowAfter;
     for (int g = 0; g < 8; ++g) {
         const std::string name = std::string("gauge ") + gaugeNames[g];
         const double labMax = MaxWithin(labTime, labEta[g], from, to);
@@ -257,7 +261,8 @@ CaseResult RunBp6Case(const CaseContext& context, char letter) {
         "Cartesian basin x from " + Num(kWest) + " to " + Num(kEast) + " m, y from 0 to " + Num(kNorth) +
             " m, dx = " + Num(dx) + " m (" + std::to_string(nx) + " x " + std::to_string(ny) +
             " nodes), [boundary] kind = \"wall\"; still depth " + Num(kDepth) + " m",
-        "initial solitary wave H/d = " + Num(hd) + ", crest at x = " + Num(crestX0, 4) +
+        "initial solitary wave H/d = " + Num(hd, 3) + " (the mean crest of the lab's gauges 1-4 above their still level; " +
+            "published " + Num(setup->publishedHd) + "), crest at x = " + Num(crestX0, 4) +
             " m (its front 6e-4 H at the island's toe), flux M = c eta with c = sqrt(g (d + H)) on the faces",
         "time step 0.4 dx / sqrt(g (d + H)) = " + Num(dt, 4) + " s, end " + Num(endTime, 4) +
             " s, gauge records every step (levels with 4 decimals, 0.1 mm)",
