@@ -53,7 +53,8 @@ struct GaugeSummary {
 };
 
 // The runup along one transect: the highest water level ("OUT-ETA-MAX") over the land nodes of
-// the line that got wet, and that node; NaN when none did.
+// the line that got wet, carried on to the shoreline (RunupAlongTransect), and where; NaN when
+// none did.
 struct TransectRunup {
     std::string name;
     double runup = kNoValue;
@@ -62,8 +63,10 @@ struct TransectRunup {
 
 // The nodes a line crosses: the line is walked in steps of a quarter of the smaller node
 // spacing and each point taken to its nearest node (points off the grid are skipped). Of those
-// land nodes with a largest flow depth > 0 in `landDepth`, the highest `etaMax` is the runup.
-// Both grids must have the same layout.
+// land nodes with a largest flow depth > 0 in `landDepth`, the highest `etaMax` is the runup,
+// carried on towards the dry node beside it on the line to where the flow depth, extrapolated
+// from the wet land node on its other side, falls to 0 (the ground there, if higher). Both grids
+// must have the same layout.
 TransectRunup RunupAlongTransect(const OutputGrid& etaMax, const OutputGrid& landDepth, const Transect& line);
 
 struct LevelSummary {

@@ -28,8 +28,8 @@ constexpr double kToeOffset = 4.4;
 constexpr double kFluxCut = 1e-7;
 constexpr double kManning = 0.01;
 // Speed limit of every flux, Cartesian x-fluxes included (m/s): well above the lab's flows (runup
-// tongues of about 2 m/s) and below the classic 30 m/s, at which thin films rushing down the
-// island's 1:4 face blow the run up.
+// tongues of about 2 m/s) and below dx/dt (about 4.8 m/s with the step below); thin films rushing
+// down the island's 1:4 face faster than a cell per step blow the run up.
 constexpr double kVelocityLimit = 3.0;
 constexpr double kWindowAfter = 10.0;  // s after the crest passes gauge 2 that the comparison covers
 constexpr double kArrivalShare = 0.5;  // arrival: the front reaching half the gauge's own maximum
