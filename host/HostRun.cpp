@@ -148,6 +148,7 @@ void ReportRun(const Scenario& scenario, const RunOptions& options, double wallS
                const RunDiagnostics& diagnostics) {
     std::vector<SummaryLevelInput> levels;
     for (const HostGridRecord& grid : scenario.grids) levels.push_back({grid.outputFolder, grid.gridType >= 2});
+    for (const Transect& line : scenario.transects) levels[static_cast<std::size_t>(line.level)].transects.push_back(line);
     const std::string title = ScenarioTitle(scenario);
     RunSummary summary = CollectRunSummary(title, levels, scenario.parameters.outputFormat, wallSeconds, kNoValue);
     for (std::size_t k = 0; k < summary.levels.size() && k < diagnostics.volumeBudgets.size(); ++k) {

@@ -194,6 +194,68 @@ bool ReadGaugeSummaryFile(const std::string& path, std::vector<GaugeSummary>* ga
     return true;
 }
 
+TransectRunup RunupAlongTransect(const OutputGrid& etaMax, const OutputGrid& landDepth, const Transect& line) {
+    TransectRunup result;
+    result.name = line.name;
+    if (etaMax.nx != landDepth.nx || etaMax.ny != landDepth.ny || landDepth.nx < 1 || landDepth.ny < 1) return result;
+    const double dx = landDepth.DeltaX(), dy = landDepth.DeltaY();
+    // A single row or column has no spacing along it: take the other one.
+    const double spacing = dx > 0.0 && dy > 0.0 ? std::min(dx, dy) : std::max(dx, dy);
+    const double length = std::hypot(line.x1 - line.x0, line.y1 - line.y0);
+    const long steps = spacing > 0.0 ? std::max(1L, static_cast<long>(std::ceil(4.0 * length / spacing))) : 1L;
+    // The nodes the line crosses, in order; the runup node's index among them.
+    std::vector<std::size_t> nodes;
+    std::size_t best = 0;
+    for (long s = 0; s <= steps; ++s) {
+        const double t = static_cast<double>(s) / static_cast<double>(steps);
+        const double x = line.x0 + t * (line.x1 - line.x0), y = line.y0 + t * (line.y1 - line.y0);
+        const long col = dx > 0.0 ? std::lround((x - landDepth.xMin) / dx) : 0;
+        const long row = dy > 0.0 ? std::lround((y - landDepth.yMin) / dy) : 0;
+        if (col < 0 || row < 0 || col >= landDepth.nx || row >= landDepth.ny) continue;
+        const std::size_t p = static_cast<std::size_t>(row) * static_cast<std::size_t>(landDepth.nx) +
+                              static_cast<std::size_t>(col);
+        if (nodes.empty() || nodes.back() != p) nodes.push_back(p);
+        if (!IsResult(landDepth.values[p]) || landDepth.values[p] <= 0.0f || !IsResult(etaMax.values[p])) continue;
+        if (!(etaMax.values[p] <= result.runup)) {
+            result.runup = etaMax.values[p];
+            best = nodes.size() - 1;
+        }
+    }
+    if (std::isnan(result.runup)) return result;
+    const std::size_t nx = static_cast<std::size_t>(landDepth.nx);
+    auto xOf = [&](std::size_t p) { return landDepth.xMin + static_cast<double>(p % nx) * dx; };
+    auto yOf = [&](std::size_t p) { return landDepth.yMin + static_cast<double>(p / nx) * dy; };
+    auto wetLand = [&](std::size_t p) {
+        return IsResult(landDepth.values[p]) && landDepth.values[p] > 0.0f && IsResult(etaMax.values[p]);
+    };
+    const std::size_t w = nodes[best];
+    result.x = xOf(w);
+    result.y = yOf(w);
+    // The shoreline between the runup node W and the dry node D beside it on the line, when the
+    // other neighbour V is wet land lower down: the largest flow depth f, falling from V to W,
+    // is carried on linearly to 0 (but not past D), and the ground (level - f), rising from V
+    // to W, is carried on to that point. The runup never drops below W's own level.
+    if (best == 0 || best + 1 >= nodes.size()) return result;
+    for (const bool forward : {true, false}) {
+        const std::size_t v = forward ? nodes[best - 1] : nodes[best + 1], d = forward ? nodes[best + 1] : nodes[best - 1];
+        if (!wetLand(v) || wetLand(d) || !IsResult(landDepth.values[d])) continue;
+        const double fv = landDepth.values[v], fw = landDepth.values[w];
+        const double groundV = etaMax.values[v] - fv, groundW = etaMax.values[w] - fw;
+        const double toV = std::hypot(xOf(w) - xOf(v), yOf(w) - yOf(v));
+        const double toD = std::hypot(xOf(d) - xOf(w), yOf(d) - yOf(w));
+        if (!(fv > fw) || !(groundW > groundV) || !(toV > 0.0)) continue;
+        const double reach = std::min(toV * fw / (fv - fw), toD);
+        const double shore = groundW + (groundW - groundV) / toV * reach;
+        if (shore > result.runup) {
+            result.runup = shore;
+            result.x = xOf(w) + (xOf(d) - xOf(w)) * reach / toD;
+            result.y = yOf(w) + (yOf(d) - yOf(w)) * reach / toD;
+        }
+        break;
+    }
+    return result;
+}
+
 RunSummary CollectRunSummary(const std::string& scenarioName, const std::vector<SummaryLevelInput>& levels,
                              int outputFormat, double wallSeconds, double millionCellUpdatesPerSecond) {
     RunSummary summary;
@@ -257,8 +319,13 @@ RunSummary CollectRunSummary(const std::string& scenarioName, const std::vector<
             }
             level.maxFlowDepthOnLand = largest;
             level.floodedAreaKm2 = area;
+            for (const Transect& line : levels[k].transects)
+                level.transects.push_back(etaMaxRead ? RunupAlongTransect(etaMax, landDepth, line)
+                                                     : TransectRunup{line.name, kNoValue, kNoValue, kNoValue});
         } else {
             level.problems.push_back(error);
+            for (const Transect& line : levels[k].transects)
+                level.transects.push_back({line.name, kNoValue, kNoValue, kNoValue});
         }
 
         const std::string gaugeFile = JoinPath(level.outputFolder, "OUT-SUMMARY-RESULT.dat");
@@ -298,6 +365,22 @@ void PrintRunSummary(const RunSummary& summary, std::ostream& out) {
                       FormatNumber(level.maxFlowDepthOnLand, "%.3f").c_str(),
                       FormatNumber(level.floodedAreaKm2, "%.3f").c_str());
         out << line;
+    }
+    bool anyTransect = false;
+    for (const LevelSummary& level : summary.levels) anyTransect = anyTransect || !level.transects.empty();
+    if (anyTransect) {
+        std::snprintf(line, sizeof line, "%-14s %-6s %-10s %-26s\n", "Transect", "Level", "Runup (m)", "at (x, y)");
+        out << line;
+        for (const LevelSummary& level : summary.levels)
+            for (const TransectRunup& t : level.transects) {
+                const char* coordinate = level.spherical ? "%.5f" : "%.3f";
+                const std::string where =
+                    std::isfinite(t.x) ? FormatNumber(t.x, coordinate) + ", " + FormatNumber(t.y, coordinate) : "-";
+                std::snprintf(line, sizeof line, "%-14s %-6d %-10s %-26s\n", t.name.c_str(), level.index,
+                              std::isfinite(t.runup) ? FormatNumber(t.runup, "%.4f").c_str() : "stayed dry",
+                              where.c_str());
+                out << line;
+            }
     }
     bool anyGauge = false;
     for (const LevelSummary& level : summary.levels) anyGauge = anyGauge || !level.gauges.empty();
@@ -357,6 +440,14 @@ std::string RunSummaryJson(const RunSummary& summary) {
         json += "      \"runup\": " + JsonNumber(level.runup, 7) + ",\n";
         json += "      \"runupX\": " + JsonNumber(level.runupX, 10) + ",\n";
         json += "      \"runupY\": " + JsonNumber(level.runupY, 10) + ",\n";
+        json += "      \"transects\": [";
+        for (std::size_t t = 0; t < level.transects.size(); ++t) {
+            const TransectRunup& line = level.transects[t];
+            json += t == 0 ? "\n" : ",\n";
+            json += "        {\"name\": " + JsonString(line.name) + ", \"runup\": " + JsonNumber(line.runup, 7) +
+                    ", \"x\": " + JsonNumber(line.x, 10) + ", \"y\": " + JsonNumber(line.y, 10) + "}";
+        }
+        json += level.transects.empty() ? "],\n" : "\n      ],\n";
         json += "      \"gauges\": [";
         for (std::size_t g = 0; g < level.gauges.size(); ++g) {
             const GaugeSummary& gauge = level.gauges[g];

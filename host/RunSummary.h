@@ -14,6 +14,7 @@
 
 #include "GridFileReader.h"
 #include "RunExtension.h"
+#include "Transect.h"
 
 // A result grid as the writers store it: node-registered, nx * ny values row-major from the
 // row at yMin, each row from xMin eastward.
@@ -51,6 +52,23 @@ struct GaugeSummary {
     bool dry = false;               // no water ever stood there; the four numbers above are unset
 };
 
+// The runup along one transect: the highest water level ("OUT-ETA-MAX") over the land nodes of
+// the line that got wet, carried on to the shoreline (RunupAlongTransect), and where; NaN when
+// none did.
+struct TransectRunup {
+    std::string name;
+    double runup = kNoValue;
+    double x = kNoValue, y = kNoValue;
+};
+
+// The nodes a line crosses: the line is walked in steps of a quarter of the smaller node
+// spacing and each point taken to its nearest node (points off the grid are skipped). Of those
+// land nodes with a largest flow depth > 0 in `landDepth`, the highest `etaMax` is the runup,
+// carried on towards the dry node beside it on the line to where the flow depth, extrapolated
+// from the wet land node on its other side, falls to 0 (the ground there, if higher). Both grids
+// must have the same layout.
+TransectRunup RunupAlongTransect(const OutputGrid& etaMax, const OutputGrid& landDepth, const Transect& line);
+
 struct LevelSummary {
     int index = 0;
     std::string outputFolder;
@@ -64,6 +82,7 @@ struct LevelSummary {
     // node; NaN when no land got wet or the grids were unreadable.
     double runup = kNoValue;
     double runupX = kNoValue, runupY = kNoValue;
+    std::vector<TransectRunup> transects;  // in the order the scenario gives them
     std::vector<GaugeSummary> gauges;
     std::vector<std::string> problems;  // one line per file that could not be read
     bool hasVolumeBudget = false;       // the simulator reported the level's volume account
@@ -84,6 +103,7 @@ struct SummaryLevelInput {
     // Where the runup is looked for (x, y or longitude, latitude of the nodes, bounds included);
     // the whole level by default.
     double runupXMin = -HUGE_VAL, runupXMax = HUGE_VAL, runupYMin = -HUGE_VAL, runupYMax = HUGE_VAL;
+    std::vector<Transect> transects = {};  // the runup lines drawn on this level
 };
 
 // Reads the results of every level. `outputFormat` is the run's GridFileFormat (-1: take the

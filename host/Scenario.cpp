@@ -476,7 +476,33 @@ std::vector<KeySpec> NumericsKeys(ExtendedRunSettings* b) {
          [b](const toml::node& n) {
              return ReadFloat(n, Between(0, 1, "must be a flux from 0 to 1 m^2/s"), &b->smallFluxCut);
          }},
+    };
+}
 
+// A point written as [x, y] (two finite numbers).
+std::string ReadPoint(const toml::node& node, double* x, double* y) {
+    const toml::array* pair = node.as_array();
+    if (pair == nullptr || pair->size() != 2) return "must be a point [x, y]";
+    double values[2];
+    for (size_t i = 0; i < 2; ++i)
+        if (ReadReal(*pair->get(i), false, kAnyNumber, &values[i]).size() > 0) return "must be a point [x, y] of numbers";
+    *x = values[0];
+    *y = values[1];
+    return {};
+}
+
+// [[transects]]: a named line on one level whose runup the run summary reports.
+std::vector<KeySpec> TransectKeys(Transect* t) {
+    return {
+        {"name", true,
+         [t](const toml::node& n) {
+             std::string problem = ReadText(n, &t->name);
+             return problem.empty() && t->name.empty() ? std::string("must not be empty") : problem;
+         }},
+        {"level", false,
+         [t](const toml::node& n) { return ReadInt32(n, AtLeast(0, "must be a level index, 0 or more"), &t->level); }},
+        {"start", true, [t](const toml::node& n) { return ReadPoint(n, &t->x0, &t->y0); }},
+        {"end", true, [t](const toml::node& n) { return ReadPoint(n, &t->x1, &t->y1); }},
     };
 }
 
@@ -676,9 +702,22 @@ bool LoadScenarioText(std::string_view text, const std::string& path, const std:
                 return false;
             }
             if (!ReadTable(*node.as_table(), Where{path, "[numerics]"}, NumericsKeys(&s.boundary), error)) return false;
+        } else if (k == "transects") {
+            const toml::array* array = node.as_array();
+            if (array == nullptr || !array->is_array_of_tables()) {
+                *error = path + ":" + std::to_string(key.source().begin.line) + ": transects must be written as [[transects]] tables";
+                return false;
+            }
+            for (size_t i = 0; i < array->size(); ++i) {
+                Transect t;
+                const Where where{path, "[[transects]] #" + std::to_string(i + 1)};
+                if (!ReadTable(*array->get(i)->as_table(), where, TransectKeys(&t), error)) return false;
+                s.transects.push_back(std::move(t));
+            }
         } else if (k != "grids" && k != "sources") {
             *error = path + ":" + std::to_string(key.source().begin.line) + ": " + k +
-                     ": unknown key (expected name, [parameters], [boundary], [numerics], [[grids]] or [[sources]])";
+                     ": unknown key (expected name, [parameters], [boundary], [numerics], [[grids]], [[sources]] or "
+                     "[[transects]])";
             return false;
         }
     }
@@ -692,6 +731,13 @@ bool LoadScenarioText(std::string_view text, const std::string& path, const std:
                         [&base](HostGridRecord* g, bool first) { return GridKeys(g, base, first); }, &s.grids, error))
         return false;
     if (!CheckDistinctOutputFolders(s.grids, path, error)) return false;
+    for (size_t i = 0; i < s.transects.size(); ++i)
+        if (s.transects[i].level >= static_cast<int>(s.grids.size())) {
+            *error = path + ": [[transects]] #" + std::to_string(i + 1) + " level = " +
+                     std::to_string(s.transects[i].level) + ": the scenario has only " +
+                     std::to_string(s.grids.size()) + " level(s)";
+            return false;
+        }
     std::vector<SourceEntry> sourceEntries;
     if (!ReadRecordList(root, path, "sources", [&base](SourceEntry* e, bool) { return SourceKeys(e, base); },
                         &sourceEntries, error) ||

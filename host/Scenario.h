@@ -8,6 +8,7 @@
 //   [[grids]]                   one HostGridRecord each, outermost first
 //   [[sources]]                 one SourceEvent each; `faults = "FILE.toml"` may stand in
 //                               for etaFile (see ExpandFaultSources in HostRun.h)
+//   [[transects]]               optional lines whose runup the run summary reports
 // Everything is checked before a run starts; the first fault found is reported as one
 // line naming the file, the line and the key.
 #include <string>
@@ -16,6 +17,7 @@
 
 #include "HostRecords.h"
 #include "RunExtension.h"
+#include "Transect.h"
 #include "SimulationParameters.h"
 
 struct Scenario {
@@ -32,6 +34,8 @@ struct Scenario {
     // [boundary]: what level 0's outer edges do (scenarios get absorbing edges unless they say
     // otherwise) and [numerics] smallFluxCut; the library hears of both through SetExtendedSettings.
     ExtendedRunSettings boundary{OpenEdgeKind::Absorbing, 20};
+    // [[transects]]: name, level (default 0), start = [x, y], end = [x, y].
+    std::vector<Transect> transects;
 };
 
 // Reads and checks a scenario file. `overrides` are "NAME=VALUE" settings from the command

@@ -85,7 +85,8 @@ TEST(Scenario, GridsAndSourcesBecomeHostRecordsWithResolvedPaths) {
         "bathymetryFile = \"bathy.grd\"\noutputFolder = \"results/./level0//\"\ngaugeFile = \"f.toml\"\n"
         "[[grids]]\ngridType = 1\noption = 10\nbathymetryFile = \"inner/../eta.grd\"\n"
         "outputFolder = \"" + dir.Path("abs/level1") + "\"\n"
-        "[[sources]]\netaFile = \"eta.grd\"\nfluxMFile = \"bathy.grd\"\nfluxNFile = \"\"\ninsertionTime = 12.5\n";
+        "[[sources]]\netaFile = \"eta.grd\"\nfluxMFile = \"bathy.grd\"\nfluxNFile = \"\"\ninsertionTime = 12.5\n"
+        "[[transects]]\nname = \"north\"\nlevel = 1\nstart = [1.5, 2]\nend = [-3, 4.25]\n";
     Scenario s;
     std::string error;
     // A relative scenario path: its folder still becomes absolute.
@@ -108,6 +109,9 @@ TEST(Scenario, GridsAndSourcesBecomeHostRecordsWithResolvedPaths) {
     const SourceEvent& e = s.sources[0];
     EXPECT_EQ(in(e.etaFile) + " " + in(e.fluxMFile) + " " + e.fluxNFile + " " + Show(e.insertionTime),
               "eta.grd bathy.grd  12.5");
+    ASSERT_EQ(s.transects.size(), 1u);
+    const Transect& t = s.transects[0];
+    EXPECT_TRUE(t.name == "north" && t.level == 1 && t.x0 == 1.5 && t.y0 == 2 && t.x1 == -3 && t.y1 == 4.25);
     // Nothing is created while reading; CreateOutputFolders makes them, parents included.
     EXPECT_FALSE(fs::exists(dir.Path("results")));
     ASSERT_TRUE(CreateOutputFolders(s, &error)) << error;
@@ -144,6 +148,10 @@ TEST(Scenario, BadScenariosAreRefusedNamingFileLineAndKey) {
          {":5:", "[[sources]] #1", "etaFile and faults"}},
         {kGrid, {"scenario.toml", "no [[sources]]"}},
         {set("timeStep = = 1"), {"scenario.toml:2:", "TOML syntax error"}},
+        {body + "[[transects]]\nname = \"t\"\nstart = [0, 1]\n", {":8:", "[[transects]] #1", "missing required key end"}},
+        {body + "[[transects]]\nname = \"t\"\nstart = [0]\nend = [1, 1]\n", {":10:", "start", "point [x, y]"}},
+        {body + "[[transects]]\nname = \"t\"\nlevel = 1\nstart = [0, 0]\nend = [1, 1]\n",
+         {"[[transects]] #1", "level = 1", "only 1 level"}},
     };
     for (const auto& [text, pieces] : cases) {
         Scenario s;

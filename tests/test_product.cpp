@@ -181,6 +181,68 @@ TEST(RunSummary, NumbersFromTheResultFilesOfEveryLevel) {
     EXPECT_FALSE(WriteRunSummaryJson(summary, run / "no/such/folder/summary.json"));
 }
 
+// A planar beach, ground 0.1 (x - 5) m on 1 m nodes (x 0..10, y 0..4), whose rows the water ran
+// up to 0.12, 0.22, 0.32, 0.26, 0.14 m: a wet node (ground below that) holds that level plus 1 mm
+// per column, so the last wet node is the highest, and a flow depth of level minus ground; dry
+// nodes hold a level of 9 m that must not count. Along a row whose last two wet nodes are land,
+// the runup is where the level plane 0.32 + 0.001 x meets the ground: x = 0.82 / 0.099; elsewhere
+// the level of the highest wet land node the line crosses, found by hand.
+TEST(RunSummary, RunupAlongTransectsOfAPlanarBeach) {
+    const double runup[5] = {0.12, 0.22, 0.32, 0.26, 0.14};
+    OutputGrid eta, land;
+    for (OutputGrid* g : {&eta, &land}) {
+        g->nx = 11;
+        g->ny = 5;
+        g->xMax = 10.0;
+        g->yMax = 4.0;
+    }
+    for (int j = 0; j < 5; ++j)
+        for (int i = 0; i <= 10; ++i) {
+            const double ground = 0.1 * (i - 5);
+            const bool wet = ground < runup[j];
+            const double level = runup[j] + 0.001 * i;
+            eta.values.push_back(static_cast<float>(wet ? level : 9.0));
+            land.values.push_back(static_cast<float>(wet && ground > 0.0 ? level - ground : 0.0));
+        }
+    const std::tuple<Transect, double, double, double> cases[] = {
+        {{"row 2", 0, 0, 2, 10, 2}, 0.1 * (0.82 / 0.099 - 5), 0.82 / 0.099, 2},
+        {{"row 2 landward first", 0, 10, 2, 0, 2}, 0.1 * (0.82 / 0.099 - 5), 0.82 / 0.099, 2},
+        {{"row 4", 0, 0, 4, 10, 4}, 0.146, 6, 4},  // the node below (5,4) is not land
+        {{"diagonal", 0, 5, 0, 9, 4}, 0.327, 7, 2},  // (6,1) 0.226, (7,2) 0.327 (deeper), (8,3) dry
+        {{"from off the grid", 0, -5, 3, 7.4, 3}, 0.267, 7, 3},  // ends before (8,3)
+        {{"at sea", 0, 2, 0, 2, 4}, kNoValue, kNoValue, kNoValue},
+        {{"beyond the grid", 0, 12, 0, 12, 4}, kNoValue, kNoValue, kNoValue},
+    };
+    for (const auto& [line, level, x, y] : cases) {
+        const TransectRunup r = RunupAlongTransect(eta, land, line);
+        EXPECT_EQ(r.name, line.name);
+        if (std::isnan(level)) {
+            EXPECT_TRUE(std::isnan(r.runup) && std::isnan(r.x)) << line.name << ": " << r.runup;
+        } else {
+            EXPECT_TRUE(std::fabs(r.runup - level) < 1e-6 && std::fabs(r.x - x) < 1e-6 && r.y == y)
+                << line.name << ": " << r.runup << " at " << r.x << ", " << r.y;
+        }
+    }
+    // Through the summary of a level folder: the table and the JSON carry each line.
+    ScratchFolder run;
+    const GridFileHeader beach{.nx = 11, .ny = 5, .yMin = 0, .yMax = 4, .xMin = 0, .xMax = 10};
+    WriteResult(run / "OUT-ETA-MAX", NetCdf, beach, eta.values);
+    WriteResult(run / "OUT-FLOWDEPTHMAXLAND", NetCdf, beach, land.values);
+    const RunSummary summary = CollectRunSummary(
+        "Beach", {{.outputFolder = run.Path(), .spherical = false, .transects = {std::get<0>(cases[0]), std::get<0>(cases[5])}}},
+        NetCdf, 1.0, 1.0);
+    std::ostringstream table;
+    PrintRunSummary(summary, table);
+    EXPECT_NE(table.str().find("row 2          0      0.3283     8.283, 2.000"), std::string::npos) << table.str();
+    EXPECT_NE(table.str().find("at sea         0      stayed dry"), std::string::npos) << table.str();
+    const std::string json = run / "summary.json";
+    ASSERT_TRUE(WriteRunSummaryJson(summary, json));
+    EXPECT_EQ(RunShell(std::string(kPlotPython) + " -c \"import json,sys; t=json.load(open(sys.argv[1]))['levels'][0]" +
+                       "['transects']; print([(x['name'], round(x['runup'] or -1, 4), x['x'] and round(x['x'], 3)) for x in t])\" " + json),
+              "[('row 2', 0.3283, 8.283), ('at sea', -1, None)]\n")
+        << ReadFile(json);
+}
+
 TEST(RunSummary, ChoosesTheRunsFormatAndRefusesDamagedFiles) {
     ScratchFolder run;
     // Two formats of one name: the explicit format wins; without one, the newest file.

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 
 #include "HostRun.h"
 #include "PathJoin.h"
@@ -111,10 +113,40 @@ bool ReadFrameSeries(const std::string& path, FrameSeries* series, std::string* 
     return true;
 }
 
-LevelSummary ReadLevelSummary(const std::string& folder, bool spherical, const RunupWindow& w) {
-    RunSummary summary =
-        CollectRunSummary("", {{folder, spherical, w.xMin, w.xMax, w.yMin, w.yMax}}, 2, kNoValue, kNoValue);
+LevelSummary ReadLevelSummary(const std::string& folder, bool spherical, const RunupWindow& w,
+                              const std::vector<Transect>& transects) {
+    RunSummary summary = CollectRunSummary("", {{folder, spherical, w.xMin, w.xMax, w.yMin, w.yMax, transects}}, 2,
+                                           kNoValue, kNoValue);
     return summary.levels.front();
+}
+
+bool ReadGaugeHistories(const std::string& path, GaugeHistories* histories, std::string* error) {
+    std::ifstream in(path);
+    std::string line, word;
+    if (!std::getline(in, line)) {
+        *error = path + ": missing or empty";
+        return false;
+    }
+    // Header: "Time " then NAME_DEPTH per gauge.
+    std::istringstream header(line);
+    header >> word;
+    *histories = GaugeHistories();
+    while (header >> word) histories->names.push_back(word.substr(0, word.rfind('_')));
+    histories->values.resize(histories->names.size());
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        double minutes;
+        if (!(fields >> minutes)) continue;
+        std::vector<double> row(histories->names.size());
+        for (double& v : row)
+            if (!(fields >> v)) {
+                *error = path + ": a record at " + Num(minutes) + " min is incomplete";
+                return false;
+            }
+        histories->times.push_back(minutes * 60.0);
+        for (size_t g = 0; g < row.size(); ++g) histories->values[g].push_back(row[g]);
+    }
+    return true;
 }
 
 double NormalisedRms(const std::vector<double>& model, const std::vector<double>& reference) {

@@ -40,12 +40,23 @@ struct FrameSeries {
 };
 bool ReadFrameSeries(const std::string& path, FrameSeries* series, std::string* error);
 
-// The summary of one level folder of a netCDF run (extremes, runup, gauges); the runup is looked
-// for within `runupWindow` (xMin, xMax, yMin, yMax), by default over the whole level.
+// The summary of one level folder of a netCDF run (extremes, runup, gauges, and the runup along
+// `transects`); the runup is looked for within `runupWindow` (xMin, xMax, yMin, yMax), by default
+// over the whole level.
 struct RunupWindow {
     double xMin = -HUGE_VAL, xMax = HUGE_VAL, yMin = -HUGE_VAL, yMax = HUGE_VAL;
 };
-LevelSummary ReadLevelSummary(const std::string& folder, bool spherical, const RunupWindow& runupWindow = {});
+LevelSummary ReadLevelSummary(const std::string& folder, bool spherical, const RunupWindow& runupWindow = {},
+                              const std::vector<Transect>& transects = {});
+
+// A gauge time-history file ("OUT-TIME-HISTORIES_ETA.dat"): times in seconds and, per gauge in
+// the order of the header, its values.
+struct GaugeHistories {
+    std::vector<std::string> names;
+    std::vector<double> times;
+    std::vector<std::vector<double>> values;
+};
+bool ReadGaugeHistories(const std::string& path, GaugeHistories* histories, std::string* error);
 
 // Normalised RMS difference of model against reference samples: sqrt(mean (m - r)^2) / max |r|.
 double NormalisedRms(const std::vector<double>& model, const std::vector<double>& reference);

@@ -163,6 +163,14 @@ std::vector<ValidationCase> ValidationCases() {
          RunMassCase},
         {"thacker", "analytic: planar surface oscillating in a parabolic channel (Thacker 1981)", RunThackerCase},
         {"bp4", "laboratory: solitary wave on a 1:19.85 beach, profiles and runup (NTHMP BP4)", RunBp4Case},
+        {"bp6a",
+         "laboratory: solitary wave H/d = 0.045 (its height from the lab's gauges 1-4) on a conical island, gauges "
+         "and runup (NTHMP BP6 A)",
+         [](const CaseContext& c) { return RunBp6Case(c, 'a'); }},
+        {"bp6b", "laboratory: the same with H/d = 0.096 (NTHMP BP6 B)",
+         [](const CaseContext& c) { return RunBp6Case(c, 'b'); }},
+        {"bp6c", "laboratory: the same with H/d = 0.181 (NTHMP BP6 C)",
+         [](const CaseContext& c) { return RunBp6Case(c, 'c'); }},
         {"bp7", "laboratory: tsunami runup onto the Monai valley, gauges and valley runup (NTHMP BP7)", RunBp7Case},
     };
 }

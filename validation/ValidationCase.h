@@ -59,6 +59,7 @@ std::vector<ValidationCase> ValidationCases();
 CaseResult RunMassCase(const CaseContext& context);
 CaseResult RunThackerCase(const CaseContext& context);
 CaseResult RunBp4Case(const CaseContext& context);
+CaseResult RunBp6Case(const CaseContext& context, char letter);  // 'a', 'b' or 'c'
 CaseResult RunBp7Case(const CaseContext& context);
 
 // Relative error |model - reference| / |reference|.
