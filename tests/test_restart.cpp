@@ -1,6 +1,7 @@
-// Restartable runs of the built vestra command on the bundled nested example: a run stopped
-// (--until, SIGTERM) and resumed on another thread count leaves the same bytes in every output
-// file as a run never stopped; a checkpoint that does not fit the run is refused untouched.
+// Restartable runs of the built vestra command on the bundled nested example and the single-level
+// beach (whose steps skip still water): a run stopped (--until, SIGTERM) and resumed on another
+// thread count leaves the same bytes in every output file as a run never stopped; a checkpoint
+// that does not fit the run is refused untouched.
 #include <map>
 
 #include "TestSupport.h"
@@ -119,4 +120,22 @@ TEST(Restart, SigtermWritesACheckpointFromWhichTheRunEndsAsIfNeverStopped) {
     const Outcome resumed = RunVestra(RunArgs(scenario, "2", {"--resume"}), dir);
     ASSERT_EQ(resumed.status, 0) << resumed.err;
     EXPECT_EQ(Differences(Files(dir / "run/out"), expected), "");
+}
+
+// A single level skips still water (nested runs do not); the skipped region is not saved, so a
+// resumed run starts with the whole level active and must still give the same bytes.
+TEST(Restart, SingleLevelRunThatSkipsStillWaterResumesExactly) {
+    ScratchFolder dir;
+    for (const std::string name : {"reference", "run"})
+        ASSERT_EQ(RunVestra({"example", "--beach", dir / name}, dir).status, 0);
+    const auto args = [&](const std::string& name, const std::string& threads, std::vector<std::string> extra) {
+        std::vector<std::string> a = {"run", dir / (name + "/scenario.toml"), "--threads", threads, "--no-plots", "--quiet"};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    };
+    ASSERT_EQ(RunVestra(args("reference", "1", {}), dir).status, 0);
+    ASSERT_EQ(RunVestra(args("run", "2", {"--until", "2"}), dir).status, 0);
+    const Outcome resumed = RunVestra(args("run", "1", {"--resume"}), dir);
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(Differences(Files(dir / "run/output"), Files(dir / "reference/output")), "");
 }
