@@ -369,3 +369,27 @@ void ResetActiveRegions(GridLevel& level) {
 void ResetActiveRegions(std::vector<GridLevel>& levels) {
     for (GridLevel& level : levels) ResetActiveRegions(level);
 }
+
+void KeepActive(GridLevel& level, int32_t iMin, int32_t iMax, int32_t jMin, int32_t jMax) {
+    if (iMin > iMax || jMin > jMax) return;
+    ActiveWindow& w = level.activeWindow;
+    // Grown and held within +-kWhole (the box may come from absurd headers).
+    auto grow = [](int32_t v, int32_t by) {
+        return static_cast<int32_t>(std::clamp<int64_t>(int64_t{v} + by, -ActiveWindow::kWhole, ActiveWindow::kWhole));
+    };
+    iMin = grow(iMin, -kActiveMargin);
+    iMax = grow(iMax, kActiveMargin);
+    jMin = grow(jMin, -kActiveMargin);
+    jMax = grow(jMax, kActiveMargin);
+    if (w.iMin > w.iMax || w.jMin > w.jMax) {  // nothing was due to change
+        w.iMin = iMin;
+        w.iMax = iMax;
+        w.jMin = jMin;
+        w.jMax = jMax;
+        return;
+    }
+    w.iMin = std::min(w.iMin, iMin);
+    w.iMax = std::max(w.iMax, iMax);
+    w.jMin = std::min(w.jMin, jMin);
+    w.jMax = std::max(w.jMax, jMax);
+}

@@ -88,3 +88,7 @@ void AdvanceTimeLevel(GridLevel& level, const KernelSettings& settings);
 inline constexpr int32_t kActiveMargin = 5;
 void ResetActiveRegions(GridLevel& level);
 void ResetActiveRegions(std::vector<GridLevel>& levels);
+// Widens the window of the coming step over columns iMin..iMax and rows jMin..jMax, grown by
+// kActiveMargin: for cells that something outside the step kernels (the nesting exchange) has
+// changed or may change within the step. An empty box (iMin > iMax) widens nothing.
+void KeepActive(GridLevel& level, int32_t iMin, int32_t iMax, int32_t jMin, int32_t jMax);

@@ -5,8 +5,10 @@
 #include <cstdarg>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "KernelCells.h"
+#include "Kernels.h"
 #include "RoundHalfUp.h"
 
 namespace {
@@ -108,6 +110,24 @@ void ForEachRingCell(int32_t nx, int32_t ny, Visit&& visit) {
         for (int32_t j : {1, 2, ny - 1, ny})
             if (j >= 1 && j <= ny) visit(i, j);
 }
+
+// Stores the child's values and notes the box of the cells whose stored bits they change: a
+// child that skips still water must update those cells and their surroundings in the coming
+// sub-step (KeepActive), and may skip the rest of its border.
+struct ChangedCells {
+    int32_t iMin = INT_MAX, iMax = INT_MIN, jMin = INT_MAX, jMax = INT_MIN;
+
+    void Store(float& slot, float value, int32_t i, int32_t j) {
+        if (std::memcmp(&slot, &value, sizeof value) != 0) {
+            iMin = std::min(iMin, i);
+            iMax = std::max(iMax, i);
+            jMin = std::min(jMin, j);
+            jMax = std::max(jMax, j);
+        }
+        slot = value;
+    }
+    void Widen(GridLevel& child) const { KeepActive(child, iMin, iMax, jMin, jMax); }
+};
 
 }  // namespace
 
@@ -247,6 +267,11 @@ bool InterpolateWetLevel(const GridLevel& parent, ParentIndex corner, int32_t i,
 
 }  // namespace
 
+void KeepCoveredCellsActive(GridLevel& parent, const GridLevel& child) {
+    const ParentIndexBox covered = NestingFootprint(parent, child);
+    KeepActive(parent, covered.iMin, covered.iMax, covered.jMin, covered.jMax);
+}
+
 void SetChildBoundaryWaterLevel(const GridLevel& parent, GridLevel& child) {
     if (!Matches(parent.eta.view(), parent) || !Matches(parent.totalDepth.view(), parent) ||
         !Matches(child.eta.view(), child) || !Matches(child.etaNext.view(), child) ||
@@ -255,6 +280,7 @@ void SetChildBoundaryWaterLevel(const GridLevel& parent, GridLevel& child) {
         return;
     if (!FitsAllocated(NestingFootprint(parent, child), parent)) return;
     const ParentIndex corner = NestingCorner(parent, child);
+    ChangedCells changed;
     auto set = [&](int32_t i, int32_t j) {
         const float depth = child.depth(i, j);
         double interpolated = 0.0;
@@ -263,10 +289,13 @@ void SetChildBoundaryWaterLevel(const GridLevel& parent, GridLevel& child) {
         if (InterpolateWetLevel(parent, corner, i, j, &interpolated) && interpolated + depth > cells::kEpsilon)
             level = static_cast<float>(interpolated);
         const float total = std::max(0.0f, level + depth);
-        child.eta(i, j) = child.etaNext(i, j) = level;
-        child.totalDepth(i, j) = child.totalDepthNext(i, j) = total;
+        changed.Store(child.eta(i, j), level, i, j);
+        changed.Store(child.etaNext(i, j), level, i, j);
+        changed.Store(child.totalDepth(i, j), total, i, j);
+        changed.Store(child.totalDepthNext(i, j), total, i, j);
     };
     ForEachRingCell(child.nx, child.ny, set);
+    changed.Widen(child);
 }
 
 void AddParentStateToChild(const GridLevel& parent, GridLevel& child) {
@@ -318,8 +347,7 @@ struct ParentFluxLine {
 // closed face. A face onto the child's land keeps its own flux: where the coast crosses the
 // border, the child's land takes its share of the parent's flux out of the exchange (handing
 // it to the open faces instead would push it through the shallow water beside the coast).
-void ShareParentFace(const ParentFluxLine& line, int32_t p, float* const faces[RefinementRatio],
-                     const bool open[RefinementRatio]) {
+void ShareParentFace(const ParentFluxLine& line, int32_t p, float faces[RefinementRatio]) {
     const double here = line.Flux(p);
     double slope = 0.0;
     if (line.Open(p) && line.Open(p - 1) && line.Open(p + 1)) {
@@ -329,8 +357,7 @@ void ShareParentFace(const ParentFluxLine& line, int32_t p, float* const faces[R
             slope = std::copysign(std::min(std::fabs(centred), 2.0 * std::min(std::fabs(down), std::fabs(up))), centred);
         }
     }
-    for (int32_t o = 0; o < RefinementRatio; ++o)
-        if (open[o]) *faces[o] = static_cast<float>(here + slope * (o - 1) / RefinementRatio);
+    for (int32_t o = 0; o < RefinementRatio; ++o) faces[o] = static_cast<float>(here + slope * (o - 1) / RefinementRatio);
 }
 
 }  // namespace
@@ -371,37 +398,34 @@ void NestBoundaryFluxes(const GridLevel& parent, GridLevel& child) {
     // child's outer rings only, which mirror the parent; they take the parent's flux at their
     // own position.
     const bool aligned = (nx - 1) % RefinementRatio == 0 && (ny - 1) % RefinementRatio == 0;
-    // Faces k = 1..last along a line of `nodes` child nodes.
-    auto setLine = [&](const ParentFluxLine& line, int32_t base, int32_t nodes, int32_t last, auto&& face, auto&& open) {
+    // Faces k = 1..last along a line of `nodes` child nodes: the y-faces of child row `fixed`
+    // (k the column) or the x-faces of child column `fixed` (k the row).
+    ChangedCells changed;
+    auto setLine = [&](const ParentFluxLine& line, int32_t base, int32_t nodes, int32_t last, int32_t fixed) {
+        View field = line.alongRow ? childN : childM;
+        auto store = [&](int32_t k, float value) {
+            const int32_t i = line.alongRow ? k : fixed, j = line.alongRow ? fixed : k;
+            if (line.alongRow ? sea(i, j) && sea(i, j + 1) : sea(i, j) && sea(i + 1, j))
+                changed.Store(field(i, j), value, i, j);
+        };
         const int32_t groups = aligned ? (nodes - 1) / RefinementRatio - 1 : 0;  // parent faces n = 1..groups
         for (int32_t k = 1; k <= last; ++k) {
             if (k >= RefinementRatio && k < RefinementRatio * (groups + 1)) continue;
-            if (open(k)) face(k) = line.At(k, base);
+            store(k, line.At(k, base));
         }
         for (int32_t n = 1; n <= groups; ++n) {
-            float* faces[RefinementRatio];
-            bool opens[RefinementRatio];
-            for (int32_t o = 0; o < RefinementRatio; ++o) {
-                faces[o] = &face(RefinementRatio * n + o);
-                opens[o] = open(RefinementRatio * n + o);
-            }
-            ShareParentFace(line, base + n, faces, opens);
+            float faces[RefinementRatio];
+            ShareParentFace(line, base + n, faces);
+            for (int32_t o = 0; o < RefinementRatio; ++o) store(RefinementRatio * n + o, faces[o]);
         }
     };
     // The child's y-fluxes on its rows 2 (south) and ny - 2 (north), columns 1..nx-1.
-    const int32_t southRow = 2, childNorthRow = ny - 2;
-    setLine(south, corner.i, nx, nx - 1, [&](int32_t i) -> float& { return childN(i, southRow); },
-            [&](int32_t i) { return sea(i, southRow) && sea(i, southRow + 1); });
-    if (childNorthRow >= 0)
-        setLine(north, corner.i, nx, nx - 1, [&](int32_t i) -> float& { return childN(i, childNorthRow); },
-                [&](int32_t i) { return sea(i, childNorthRow) && sea(i, childNorthRow + 1); });
+    setLine(south, corner.i, nx, nx - 1, 2);
+    if (ny - 2 >= 0) setLine(north, corner.i, nx, nx - 1, ny - 2);
     // The child's x-fluxes on its columns nx - 2 (east) and 2 (west), rows 1..ny-2.
-    const int32_t westColumn = 2, childEastColumn = nx - 2;
-    if (childEastColumn >= 0)
-        setLine(east, corner.j, ny, ny - 2, [&](int32_t j) -> float& { return childM(childEastColumn, j); },
-                [&](int32_t j) { return sea(childEastColumn, j) && sea(childEastColumn + 1, j); });
-    setLine(west, corner.j, ny, ny - 2, [&](int32_t j) -> float& { return childM(westColumn, j); },
-            [&](int32_t j) { return sea(westColumn, j) && sea(westColumn + 1, j); });
+    if (nx - 2 >= 0) setLine(east, corner.j, ny, ny - 2, nx - 2);
+    setLine(west, corner.j, ny, ny - 2, 2);
+    changed.Widen(child);
 }
 
 void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent) {

@@ -39,6 +39,13 @@ ParentIndex NestingCorner(const GridLevel& parent, const GridLevel& child);
 // pair of headers (the same index arithmetic as the operations themselves).
 ParentIndexBox NestingFootprint(const GridLevel& parent, const GridLevel& child);
 
+// Still-water skipping across the exchange. The operations that write the child's border widen
+// the child's window over the cells they change; this keeps every cell of the footprint (and its
+// surroundings) in the parent's window of the coming (sub)step, since the feedback rewrites the
+// covered cells between the parent's mass and momentum updates. Call it before the parent's
+// mass update.
+void KeepCoveredCellsActive(GridLevel& parent, const GridLevel& child);
+
 // Position of child point k (k = 1, 2, ...) along a boundary line, in parent indices: child
 // point 1 + 3n lies on parent index base + n (as child column 1 lies on the parent's corner),
 // and the value there is P[p] * (1 - f) + P[p + 1] * f with f = 0, 1/3 or 2/3.

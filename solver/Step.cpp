@@ -144,10 +144,11 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
         if (budget) diagnostics.volumeBudgets[0].sourceVolume += bandVolume(false) - before;
     }
 
-    // Still water is skipped on a single level with fixed steps. Nesting and the boundary series
-    // change cells from outside the step kernels, and adaptive steps change the step and read the
-    // whole level's maximum: those runs update every cell of every level on every step.
-    const bool skipStillWater = levels.size() == 1 && !p.timeSeriesEnabled && !p.adaptiveTimeStepEnabled;
+    // Still water is skipped with fixed steps. The boundary series changes cells from outside the
+    // step kernels, and adaptive steps change the step and read the whole level's maximum: those
+    // runs update every cell of every level on every step. The nesting exchange, which also works
+    // from outside, widens the windows over what it changes (below and in Nesting.cpp).
+    const bool skipStillWater = !p.timeSeriesEnabled && !p.adaptiveTimeStepEnabled;
     for (GridLevel& level : levels) {
         level.activeWindow.tracking = skipStillWater;
         if (!skipStillWater) ResetActiveRegions(level);
@@ -182,6 +183,9 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
                 if (account) account->nestingExchange += RingVolume(level, scale, false) - before;
             }
             const bool lastSubstep = s + 1 == substeps;
+            // A parent's cells under its child take the child's level between its mass and
+            // momentum updates: they and their surroundings are updated on every sub-step.
+            if (k + 1 < levels.size()) KeepCoveredCellsActive(level, levels[k + 1]);
             // The volume account of the mass update: what crosses the core's faces, less what the
             // edge rules kept in the ring (see VolumeBudget.h); edges only, every (sub)step.
             const double ringBefore = account ? RingVolume(level, scale, false) : 0.0;

@@ -7,6 +7,7 @@
 
 #include "AbsorbingLayer.h"
 #include "KernelFixture.h"
+#include "Nesting.h"
 
 namespace {
 
@@ -244,6 +245,72 @@ TEST(ActiveWindow, SkippingStillWaterChangesNoByte) {
         a.insert(a.end(), {&whole.layerEtaX, &whole.layerEtaY});
         b.insert(b.end(), {&skipping.layerEtaX, &skipping.layerEtaY});
         for (std::size_t f = 0; f < a.size(); ++f) EXPECT_TRUE(SameBytes(*a[f], *b[f])) << name << ", field " << f;
+    }
+}
+
+// The same across the nesting exchange: a parent and its child stepped as the driver steps them,
+// both skipping, match both stepped whole. A wave starts in the parent west of the child, enters
+// it across its border (where a coast crosses the child's north-east corner) and leaves again.
+TEST(ActiveWindow, NestedLevelsSkipStillWaterExactly) {
+    for (const bool spherical : {false, true}) {
+        const double dx = 500.0, dt = spherical ? 10.0 : 5.0, corner = 20.0 / 60.0;
+        // Parent and child cells at parent position (x, y), counted in parent cells from its node 1.
+        auto depth = [](double x, double y) { return x > 35.0 && y > 35.0 ? -5.0 : 100.0; };
+        auto make = [&] {
+            std::pair<GridLevel, GridLevel> pair{
+                spherical ? SphericalLevel(60, 60, 140.0, 30.0, 1.0, dt, 0.025f, true) : CartesianLevel(60, 60, 0.025f),
+                spherical ? SphericalLevel(61, 61, 140.0 + corner, 30.0 + corner, 1.0 / 3.0, dt / 3.0, 0.025f, true)
+                          : CartesianLevel(61, 61, 0.025f)};
+            auto& [parent, child] = pair;
+            if (!spherical) {
+                parent.xMin = parent.yMin = child.xMin = child.yMin = 0.0;
+                parent.xMax = parent.yMax = 59 * dx;
+                child.xMin = child.yMin = 20 * dx;
+                child.xMax = child.yMax = 40 * dx;
+            }
+            SetDepth(parent, [&](int i, int j) { return depth(i - 1, j - 1); });
+            SetDepth(child, [&](int i, int j) { return depth(20 + (i - 1) / 3.0, 20 + (j - 1) / 3.0); });
+            SetLevel(parent, [](int i, int j) { return 1.5 * std::exp(-((i - 8) * (i - 8) + (j - 30) * (j - 30)) / 8.0); });
+            SetLevel(child, [](int, int) { return 0.0; });
+            return pair;
+        };
+        auto [wholeParent, wholeChild] = make();
+        auto [parent, child] = make();
+        ASSERT_EQ(CheckNestedLayout(parent, child), "");
+        parent.activeWindow.tracking = child.activeWindow.tracking = true;
+        KernelSettings childSettings = Settings(dt / 3.0, spherical ? 1 : 2), parentSettings = Settings(dt);
+        childSettings.parentRing = 2;
+        const double ratio = dt / dx;
+        auto step = [&](GridLevel& p, GridLevel& c, double t) {  // as the step driver runs the pair
+            for (int s = 0; s < 3; ++s) {
+                NestBoundaryFluxes(p, c);
+                SetChildBoundaryWaterLevel(p, c);
+                fixture::Step(c, t, childSettings, ratio);
+                RecordChildBoundaryExtremes(c, t / 60.0);
+            }
+            KeepCoveredCellsActive(p, c);
+            if (spherical) ContinuitySpherical(p, t / 60.0, parentSettings);
+            else ContinuityCartesian(p, ratio, t / 60.0, parentSettings);
+            FeedBackWaterLevel(c, p);
+            if (spherical) MomentumSpherical(p, t, parentSettings);
+            else MomentumCartesian(p, ratio, t, parentSettings);
+            AdvanceTimeLevel(p, parentSettings);
+        };
+        int narrowestParent = 60, narrowestChild = 61;
+        for (int n = 0; n < 160; ++n) {
+            step(wholeParent, wholeChild, n * dt);
+            step(parent, child, n * dt);
+            narrowestParent = std::min(narrowestParent, parent.activeWindow.iMax - parent.activeWindow.iMin + 1);
+            narrowestChild = std::min(narrowestChild, child.activeWindow.iMax - child.activeWindow.iMin + 1);
+        }
+        const char* name = spherical ? "spherical" : "Cartesian";
+        EXPECT_LT(narrowestParent, 40) << name;
+        EXPECT_LT(narrowestChild, 40) << name;
+        EXPECT_GT(wholeChild.etaMax[30][30], 0.01f) << name << ": the wave never reached the child";
+        std::vector<Field*> a = AllFields(wholeParent), b = AllFields(parent), c = AllFields(wholeChild),
+                            d = AllFields(child);
+        for (std::size_t f = 0; f < a.size(); ++f) EXPECT_TRUE(SameBytes(*a[f], *b[f])) << name << ", parent field " << f;
+        for (std::size_t f = 0; f < c.size(); ++f) EXPECT_TRUE(SameBytes(*c[f], *d[f])) << name << ", child field " << f;
     }
 }
 
