@@ -15,6 +15,7 @@
 #include "KernelCells.h"
 #include "KernelChecks.h"
 #include "Kernels.h"
+#include "MomentumMaxima.h"
 
 using cells::kEpsilon;
 
@@ -110,40 +111,35 @@ inline Stencil Columns(ConstView field, int i, int from, int to) {
 inline double Square(double x) { return x * x; }
 
 // Column pointers of everything the sweep writes or reads only at the cell itself.
-struct ColumnOutput {
-    float *fluxMNext, *fluxNNext, *totalDepthM, *totalDepthN, *rouseNumber;
-    float *maxFlowDepth, *maxCurrent, *flowDepthAtMaxCurrent, *timeOfMaxCurrent, *maxCurrentAngle;
-    float *maxFroudeSquared, *currentAtMaxFroudeSquared, *flowDepthAtMaxFroudeSquared, *timeOfMaxFroudeSquared;
-    float *maxFroude, *maxDragForce, *froudeSquaredU, *froudeSquaredV;
-    float *maxFluxM, *maxFluxN, *maxDischargeFlux, *maxDischargeFluxAngle, *maxMomentumFlux;
-    const float *cellField, *depth;
-
-    ColumnOutput(const SweepFields& f, int i)
-        : fluxMNext(f.fluxMNext[i]),
-          fluxNNext(f.fluxNNext[i]),
-          totalDepthM(f.totalDepthM[i]),
-          totalDepthN(f.totalDepthN[i]),
-          rouseNumber(f.rouseNumber[i]),
-          maxFlowDepth(f.maxFlowDepth[i]),
-          maxCurrent(f.maxCurrent[i]),
-          flowDepthAtMaxCurrent(f.flowDepthAtMaxCurrent[i]),
-          timeOfMaxCurrent(f.timeOfMaxCurrent[i]),
-          maxCurrentAngle(f.maxCurrentAngle[i]),
-          maxFroudeSquared(f.maxFroudeSquared[i]),
-          currentAtMaxFroudeSquared(f.currentAtMaxFroudeSquared[i]),
-          flowDepthAtMaxFroudeSquared(f.flowDepthAtMaxFroudeSquared[i]),
-          timeOfMaxFroudeSquared(f.timeOfMaxFroudeSquared[i]),
-          maxFroude(f.maxFroude[i]),
-          maxDragForce(f.maxDragForce[i]),
-          froudeSquaredU(f.froudeSquaredU[i]),
-          froudeSquaredV(f.froudeSquaredV[i]),
-          maxFluxM(f.maxFluxM[i]),
-          maxFluxN(f.maxFluxN[i]),
-          maxDischargeFlux(f.maxDischargeFlux[i]),
-          maxDischargeFluxAngle(f.maxDischargeFluxAngle[i]),
-          maxMomentumFlux(f.maxMomentumFlux[i]),
-          cellField(f.cellField[i]),
-          depth(f.depth[i]) {}
+struct ColumnOutput : maxima::Column {
+    ColumnOutput(const SweepFields& f, int i) {
+        fluxMNext = f.fluxMNext[i];
+        fluxNNext = f.fluxNNext[i];
+        totalDepthM = f.totalDepthM[i];
+        totalDepthN = f.totalDepthN[i];
+        rouseNumber = f.rouseNumber[i];
+        maxFlowDepth = f.maxFlowDepth[i];
+        maxCurrent = f.maxCurrent[i];
+        flowDepthAtMaxCurrent = f.flowDepthAtMaxCurrent[i];
+        timeOfMaxCurrent = f.timeOfMaxCurrent[i];
+        maxCurrentAngle = f.maxCurrentAngle[i];
+        maxFroudeSquared = f.maxFroudeSquared[i];
+        currentAtMaxFroudeSquared = f.currentAtMaxFroudeSquared[i];
+        flowDepthAtMaxFroudeSquared = f.flowDepthAtMaxFroudeSquared[i];
+        timeOfMaxFroudeSquared = f.timeOfMaxFroudeSquared[i];
+        maxFroude = f.maxFroude[i];
+        maxDragForce = f.maxDragForce[i];
+        froudeSquaredU = f.froudeSquaredU[i];
+        froudeSquaredV = f.froudeSquaredV[i];
+        maxFluxM = f.maxFluxM[i];
+        maxFluxN = f.maxFluxN[i];
+        maxDischargeFlux = f.maxDischargeFlux[i];
+        maxDischargeFluxAngle = f.maxDischargeFluxAngle[i];
+        maxMomentumFlux = f.maxMomentumFlux[i];
+        cellField = f.cellField[i];
+        depth = f.depth[i];
+        centreDepth = f.totalDepthNext[i];
+    }
 };
 
 // One column of the flux sweep.
@@ -200,95 +196,13 @@ public:
     // Running maxima of the flow at cells (i, lo..hi), from the new fluxes and the face depths as
     // they stand after the update (u = M / D~, v = N / D^). They read only each cell's own
     // entries, so they run as a second pass over the column: one loop without branches (every
-    // maximum is kept or replaced by a select, still cells change none of them) that the compiler
-    // runs in vector registers, and a scalar one for the directions, which need atanf.
+    // maximum is kept or replaced by a select, still cells change none of them; MomentumMaxima.h),
+    // and a scalar one for the directions, which need atanf.
     void DerivedFields(int lo, int hi) const {
         const ColumnOutput& o = out_;
-        const double g = cells::kGravityDerived;
-        const double depthLimit = s_.flowDepthLimit;
-        const float minutes = s_.minutes;
-        const bool fromFile = s_.cellFieldFromFile;
-        const float* centreDepth = totalNext_.at(0);
-#pragma omp simd
-        for (int j = lo; j <= hi; ++j) {
-            const float mNext = o.fluxMNext[j];
-            const float nNext = o.fluxNNext[j];
-            const double dM = o.totalDepthM[j];
-            const double dN = o.totalDepthN[j];
-            const double meanDepth = (dM + dN) / 2.0;
-            // Every candidate value is worked out (and narrowed to float) for every cell; the
-            // selects below keep what the conditions allow.
-            const float meanDepthF = static_cast<float>(meanDepth);
-            if constexpr (!Spherical) {
-                o.maxFlowDepth[j] = meanDepth > o.maxFlowDepth[j] ? meanDepthF : o.maxFlowDepth[j];
-            }
-            // Still water changes none of the maxima (they start at 0 and only grow); only the
-            // Rouse number is set.
-            const bool moving = (mNext != 0.0f) | (nNext != 0.0f);
-            const double u = mNext / dM;
-            const double v = nNext / dN;
-            const double speedSquared = v * v + u * u;
-            const double speed = std::sqrt(speedSquared);
-            // (D~ + D^) g / 2, the wave-speed scale of the Froude numbers.
-            const double gravityDepth = (dM + dN) * g * 0.5;
-
-            const float current = static_cast<float>(speed);
-            const bool wetEnough = Spherical ? (dN > 0.05) & (dM > 0.05) : true;
-            const bool newCurrent =
-                moving & (dN > depthLimit) & (dM > depthLimit) & (current > o.maxCurrent[j]) & wetEnough;
-            o.maxCurrent[j] = newCurrent ? current : o.maxCurrent[j];
-            o.flowDepthAtMaxCurrent[j] = newCurrent ? meanDepthF : o.flowDepthAtMaxCurrent[j];
-            o.timeOfMaxCurrent[j] = newCurrent ? minutes : o.timeOfMaxCurrent[j];
-
-            const bool rouseFromFile = moving & fromFile & (dN > 0.001) & (dM > 0.001) & (speedSquared > 0.001);
-            const float rouse = static_cast<float>(o.cellField[j] / (speed + 0.001));
-            o.rouseNumber[j] = rouseFromFile ? rouse : 200.0f;
-
-            double froudeSquared;
-            bool storeFroude;
-            if constexpr (Spherical) {
-                const double centre = centreDepth[j];
-                froudeSquared = speedSquared / (g * centre);
-                storeFroude =
-                    moving & (froudeSquared > o.maxFroudeSquared[j]) & (centre > 0.05) & (dN > 0.05) & (dM > 0.05);
-            } else {
-                froudeSquared = speedSquared / gravityDepth;
-                storeFroude = moving & (froudeSquared > o.maxFroudeSquared[j]);
-            }
-            const float froudeSquaredF = Capped(froudeSquared);
-            const float speedF = Capped(speed);
-            o.maxFroudeSquared[j] = storeFroude ? froudeSquaredF : o.maxFroudeSquared[j];
-            o.currentAtMaxFroudeSquared[j] = storeFroude ? speedF : o.currentAtMaxFroudeSquared[j];
-            o.flowDepthAtMaxFroudeSquared[j] = storeFroude ? meanDepthF : o.flowDepthAtMaxFroudeSquared[j];
-            o.timeOfMaxFroudeSquared[j] = storeFroude ? minutes : o.timeOfMaxFroudeSquared[j];
-
-            const bool deep = moving & (std::fabs(dM) > 0.01) & (std::fabs(dN) > 0.01);
-            const double froude = std::sqrt(speedSquared / gravityDepth);
-            const float froudeF = static_cast<float>(froude);
-            const bool meaningful =
-                (speedSquared > 0.0) & (Spherical ? std::fabs(meanDepth) > 0.001 : meanDepth > 0.0);
-            o.maxFroude[j] = deep & meaningful & (froude > o.maxFroude[j]) ? froudeF : o.maxFroude[j];
-            const double drag = speedSquared * (dM + dN) / 2.0;
-            const float dragF = static_cast<float>(drag);
-            o.maxDragForce[j] = deep & (drag > o.maxDragForce[j]) ? dragF : o.maxDragForce[j];
-            const double n2 = Square(nNext);
-            const double m2 = Square(mNext);
-            const double momentum = std::sqrt(n2 * n2 / (dN * dN) + m2 * m2 / (dM * dM));
-            const float momentumF = static_cast<float>(momentum);
-            o.maxMomentumFlux[j] = deep & (momentum > o.maxMomentumFlux[j]) ? momentumF : o.maxMomentumFlux[j];
-
-            const double partU = u * u / gravityDepth;
-            const float partUF = static_cast<float>(partU);
-            o.froudeSquaredU[j] = moving & (dM > depthLimit) & (partU > o.froudeSquaredU[j]) ? partUF : o.froudeSquaredU[j];
-            const double partV = v * v / gravityDepth;
-            const float partVF = static_cast<float>(partV);
-            o.froudeSquaredV[j] = moving & (dN > depthLimit) & (partV > o.froudeSquaredV[j]) ? partVF : o.froudeSquaredV[j];
-
-            o.maxFluxN[j] = moving & (nNext > o.maxFluxN[j]) ? nNext : o.maxFluxN[j];
-            o.maxFluxM[j] = moving & (mNext > o.maxFluxM[j]) ? mNext : o.maxFluxM[j];
-            const float discharge = static_cast<float>(std::sqrt(n2 + m2));
-            o.maxDischargeFlux[j] = moving & (discharge > o.maxDischargeFlux[j]) ? discharge : o.maxDischargeFlux[j];
-        }
+        const maxima::Scalars scalars{s_.flowDepthLimit, s_.minutes, s_.cellFieldFromFile};
+        if constexpr (Spherical) maxima::UpdateSpherical(o, scalars, lo, hi);
+        else maxima::UpdateCartesian(o, scalars, lo, hi);
         // Directions: the current's is overwritten every step, the discharge's is a maximum.
         for (int j = lo; j <= hi; ++j) {
             const float mNext = o.fluxMNext[j];
@@ -517,11 +431,6 @@ private:
         if (std::fabs(flux) < s_.fluxCutN) flux = 0.0;
         out_.totalDepthN[j] = static_cast<float>(fluxDepth);
         next[j] = static_cast<float>(cells::ClampFlux(flux, s_.velocityLimit * fluxDepth));
-    }
-
-    static float Capped(double value) {
-        const float narrowed = static_cast<float>(value);
-        return value > cells::kCappedValue ? cells::kCappedValue : narrowed;
     }
 
     const SweepFields& f_;

@@ -1,0 +1,160 @@
+// The loop of MomentumMaxima.h. This file is compiled twice: as it is (the baseline build, with
+// the dispatch) and, through MomentumMaximaAvx2.cpp, for AVX2 with VESTRA_MAXIMA_AVX2 defined.
+#include <cmath>
+
+#include "KernelCells.h"
+#include "MomentumMaxima.h"
+
+namespace maxima {
+
+template <bool Spherical>
+void UpdateAvx2(const Column& o, const Scalars& s, int lo, int hi);
+
+namespace {
+
+inline double Square(double x) { return x * x; }
+
+inline float Capped(double value) {
+    const float narrowed = static_cast<float>(value);
+    return value > cells::kCappedValue ? cells::kCappedValue : narrowed;
+}
+
+// Every candidate value is worked out (and narrowed to float) for every cell and each maximum is
+// kept or replaced by a select, so that the loop has no branches; still cells select nothing.
+template <bool Spherical>
+void Loop(const Column& column, const Scalars& s, int lo, int hi) {
+    const Column o = column;  // a local copy: its pointers stay in registers through the loop
+    const double g = cells::kGravityDerived;
+    const double depthLimit = s.depthLimit;
+    const float minutes = s.minutes;
+    const bool fromFile = s.cellFieldFromFile;
+    const float* centreDepth = o.centreDepth;
+#pragma omp simd
+    for (int j = lo; j <= hi; ++j) {
+        const float mNext = o.fluxMNext[j];
+        const float nNext = o.fluxNNext[j];
+        const double dM = o.totalDepthM[j];
+        const double dN = o.totalDepthN[j];
+        const double meanDepth = (dM + dN) / 2.0;
+        // Every candidate value is worked out (and narrowed to float) for every cell; the
+        // selects below keep what the conditions allow.
+        const float meanDepthF = static_cast<float>(meanDepth);
+        if constexpr (!Spherical) {
+            o.maxFlowDepth[j] = meanDepth > o.maxFlowDepth[j] ? meanDepthF : o.maxFlowDepth[j];
+        }
+        // Still water changes none of the maxima (they start at 0 and only grow); only the
+        // Rouse number is set.
+        const bool moving = (mNext != 0.0f) | (nNext != 0.0f);
+        const double u = mNext / dM;
+        const double v = nNext / dN;
+        const double speedSquared = v * v + u * u;
+        const double speed = std::sqrt(speedSquared);
+        // (D~ + D^) g / 2, the wave-speed scale of the Froude numbers.
+        const double gravityDepth = (dM + dN) * g * 0.5;
+
+        const float current = static_cast<float>(speed);
+        const bool wetEnough = Spherical ? (dN > 0.05) & (dM > 0.05) : true;
+        const bool newCurrent =
+            moving & (dN > depthLimit) & (dM > depthLimit) & (current > o.maxCurrent[j]) & wetEnough;
+        o.maxCurrent[j] = newCurrent ? current : o.maxCurrent[j];
+        o.flowDepthAtMaxCurrent[j] = newCurrent ? meanDepthF : o.flowDepthAtMaxCurrent[j];
+        o.timeOfMaxCurrent[j] = newCurrent ? minutes : o.timeOfMaxCurrent[j];
+
+        const bool rouseFromFile = moving & fromFile & (dN > 0.001) & (dM > 0.001) & (speedSquared > 0.001);
+        const float rouse = static_cast<float>(o.cellField[j] / (speed + 0.001));
+        o.rouseNumber[j] = rouseFromFile ? rouse : 200.0f;
+
+        double froudeSquared;
+        bool storeFroude;
+        if constexpr (Spherical) {
+            const double centre = centreDepth[j];
+            froudeSquared = speedSquared / (g * centre);
+            storeFroude =
+                moving & (froudeSquared > o.maxFroudeSquared[j]) & (centre > 0.05) & (dN > 0.05) & (dM > 0.05);
+        } else {
+            froudeSquared = speedSquared / gravityDepth;
+            storeFroude = moving & (froudeSquared > o.maxFroudeSquared[j]);
+        }
+        const float froudeSquaredF = Capped(froudeSquared);
+        const float speedF = Capped(speed);
+        o.maxFroudeSquared[j] = storeFroude ? froudeSquaredF : o.maxFroudeSquared[j];
+        o.currentAtMaxFroudeSquared[j] = storeFroude ? speedF : o.currentAtMaxFroudeSquared[j];
+        o.flowDepthAtMaxFroudeSquared[j] = storeFroude ? meanDepthF : o.flowDepthAtMaxFroudeSquared[j];
+        o.timeOfMaxFroudeSquared[j] = storeFroude ? minutes : o.timeOfMaxFroudeSquared[j];
+
+        const bool deep = moving & (std::fabs(dM) > 0.01) & (std::fabs(dN) > 0.01);
+        const double froude = std::sqrt(speedSquared / gravityDepth);
+        const float froudeF = static_cast<float>(froude);
+        const bool meaningful =
+            (speedSquared > 0.0) & (Spherical ? std::fabs(meanDepth) > 0.001 : meanDepth > 0.0);
+        o.maxFroude[j] = deep & meaningful & (froude > o.maxFroude[j]) ? froudeF : o.maxFroude[j];
+        const double drag = speedSquared * (dM + dN) / 2.0;
+        const float dragF = static_cast<float>(drag);
+        o.maxDragForce[j] = deep & (drag > o.maxDragForce[j]) ? dragF : o.maxDragForce[j];
+        const double n2 = Square(nNext);
+        const double m2 = Square(mNext);
+        const double momentum = std::sqrt(n2 * n2 / (dN * dN) + m2 * m2 / (dM * dM));
+        const float momentumF = static_cast<float>(momentum);
+        o.maxMomentumFlux[j] = deep & (momentum > o.maxMomentumFlux[j]) ? momentumF : o.maxMomentumFlux[j];
+
+        const double partU = u * u / gravityDepth;
+        const float partUF = static_cast<float>(partU);
+        o.froudeSquaredU[j] = moving & (dM > depthLimit) & (partU > o.froudeSquaredU[j]) ? partUF : o.froudeSquaredU[j];
+        const double partV = v * v / gravityDepth;
+        const float partVF = static_cast<float>(partV);
+        o.froudeSquaredV[j] = moving & (dN > depthLimit) & (partV > o.froudeSquaredV[j]) ? partVF : o.froudeSquaredV[j];
+
+        o.maxFluxN[j] = moving & (nNext > o.maxFluxN[j]) ? nNext : o.maxFluxN[j];
+        o.maxFluxM[j] = moving & (mNext > o.maxFluxM[j]) ? mNext : o.maxFluxM[j];
+        const float discharge = static_cast<float>(std::sqrt(n2 + m2));
+        o.maxDischargeFlux[j] = moving & (discharge > o.maxDischargeFlux[j]) ? discharge : o.maxDischargeFlux[j];
+    }
+}
+
+}  // namespace
+
+#ifdef VESTRA_MAXIMA_AVX2
+template <bool Spherical>
+void UpdateAvx2(const Column& o, const Scalars& s, int lo, int hi) {
+    Loop<Spherical>(o, s, lo, hi);
+}
+template void UpdateAvx2<true>(const Column&, const Scalars&, int, int);
+template void UpdateAvx2<false>(const Column&, const Scalars&, int, int);
+#else
+namespace {
+
+template <bool Spherical>
+void Update(const Column& o, const Scalars& s, int lo, int hi, bool allowVector) {
+#if defined(VESTRA_HAVE_AVX2_MAXIMA)
+    if (allowVector && VectorLoopAvailable()) {
+        UpdateAvx2<Spherical>(o, s, lo, hi);
+        return;
+    }
+#endif
+    (void)allowVector;
+    Loop<Spherical>(o, s, lo, hi);
+}
+
+}  // namespace
+
+bool VectorLoopAvailable() {
+#if defined(VESTRA_HAVE_AVX2_MAXIMA)
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return available;
+#else
+    return false;
+#endif
+}
+
+void UpdateSpherical(const Column& o, const Scalars& s, int lo, int hi, bool allowVector) {
+    Update<true>(o, s, lo, hi, allowVector);
+}
+void UpdateCartesian(const Column& o, const Scalars& s, int lo, int hi, bool allowVector) {
+    Update<false>(o, s, lo, hi, allowVector);
+}
+#endif
+
+}  // namespace maxima
