@@ -170,19 +170,12 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
         // NaN); those of the neighbouring columns only where water comes from there.
         constexpr double unknown = std::numeric_limits<double>::quiet_NaN();
         const RowSpans spans = rowsOf(i);
-        // Column i notes its east and north faces, the south face of each span's first row, and
-        // the west faces of the rows that column i - 1 does not update.
-        const RowSpans westSpans = i > columns.lo ? rowsOf(i - 1) : RowSpans{};
-        auto westOwned = [&](int j) {
-            for (int k = 0; k < westSpans.count; ++k)
-                if (j >= westSpans.span[k].lo && j <= westSpans.span[k].hi) return false;
-            return true;
-        };
-        int32_t ownLo = noRow, ownHi = -noRow, westLo = noRow, westHi = -noRow;
-        auto note = [](const View& field, int a, int b, double delivered, int32_t& lo, int32_t& hi) {
-            field[a][b] = static_cast<float>(delivered);
-            lo = std::min(lo, static_cast<int32_t>(b));
-            hi = std::max(hi, static_cast<int32_t>(b));
+        // Set when a share below 1 was used in this column: its limited fluxes are noted below.
+        bool limited = false;
+        const auto share = [&](int a, int b) {
+            const double value = limit.Share(a, b);
+            limited |= value < 1.0;
+            return value;
         };
         for (int k = 0; k < spans.count; ++k) {
         double shareSouth = unknown;
@@ -190,7 +183,7 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
         for (int j = spans.span[k].lo; j <= spans.span[k].hi; ++j) {
             double shareNorth = unknown;
             const auto own = [&] {
-                if (std::isnan(shareHere)) shareHere = limit.Share(i, j);
+                if (std::isnan(shareHere)) shareHere = share(i, j);
                 return shareHere;
             };
             const float fluxEast = fluxM[i][j];
@@ -199,27 +192,21 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
             const float fluxSouth = fluxN[i][j - 1];
             double east = 0.0, west = 0.0, north = 0.0, south = 0.0;
             if (fluxEast != 0.0f) {
-                east = static_cast<double>(fluxEast) * (fluxEast > 0.0f ? own() : limit.Share(i + 1, j));
+                east = static_cast<double>(fluxEast) * (fluxEast > 0.0f ? own() : share(i + 1, j));
             }
             if (fluxWest != 0.0f) {
-                west = static_cast<double>(fluxWest) * (fluxWest > 0.0f ? limit.Share(i - 1, j) : own());
+                west = static_cast<double>(fluxWest) * (fluxWest > 0.0f ? share(i - 1, j) : own());
             }
             if (fluxNorth != 0.0f) {
-                if (!(fluxNorth > 0.0f)) shareNorth = limit.Share(i, j + 1);
+                if (!(fluxNorth > 0.0f)) shareNorth = share(i, j + 1);
                 north = static_cast<double>(fluxNorth) * (fluxNorth > 0.0f ? own() : shareNorth);
             }
             if (fluxSouth != 0.0f) {
-                if (fluxSouth > 0.0f && std::isnan(shareSouth)) shareSouth = limit.Share(i, j - 1);
+                if (fluxSouth > 0.0f && std::isnan(shareSouth)) shareSouth = share(i, j - 1);
                 south = static_cast<double>(fluxSouth) * (fluxSouth > 0.0f ? shareSouth : own());
             }
             shareSouth = shareHere;
             shareHere = shareNorth;
-            // A flux scaled by a share below 1 differs from the stored one.
-            if (east != static_cast<double>(fluxEast)) note(limitedM, i, j, east, ownLo, ownHi);
-            if (north != static_cast<double>(fluxNorth)) note(limitedN, i, j, north, ownLo, ownHi);
-            if (west != static_cast<double>(fluxWest) && westOwned(j)) note(limitedM, i - 1, j, west, westLo, westHi);
-            if (south != static_cast<double>(fluxSouth) && j == spans.span[k].lo)
-                note(limitedN, i, j - 1, south, ownLo, ownHi);
             if constexpr (Spherical) {
                 // On the sphere the meridional flux is weighted by the cosine of the latitude; each
                 // face carries the same weight seen from both sides.
@@ -266,6 +253,45 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
             if (newLevel < etaMin[i][j]) etaMin[i][j] = newLevel;
             if (newLevel > etaMax[i][j]) etaMax[i][j] = newLevel;
         }
+        }
+        // The limited fluxes of the column, worked out again from the same inputs (nothing this
+        // column reads has been written yet): column i notes its east and north faces, the south
+        // face of each span's first row and the west faces of the rows that column i - 1 does
+        // not update.
+        int32_t ownLo = noRow, ownHi = -noRow, westLo = noRow, westHi = -noRow;
+        if (limited) [[unlikely]] {
+            const RowSpans westSpans = i > columns.lo ? rowsOf(i - 1) : RowSpans{};
+            auto westOwned = [&](int j) {
+                for (int k = 0; k < westSpans.count; ++k)
+                    if (j >= westSpans.span[k].lo && j <= westSpans.span[k].hi) return false;
+                return true;
+            };
+            // The delivered flux of a face between cells a (west or south) and b.
+            auto delivered = [&](float flux, int ia, int ja, int ib, int jb) {
+                if (flux == 0.0f) return 0.0;
+                return static_cast<double>(flux) * (flux > 0.0f ? limit.Share(ia, ja) : limit.Share(ib, jb));
+            };
+            auto note = [](const View& field, int a, int b, float flux, double value, int32_t& lo, int32_t& hi) {
+                if (value == static_cast<double>(flux)) return;
+                field[a][b] = static_cast<float>(value);
+                lo = std::min(lo, static_cast<int32_t>(b));
+                hi = std::max(hi, static_cast<int32_t>(b));
+            };
+            for (int k = 0; k < spans.count; ++k) {
+                for (int j = spans.span[k].lo; j <= spans.span[k].hi; ++j) {
+                    const float east = fluxM[i][j], north = fluxN[i][j];
+                    note(limitedM, i, j, east, delivered(east, i, j, i + 1, j), ownLo, ownHi);
+                    note(limitedN, i, j, north, delivered(north, i, j, i, j + 1), ownLo, ownHi);
+                    if (westOwned(j)) {
+                        const float west = fluxM[i - 1][j];
+                        note(limitedM, i - 1, j, west, delivered(west, i - 1, j, i, j), westLo, westHi);
+                    }
+                    if (j == spans.span[k].lo) {
+                        const float south = fluxN[i][j - 1];
+                        note(limitedN, i, j - 1, south, delivered(south, i, j - 1, i, j), ownLo, ownHi);
+                    }
+                }
+            }
         }
         limitedRows[4 * i] = ownLo;
         limitedRows[4 * i + 1] = ownHi;
