@@ -45,6 +45,9 @@ struct ActiveWindow {
     int32_t jMin = -kWhole, jMax = kWhole;  // rows to update
     int32_t wholeSteps = 2;                 // steps still to run over the whole level
     bool tracking = false;                  // narrow the window after each step
+    // Cells beside the faces whose current flux the mass update limited in this step (empty when
+    // iMin > iMax): AdvanceTimeLevel counts them as changed.
+    int32_t limitedIMin = kWhole, limitedIMax = -kWhole, limitedJMin = kWhole, limitedJMax = -kWhole;
 };
 
 struct GridLevel {
@@ -75,6 +78,11 @@ struct GridLevel {
     Field totalDepthN;            // total depth at the N points, m (v = N / totalDepthN)
     Field rouseNumber;            // Rouse number per cell
     Field totalDepth, totalDepthNext;  // total depth at the cell centre, two time levels, m
+    // Mass update scratch: the delivered flux of each face whose outflow it limited (NaN
+    // elsewhere), and per column the rows written (own faces: [4i], [4i+1]; the west faces that
+    // column i+1 wrote into column i: [4i+2], [4i+3]).
+    Field limitedFluxM, limitedFluxN;
+    std::vector<int32_t> limitedRows;
     Field manning;                // Manning n per cell, s/m^(1/3)
     Field metricX;                // spherical: dt / (R cos(phi_c) dLambda)
     Field gravityMetricX;         // spherical: g dt / (R cos(phi_c) dLambda)

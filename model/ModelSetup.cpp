@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 bool LevelFromHostRecord(const HostGridRecord& record, GridLevel& level) {
     if (record.gridType < 0 || record.gridType > 3) return false;
@@ -23,6 +24,7 @@ bool LevelFromHostRecord(const HostGridRecord& record, GridLevel& level) {
 
 void AllocateLevelFields(GridLevel& level) {
     for (Field GridLevel::*member : kLevelFields) (level.*member).Allocate(level.nx, level.ny);
+    AllocateLimitScratch(level);
     const std::size_t rows = static_cast<std::size_t>(level.ny) + 3;
     if (level.IsSpherical()) {
         for (Field GridLevel::*member : kSphericalLevelFields) (level.*member).Allocate(level.nx, level.ny);
@@ -37,6 +39,14 @@ void AllocateLevelFields(GridLevel& level) {
     }
 }
 
+void AllocateLimitScratch(GridLevel& level) {
+    for (Field* f : {&level.limitedFluxM, &level.limitedFluxN}) {
+        f->Allocate(level.nx, level.ny);
+        f->Fill(std::numeric_limits<float>::quiet_NaN());
+    }
+    level.limitedRows.assign(4 * (static_cast<std::size_t>(level.nx) + 3), 0);
+}
+
 void InitialiseLevelFields(GridLevel& level, const std::vector<float>& depthValues, float manningCoefficient,
                            const std::vector<float>* cellFieldValues, int threads) {
     const int32_t nx = level.nx, ny = level.ny;
@@ -49,6 +59,9 @@ void InitialiseLevelFields(GridLevel& level, const std::vector<float>& depthValu
             for (Field GridLevel::*member : kSphericalLevelFields) std::fill_n((level.*member)[i], rows, 0.0f);
         float* cell = level.cellField[i];
         std::fill_n(cell, rows, kDefaultCellField);
+        // The mass update's scratch holds NaN wherever it holds no limited flux.
+        for (Field* f : {&level.limitedFluxM, &level.limitedFluxN})
+            if (!f->empty()) std::fill_n((*f)[i], rows, std::numeric_limits<float>::quiet_NaN());
         if (i < 1 || i > nx) continue;
 
         float* depth = level.depth[i];
@@ -111,8 +124,9 @@ std::size_t LevelFieldBytes(const GridLevel& level) {
     std::size_t bytes = 0;
     for (Field GridLevel::*member : kLevelFields) bytes += (level.*member).Size() * sizeof(float);
     for (Field GridLevel::*member : kSphericalLevelFields) bytes += (level.*member).Size() * sizeof(float);
+    bytes += (level.limitedFluxM.Size() + level.limitedFluxN.Size()) * sizeof(float);
     for (const std::vector<float>* row : {&level.cosLatitude, &level.coriolisCentre, &level.coriolisEdge})
         bytes += row->capacity() * sizeof(float);
-    bytes += (level.gaugeColumns.capacity() + level.gaugeRows.capacity()) * sizeof(int32_t);
+    bytes += (level.gaugeColumns.capacity() + level.gaugeRows.capacity() + level.limitedRows.capacity()) * sizeof(int32_t);
     return bytes;
 }

@@ -45,6 +45,10 @@ bool LevelFromHostRecord(const HostGridRecord& record, GridLevel& level);
 // fields and the three latitude arrays). Throws std::bad_alloc when memory runs out.
 void AllocateLevelFields(GridLevel& level);
 
+// Allocates the mass update's scratch of limited fluxes (limitedFluxM, limitedFluxN: NaN
+// everywhere; limitedRows). AllocateLevelFields calls it.
+void AllocateLimitScratch(GridLevel& level);
+
 // Gives every allocated field its initial values in one parallel pass over the columns i
 // (static schedule, so each column is first touched by the thread that will work on it):
 // every cell, halo included, 0, except cellField (0.1, or `cellFieldValues` on the interior

@@ -345,6 +345,15 @@ void AdvanceTimeLevel(GridLevel& level, const KernelSettings& settings) {
             jHi = std::max(jHi, hi);
         }
     }
+    // Faces whose flux the mass update limited changed before this copy could see it.
+    if (window.limitedIMin <= window.limitedIMax) {
+        iLo = std::min(iLo, window.limitedIMin);
+        iHi = std::max(iHi, window.limitedIMax);
+        jLo = std::min(jLo, window.limitedJMin);
+        jHi = std::max(jHi, window.limitedJMax);
+    }
+    window.limitedIMin = window.limitedJMin = ActiveWindow::kWhole;
+    window.limitedIMax = window.limitedJMax = -ActiveWindow::kWhole;
     if (!window.tracking || window.wholeSteps > 0) {
         if (window.wholeSteps > 0) --window.wholeSteps;
         return;

@@ -11,6 +11,12 @@
 // fluxes and levels, which nobody writes in this phase), so they agree to the last bit whatever
 // the thread count. A level is written back into the current field (eta) only after both
 // neighbouring columns have read it; see WriteBackAfterNeighbours.
+//
+// The limited fluxes are what the update delivered, and they become the stored fluxes M, N that
+// the next momentum update starts from: a draining film must not keep a flux it could not carry
+// (M / D would grow without bound as D shrinks). A face flux is read by the columns up to two
+// away (through the shares), so the columns note the limited values in a scratch field and a
+// pass after the update copies them in.
 #include <omp.h>
 
 #include <algorithm>
@@ -146,6 +152,12 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
         return r;
     };
 
+    // Scratch of the limited fluxes (NaN where none) and the rows each column wrote into it.
+    const View limitedM = level.limitedFluxM.view();
+    const View limitedN = level.limitedFluxN.view();
+    int32_t* const limitedRows = level.limitedRows.data();
+    constexpr int32_t noRow = std::numeric_limits<int32_t>::max();
+
     auto column = [&](int i) {
         const float* h = depth[i];
         const float* e = eta[i];
@@ -158,13 +170,20 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
         // NaN); those of the neighbouring columns only where water comes from there.
         constexpr double unknown = std::numeric_limits<double>::quiet_NaN();
         const RowSpans spans = rowsOf(i);
+        // Set when a share below 1 was used in this column: its limited fluxes are noted below.
+        bool limited = false;
+        const auto share = [&](int a, int b) {
+            const double value = limit.Share(a, b);
+            limited |= value < 1.0;
+            return value;
+        };
         for (int k = 0; k < spans.count; ++k) {
         double shareSouth = unknown;
         double shareHere = unknown;
         for (int j = spans.span[k].lo; j <= spans.span[k].hi; ++j) {
             double shareNorth = unknown;
             const auto own = [&] {
-                if (std::isnan(shareHere)) shareHere = limit.Share(i, j);
+                if (std::isnan(shareHere)) shareHere = share(i, j);
                 return shareHere;
             };
             const float fluxEast = fluxM[i][j];
@@ -173,17 +192,17 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
             const float fluxSouth = fluxN[i][j - 1];
             double east = 0.0, west = 0.0, north = 0.0, south = 0.0;
             if (fluxEast != 0.0f) {
-                east = static_cast<double>(fluxEast) * (fluxEast > 0.0f ? own() : limit.Share(i + 1, j));
+                east = static_cast<double>(fluxEast) * (fluxEast > 0.0f ? own() : share(i + 1, j));
             }
             if (fluxWest != 0.0f) {
-                west = static_cast<double>(fluxWest) * (fluxWest > 0.0f ? limit.Share(i - 1, j) : own());
+                west = static_cast<double>(fluxWest) * (fluxWest > 0.0f ? share(i - 1, j) : own());
             }
             if (fluxNorth != 0.0f) {
-                if (!(fluxNorth > 0.0f)) shareNorth = limit.Share(i, j + 1);
+                if (!(fluxNorth > 0.0f)) shareNorth = share(i, j + 1);
                 north = static_cast<double>(fluxNorth) * (fluxNorth > 0.0f ? own() : shareNorth);
             }
             if (fluxSouth != 0.0f) {
-                if (fluxSouth > 0.0f && std::isnan(shareSouth)) shareSouth = limit.Share(i, j - 1);
+                if (fluxSouth > 0.0f && std::isnan(shareSouth)) shareSouth = share(i, j - 1);
                 south = static_cast<double>(fluxSouth) * (fluxSouth > 0.0f ? shareSouth : own());
             }
             shareSouth = shareHere;
@@ -235,6 +254,49 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
             if (newLevel > etaMax[i][j]) etaMax[i][j] = newLevel;
         }
         }
+        // The limited fluxes of the column, worked out again from the same inputs (nothing this
+        // column reads has been written yet): column i notes its east and north faces, the south
+        // face of each span's first row and the west faces of the rows that column i - 1 does
+        // not update.
+        int32_t ownLo = noRow, ownHi = -noRow, westLo = noRow, westHi = -noRow;
+        if (limited) [[unlikely]] {
+            const RowSpans westSpans = i > columns.lo ? rowsOf(i - 1) : RowSpans{};
+            auto westOwned = [&](int j) {
+                for (int k = 0; k < westSpans.count; ++k)
+                    if (j >= westSpans.span[k].lo && j <= westSpans.span[k].hi) return false;
+                return true;
+            };
+            // The delivered flux of a face between cells a (west or south) and b.
+            auto delivered = [&](float flux, int ia, int ja, int ib, int jb) {
+                if (flux == 0.0f) return 0.0;
+                return static_cast<double>(flux) * (flux > 0.0f ? limit.Share(ia, ja) : limit.Share(ib, jb));
+            };
+            auto note = [](const View& field, int a, int b, float flux, double value, int32_t& lo, int32_t& hi) {
+                if (value == static_cast<double>(flux)) return;
+                field[a][b] = static_cast<float>(value);
+                lo = std::min(lo, static_cast<int32_t>(b));
+                hi = std::max(hi, static_cast<int32_t>(b));
+            };
+            for (int k = 0; k < spans.count; ++k) {
+                for (int j = spans.span[k].lo; j <= spans.span[k].hi; ++j) {
+                    const float east = fluxM[i][j], north = fluxN[i][j];
+                    note(limitedM, i, j, east, delivered(east, i, j, i + 1, j), ownLo, ownHi);
+                    note(limitedN, i, j, north, delivered(north, i, j, i, j + 1), ownLo, ownHi);
+                    if (westOwned(j)) {
+                        const float west = fluxM[i - 1][j];
+                        note(limitedM, i - 1, j, west, delivered(west, i - 1, j, i, j), westLo, westHi);
+                    }
+                    if (j == spans.span[k].lo) {
+                        const float south = fluxN[i][j - 1];
+                        note(limitedN, i, j - 1, south, delivered(south, i, j - 1, i, j), ownLo, ownHi);
+                    }
+                }
+            }
+        }
+        limitedRows[4 * i] = ownLo;
+        limitedRows[4 * i + 1] = ownHi;
+        limitedRows[4 * (i - 1) + 2] = westLo;
+        limitedRows[4 * (i - 1) + 3] = westHi;
     };
     // The current level takes the new one: on Cartesian levels everywhere, on spherical ones
     // where the cell fell dry (its surface now rests on the bed).
@@ -250,18 +312,55 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
         }
     };
     WriteBackAfterNeighbours(columns.lo, columns.hi, KernelTeamSize(settings), column, writeBack);
+
+    // The limited fluxes become the stored ones; the scratch returns to NaN. The cells beside a
+    // face whose flux changed count as changed for the still-water window.
+    const View fluxMOut = level.fluxM.view();
+    const View fluxNOut = level.fluxN.view();
+    int iLo = noRow, iHi = -noRow, jLo = noRow, jHi = -noRow;
+    auto deliver = [&](const View& stored, const View& scratch, int i, int j, int di, int dj) {
+        const float value = scratch[i][j];
+        if (std::isnan(value)) return;
+        scratch[i][j] = std::numeric_limits<float>::quiet_NaN();
+        if (value == stored[i][j]) return;
+        stored[i][j] = value;
+        iLo = std::min(iLo, i);
+        iHi = std::max(iHi, i + di);
+        jLo = std::min(jLo, j);
+        jHi = std::max(jHi, j + dj);
+    };
+    if (columns.hi >= columns.lo) {
+#pragma omp parallel for schedule(static) num_threads(KernelTeamSize(settings)) \
+    reduction(min : iLo, jLo) reduction(max : iHi, jHi)
+        for (int i = columns.lo - 1; i <= columns.hi; ++i) {
+            if (i >= columns.lo) {
+                for (int j = limitedRows[4 * i]; j <= limitedRows[4 * i + 1]; ++j) {
+                    deliver(fluxMOut, limitedM, i, j, 1, 0);
+                    deliver(fluxNOut, limitedN, i, j, 0, 1);
+                }
+            }
+            if (i < columns.hi) {
+                for (int j = limitedRows[4 * i + 2]; j <= limitedRows[4 * i + 3]; ++j) deliver(fluxMOut, limitedM, i, j, 1, 0);
+            }
+        }
+    }
+    ActiveWindow& window = level.activeWindow;
+    window.limitedIMin = std::min(window.limitedIMin, iLo);
+    window.limitedIMax = std::max(window.limitedIMax, iHi);
+    window.limitedJMin = std::min(window.limitedJMin, jLo);
+    window.limitedJMax = std::max(window.limitedJMax, jHi);
 }
 
 }  // namespace
 
 void ContinuitySpherical(GridLevel& level, double tMinutes, const KernelSettings& settings) {
-    if (!kernels::HasSphericalFields(level)) return;
+    if (!kernels::HasSphericalFields(level) || !kernels::HasLimitScratch(level)) return;
     ContinuityInterior<true>(level, 0.0, tMinutes, settings);
     if (settings.parentRing == 0) RadiateOpenBoundariesSpherical(level, settings);
 }
 
 void ContinuityCartesian(GridLevel& level, double ratio, double tMinutes, const KernelSettings& settings) {
-    if (!kernels::HasLevelFields(level)) return;
+    if (!kernels::HasLevelFields(level) || !kernels::HasLimitScratch(level)) return;
     ContinuityInterior<false>(level, ratio, tMinutes, settings);
     if (settings.parentRing == 0) RadiateOpenBoundariesCartesian(level, ratio, settings);
 }

@@ -38,6 +38,12 @@ inline bool HasSphericalFields(const GridLevel& level) {
            level.cosLatitude.size() >= rows && level.coriolisCentre.size() >= rows && level.coriolisEdge.size() >= rows;
 }
 
+// The scratch of the mass update's limited fluxes.
+inline bool HasLimitScratch(const GridLevel& level) {
+    return FieldsMatch(level, {&level.limitedFluxM, &level.limitedFluxN}) &&
+           level.limitedRows.size() >= 4 * (static_cast<std::size_t>(level.nx) + 3);
+}
+
 // Team for a loop along one edge: its cells are independent, so any team gives the same result,
 // but below a few thousand cells the fork and join of a team cost more than the loop itself.
 inline int EdgeTeamSize(const KernelSettings& settings, int cells) {

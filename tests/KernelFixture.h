@@ -9,6 +9,7 @@
 
 #include "GridLevel.h"
 #include "Kernels.h"
+#include "ModelSetup.h"
 
 namespace fixture {
 
@@ -39,6 +40,7 @@ inline GridLevel CartesianLevel(int nx, int ny, float manning = 0.0f) {
     }
     level.cellField.Fill(0.1f);
     level.manning.Fill(manning);
+    AllocateLimitScratch(level);
     return level;
 }
 

@@ -53,13 +53,29 @@ TEST(Continuity, CartesianCellsFollowTheFluxDivergenceWithinWhatTheyHold) {
 
 TEST(Continuity, AShallowCellSharesItsWaterOutOnAllFourSides) {
     // 5 cm asked for 40 cm (four fluxes of 1 at ratio 0.1): each neighbour gets an eighth of 10 cm,
-    // whether it lies east, west, north or south of the cell.
-    GridLevel l = Flat(10, 10, 10.0);
-    SetDepth(l, [](int i, int j) { return i == 5 && j == 5 ? 0.05 : 10.0; });
-    SetCells({{l.fluxM, 5, 5, 1}, {l.fluxM, 4, 5, -1}, {l.fluxN, 5, 5, 1}, {l.fluxN, 5, 4, -1}});
-    ContinuityCartesian(l, 0.1, 1.0, S(1.0f));
-    ExpectCells({{l.etaNext, 6, 5, 0.0125}, {l.etaNext, 4, 5, 0.0125}, {l.etaNext, 5, 6, 0.0125},
-                 {l.etaNext, 5, 4, 0.0125}, {l.totalDepthNext, 5, 5, 0}, {l.etaNext, 6, 6, 0}});
+    // whether it lies east, west, north or south of the cell. The stored fluxes become what was
+    // delivered: the neighbour's gain over the ratio. (2,2), 5 cm deep at the first updated column
+    // and row, is asked for 20 cm across the faces to the edge cells: a quarter goes each way.
+    // With one and two threads, and over a still-water window whose first column and row are the
+    // first cell's (its west and south neighbours and (2,2) are then left alone).
+    for (int threads : {1, 2}) {
+        for (bool window : {false, true}) {
+            GridLevel l = Flat(10, 10, 10.0);
+            SetDepth(l, [](int i, int j) { return (i == 5 && j == 5) || (i == 2 && j == 2) ? 0.05 : 10.0; });
+            SetCells({{l.fluxM, 5, 5, 1}, {l.fluxM, 4, 5, -1}, {l.fluxN, 5, 5, 1}, {l.fluxN, 5, 4, -1},
+                      {l.fluxM, 1, 2, -1}, {l.fluxN, 2, 1, -1}, {l.fluxM, 7, 7, 0.5}});
+            if (window) l.activeWindow = ActiveWindow{5, 8, 5, 8, 0, true};
+            ContinuityCartesian(l, 0.1, 1.0, Settings(1.0f, threads));
+            const double gain = l.etaNext[6][5];
+            EXPECT_FLOAT_EQ(gain, 0.0125f);
+            ExpectCells({{l.etaNext, 4, 5, window ? 0 : gain}, {l.etaNext, 5, 6, gain}, {l.etaNext, 5, 4, window ? 0 : gain},
+                         {l.totalDepthNext, 5, 5, 0}, {l.etaNext, 6, 6, 0}, {l.fluxM, 5, 5, gain / 0.1},
+                         {l.fluxM, 4, 5, -gain / 0.1}, {l.fluxN, 5, 5, gain / 0.1}, {l.fluxN, 5, 4, -gain / 0.1},
+                         {l.totalDepthNext, 2, 2, window ? 0.05 : 0}, {l.fluxM, 1, 2, window ? -1 : -0.25},
+                         {l.fluxN, 2, 1, window ? -1 : -0.25},
+                         {l.fluxM, 7, 7, 0.5}});
+        }
+    }
 }
 
 TEST(Continuity, SphericalCellsWeighTheMeridionalFluxByLatitude) {
@@ -75,7 +91,9 @@ TEST(Continuity, SphericalCellsWeighTheMeridionalFluxByLatitude) {
     const double expected = -0.01f * ((3.0 - 1.0) + (0.8f * 0.5 - 0.9f * 1.5));  // -0.0105
     ExpectCells({{l.etaNext, 5, 5, expected}, {l.maxFlowDepth, 5, 5, 10.0 + expected}, {l.eta, 5, 5, 0},
                  {l.firstWaveArrival, 5, 5, 1.5}, {l.firstWaveArrival, 4, 8, 0}, {l.firstWaveArrival, 8, 3, 1.5},
-                 {l.eta, 7, 7, -0.001}, {l.totalDepthNext, 7, 7, 0}, {l.etaNext, 8, 7, 0.001}});
+                 {l.eta, 7, 7, -0.001}, {l.totalDepthNext, 7, 7, 0}, {l.etaNext, 8, 7, 0.001},
+                 // the 1 mm cell delivered half its flux, and that is the flux kept
+                 {l.fluxM, 7, 7, 0.001 / l.metricX[7][7]}, {l.fluxM, 5, 5, 3}});
 }
 
 TEST(Momentum, CartesianFacesAndDerivedFieldsFromHandComputation) {

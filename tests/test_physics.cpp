@@ -1,5 +1,6 @@
 // Whole steps of the kernels against physical laws: the long-wave speed sqrt(g h), a lake at
-// rest, mirror-symmetric flooding, open edges, the inertial oscillation, thread-count independence.
+// rest, mirror-symmetric flooding, open edges, the inertial oscillation, a draining film,
+// thread-count independence.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -135,6 +136,44 @@ TEST(Physics, UniformFlowTurnsWithTheInertialPeriod) {
         EXPECT_NEAR(turned, -f * n * dt, 0.02 * f * n * dt) << "step " << n;
     }
     EXPECT_NEAR(std::hypot(level.fluxM[ic][jc], level.fluxN[ic][jc]), 1.0, 0.06);  // the speed is kept
+}
+
+TEST(Physics, ADrainingFilmStaysBelowFreeFallSpeed) {
+    // A 2 mm film on a 1:4 slope (dx 5 cm, dt 0.01 s) runs down into a 10 cm basin. No water can
+    // move faster than it would falling from the top of the slope, sqrt(2 g z). A cell whose
+    // outflow is limited must pass on only the flux it delivered: one that keeps its full flux
+    // while its depth shrinks runs away within a few dozen steps. Same bytes with two threads and
+    // with still-water skipping.
+    const double dx = 0.05, dt = 0.01, film = 0.002;
+    auto run = [&](int threads, bool skipping, double* fastest) {
+        GridLevel l = CartesianLevel(60, 8);
+        l.activeWindow.tracking = skipping;
+        SetDepth(l, [&](int i, int j) { return j == 1 || j == 8 ? -10.0 : i > 20 ? -0.25 * dx * (i - 20) : 0.1; });
+        ForEachCell(l, [&](int i, int j) {
+            if (j == 1 || j == 8 || i <= 20) return;
+            l.eta[i][j] = l.etaNext[i][j] = static_cast<float>(film - l.depth[i][j]);
+            l.totalDepth[i][j] = l.totalDepthNext[i][j] = static_cast<float>(film);
+        }, false);
+        KernelSettings s = Settings(static_cast<float>(dt), threads);
+        s.flowDepthLimit = 1e-5f;
+        s.smallFluxCut = 1e-7f;
+        *fastest = 0.0;
+        for (int n = 1; n <= 600; ++n) {
+            Step(l, n * dt, s, dt / dx);
+            ForEachCell(l, [&](int i, int j) {
+                const double d = l.totalDepthM[i][j], u = std::fabs(l.fluxM[i][j]) / d;
+                if (d >= 1e-3 && !(u <= *fastest)) *fastest = std::isnan(u) ? 1e30 : u;
+            }, false);
+        }
+        return l;
+    };
+    double fastest = 0.0, ignored = 0.0;
+    const GridLevel one = run(1, false, &fastest), two = run(2, false, &ignored), skipped = run(1, true, &ignored);
+    EXPECT_LT(fastest, std::sqrt(2.0 * kG * (0.25 * dx * 40 + film)));
+    EXPECT_GT(fastest, 0.5);  // the film did run down
+    for (const GridLevel* other : {&two, &skipped})
+        for (Field GridLevel::*field : {&GridLevel::eta, &GridLevel::fluxM, &GridLevel::fluxN, &GridLevel::etaMax})
+            EXPECT_TRUE(SameBytes(one.*field, other->*field)) << (other == &two ? "two threads" : "skipping");
 }
 
 TEST(Physics, ResultsDoNotDependOnTheThreadCount) {
