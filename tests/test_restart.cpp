@@ -12,8 +12,8 @@ namespace {
 
 // Twelve minutes of the example with a water-level frame every two: six frames, 360 steps.
 std::vector<std::string> RunArgs(const std::string& scenario, const std::string& threads,
-                                 std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"run",   scenario, "--set",      "endTime=12", "--set", "snapshotInterval=120",
+                                 std::vector<std::string> extra = {}, const std::string& endTime = "12") {
+    std::vector<std::string> args = {"run",   scenario, "--set",      "endTime=" + endTime, "--set", "snapshotInterval=120",
                                      "--threads", threads, "--no-plots", "--quiet"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
@@ -104,20 +104,24 @@ TEST(Restart, UntilThenResumeOnTwoThreadsWritesWhatOneRunWritesAndRefusesCheckpo
     EXPECT_NE(again.err.find(checkpoint), std::string::npos) << again.err;
 }
 
+const std::string kLongRun = "30";
+
 TEST(Restart, SigtermWritesACheckpointFromWhichTheRunEndsAsIfNeverStopped) {
     ScratchFolder dir;
     // Surfer binary frames: one file per frame, besides the histories and extremes.
     const std::string reference = Example(dir, "reference", "1"), scenario = Example(dir, "run", "1");
-    ASSERT_EQ(RunVestra(RunArgs(reference, "1"), dir).status, 0);
+    ASSERT_EQ(RunVestra(RunArgs(reference, "1", {}, kLongRun), dir).status, 0);
     const auto expected = Files(dir / "reference/out");
 
-    // SIGTERM right after the first checkpoint of --checkpoint-every: a later one replaces it.
-    const Outcome stopped = RunVestra(RunArgs(scenario, "1", {"--checkpoint-every", "2"}), dir, "", "Checkpoint", "TERM", "0");
+    // SIGTERM right after the first checkpoint of --checkpoint-every: a later one replaces it. The
+    // run goes on for 28 more minutes (about two seconds), so that a loaded machine still delivers
+    // the signal before the run ends on its own.
+    const Outcome stopped = RunVestra(RunArgs(scenario, "1", {"--checkpoint-every", "2"}, kLongRun), dir, "", "Checkpoint", "TERM", "0");
     ASSERT_EQ(stopped.status, 143) << stopped.err;
     EXPECT_TRUE(fs::exists(dir / "run/scenario.checkpoint"));
     EXPECT_NE(Differences(Files(dir / "run/out"), expected), "");
 
-    const Outcome resumed = RunVestra(RunArgs(scenario, "2", {"--resume"}), dir);
+    const Outcome resumed = RunVestra(RunArgs(scenario, "2", {"--resume"}, kLongRun), dir);
     ASSERT_EQ(resumed.status, 0) << resumed.err;
     EXPECT_EQ(Differences(Files(dir / "run/out"), expected), "");
 }
