@@ -71,13 +71,6 @@ double TimeOfMax(const std::vector<double>& t, const std::vector<double>& v) {
     return v.empty() ? NAN : t[best];
 }
 
-double MaxWithin(const std::vector<double>& t, const std::vector<double>& v, double from, double to) {
-    double m = -INFINITY;
-    for (size_t k = 0; k < t.size() && k < v.size(); ++k)
-        if (t[k] >= from && t[k] <= to) m = std::max(m, v[k]);
-    return m;
-}
-
 }  // namespace
 
 CaseResult RunBp6Case(const CaseContext& context, char letter) {

@@ -70,13 +70,6 @@ std::vector<std::vector<double>> ReadNumberRows(const std::string& path) {
     return rows;
 }
 
-// The largest value of `values` at `times` within [t0, t1].
-double MaxWithin(const std::vector<double>& times, const std::vector<double>& values, double t0, double t1) {
-    double best = -HUGE_VAL;
-    for (size_t k = 0; k < times.size() && k < values.size(); ++k)
-        if (times[k] >= t0 && times[k] <= t1) best = std::max(best, values[k]);
-    return best;
-}
 
 }  // namespace
 

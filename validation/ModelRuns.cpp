@@ -170,6 +170,13 @@ double ArrivalTime(const std::vector<double>& times, const std::vector<double>& 
     return NAN;
 }
 
+double MaxWithin(const std::vector<double>& times, const std::vector<double>& values, double t0, double t1) {
+    double best = -HUGE_VAL;
+    for (size_t k = 0; k < times.size() && k < values.size(); ++k)
+        if (times[k] >= t0 && times[k] <= t1) best = std::max(best, values[k]);
+    return best;
+}
+
 double Interpolate(const std::vector<double>& xs, const std::vector<double>& ys, double x) {
     if (xs.empty()) return NAN;
     if (x <= xs.front()) return ys.front();

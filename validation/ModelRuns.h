@@ -66,6 +66,9 @@ double NormalisedRms(const std::vector<double>& model, const std::vector<double>
 // measurement are timed at the same stage of the wave's front.
 double ArrivalTime(const std::vector<double>& times, const std::vector<double>& values, double level);
 
+// The largest value of `values` at `times` within [t0, t1]; -inf when no sample lies there.
+double MaxWithin(const std::vector<double>& times, const std::vector<double>& values, double t0, double t1);
+
 // Linear interpolation of (xs, ys) at x; xs ascending.
 double Interpolate(const std::vector<double>& xs, const std::vector<double>& ys, double x);
 
