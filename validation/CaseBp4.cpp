@@ -70,21 +70,6 @@ bool RunBeach(const CaseContext& context, const std::string& name, double d, dou
     return frameTau <= 0.0 || ReadFrameSeries(f + "out/NETCDF_H.nc", &run->frames, error);
 }
 
-// Whitespace-separated columns of a data file; lines starting with '#' are skipped.
-std::vector<std::vector<double>> ReadColumns(const std::string& path) {
-    std::vector<std::vector<double>> rows;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        std::vector<double> row;
-        double v;
-        while (fields >> v) row.push_back(v);
-        if (!row.empty()) rows.push_back(row);
-    }
-    return rows;
-}
 
 }  // namespace
 
@@ -105,7 +90,7 @@ CaseResult RunBp4Case(const CaseContext& context) {
     const int row = run.depth.ny / 2;
     Panel profiles{"surface profiles, H/d = 0.0185", "x/d", "eta/d", {}};
     for (int tau : {30, 40, 50, 60, 70}) {
-        const auto lab = ReadColumns(data + "profile-0.0185-t" + std::to_string(tau) + ".txt");
+        const auto lab = ReadNumberRows(data + "profile-0.0185-t" + std::to_string(tau) + ".txt");
         if (lab.empty()) {
             result.failure = data + "profile-0.0185-t" + std::to_string(tau) + ".txt: missing or empty";
             return result;
@@ -149,7 +134,7 @@ CaseResult RunBp4Case(const CaseContext& context) {
     }
 
     // Runup of non-breaking waves against Lab_runup.txt rows (H/d, R/d, d in cm).
-    const auto labRunup = ReadColumns(data + "Lab_runup.txt");
+    const auto labRunup = ReadNumberRows(data + "Lab_runup.txt");
     std::vector<double> chosen = context.quick ? std::vector<double>{0.009, 0.019, 0.04}
                                                : std::vector<double>{0.009, 0.014, 0.019, 0.027, 0.034, 0.04, 0.044};
     Panel runupPanel{"maximum runup", "H/d", "R/d", {{"model", {}, {}, false}, {"lab (all non-breaking)", {}, {}, true}}};

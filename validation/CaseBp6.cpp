@@ -48,20 +48,6 @@ double Cone(double x, double y) {
     return r >= kToeRadius ? 0.0 : (kToeRadius - r) * kSlope;
 }
 
-// Rows of numbers of a text file (CRLF or LF); lines that do not start with a number are skipped.
-std::vector<std::vector<double>> ReadNumberRows(const std::string& path, size_t columns) {
-    std::vector<std::vector<double>> rows;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::vector<double> row;
-        double v;
-        while (row.size() < columns && fields >> v) row.push_back(v);
-        if (row.size() == columns) rows.push_back(row);
-    }
-    return rows;
-}
 
 // Time of the largest value.
 double TimeOfMax(const std::vector<double>& t, const std::vector<double>& v) {

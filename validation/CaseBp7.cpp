@@ -28,7 +28,7 @@ constexpr double kRunupX = 5.1575, kRunupY = 1.88;
 struct Gauge {
     const char* name;
     double x, y;
-    int column;  // in the lab file
+    int column;  // in the lab file; the model lists its gauges in the same order
 };
 constexpr Gauge kGauges[] = {{"ch5", 4.521, 1.196, 1}, {"ch7", 4.521, 1.696, 2}, {"ch9", 4.521, 2.196, 3}};
 
@@ -53,22 +53,6 @@ bool ReadSurferText(const std::string& path, NodeGrid* grid, std::string* error)
     return true;
 }
 
-// Numeric rows of a text file split at blanks, tabs or commas; lines that do not start with a
-// number (headers) are skipped.
-std::vector<std::vector<double>> ReadNumberRows(const std::string& path) {
-    std::vector<std::vector<double>> rows;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::replace(line.begin(), line.end(), ',', ' ');
-        std::istringstream fields(line);
-        std::vector<double> row;
-        double v;
-        while (fields >> v) row.push_back(v);
-        if (!row.empty() && fields.eof()) rows.push_back(row);
-    }
-    return rows;
-}
 
 
 }  // namespace
@@ -142,17 +126,16 @@ CaseResult RunBp7Case(const CaseContext& context) {
         return fail(error);
 
     // Gauges: the model's histories (time in minutes, levels in m) against the lab's (s, cm).
-    const auto history = ReadNumberRows(f + "out/OUT-TIME-HISTORIES_ETA.dat");
+    GaugeHistories history;
+    if (!ReadGaugeHistories(f + "out/OUT-TIME-HISTORIES_ETA.dat", &history, &error)) return fail(error);
     const auto labGauges = ReadNumberRows(data + "output_ch5-7-9-0-40s.csv");
-    if (history.size() < 10) return fail(f + "out/OUT-TIME-HISTORIES_ETA.dat: too few records");
+    if (history.times.size() < 10 || history.values.size() < 3)
+        return fail(f + "out/OUT-TIME-HISTORIES_ETA.dat: too few records");
     if (labGauges.size() < 10) return fail(data + "output_ch5-7-9-0-40s.csv: missing or empty");
     for (const Gauge& g : kGauges) {
-        std::vector<double> mt, mv, lt, lv;
-        for (const auto& r : history)
-            if (r.size() >= 4) {
-                mt.push_back(r[0] * 60.0);
-                mv.push_back(r[static_cast<size_t>(g.column)]);
-            }
+        const std::vector<double>& mt = history.times;
+        std::vector<double> mv = history.values[static_cast<size_t>(g.column - 1)];
+        std::vector<double> lt, lv;
         for (const auto& r : labGauges)
             if (r.size() >= 4 && r[0] <= kRunEnd) {
                 lt.push_back(r[0]);

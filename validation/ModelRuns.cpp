@@ -170,6 +170,23 @@ double ArrivalTime(const std::vector<double>& times, const std::vector<double>& 
     return NAN;
 }
 
+std::vector<std::vector<double>> ReadNumberRows(const std::string& path, size_t columns) {
+    std::vector<std::vector<double>> rows;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::replace(line.begin(), line.end(), ',', ' ');
+        std::istringstream fields(line);
+        std::vector<double> row;
+        double v;
+        while (fields >> v) row.push_back(v);
+        if (row.empty() || !fields.eof() || row.size() < columns) continue;
+        if (columns > 0) row.resize(columns);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
 double MaxWithin(const std::vector<double>& times, const std::vector<double>& values, double t0, double t1) {
     double best = -HUGE_VAL;
     for (size_t k = 0; k < times.size() && k < values.size(); ++k)

@@ -66,6 +66,11 @@ double NormalisedRms(const std::vector<double>& model, const std::vector<double>
 // measurement are timed at the same stage of the wave's front.
 double ArrivalTime(const std::vector<double>& times, const std::vector<double>& values, double level);
 
+// Rows of numbers of a data file, split at blanks, tabs or commas (CRLF or LF). A line whose
+// numbers stop short of its end (a header, a comment) is skipped; with `columns` > 0 a row keeps
+// its first `columns` numbers, and a line with fewer is skipped.
+std::vector<std::vector<double>> ReadNumberRows(const std::string& path, size_t columns = 0);
+
 // The largest value of `values` at `times` within [t0, t1]; -inf when no sample lies there.
 double MaxWithin(const std::vector<double>& times, const std::vector<double>& values, double t0, double t1);
 
