@@ -231,9 +231,10 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
                 level1 = level0 - (((east - west) + north) - south) * cartesianScale;
             }
             const double total1 = h[j] + level1;
-            if constexpr (Spherical) {
-                if (total1 > maxFlowDepth[i][j]) maxFlowDepth[i][j] = static_cast<float>(total1);
-            }
+            // The cell's own water column. Cartesian levels also keep the mean depth of the
+            // cell's east and north faces (the momentum update): a wet cell at a runup front,
+            // whose faces towards dry land carry no water, still counts as flooded.
+            if (total1 > maxFlowDepth[i][j]) maxFlowDepth[i][j] = static_cast<float>(total1);
             if (total1 <= kEpsilon) {
                 // Dry: no water column. What little water the cell still holds stays in its level
                 // (so that none is lost); a level below the bed (rounding only) rests on the bed.

@@ -607,7 +607,7 @@ void RecordChildBoundaryExtremes(GridLevel& child, double tMinutes) {
         const float total = l.totalDepth(i, j);
         if (!(total > 0.0f)) return;
         const float e = l.eta(i, j);
-        if (l.IsSpherical() && total > l.maxFlowDepth(i, j)) l.maxFlowDepth(i, j) = total;
+        if (total > l.maxFlowDepth(i, j)) l.maxFlowDepth(i, j) = total;
         if (e > l.etaMax(i, j)) {
             l.etaMax(i, j) = e;
             l.timeOfMaxWave(i, j) = stamp;

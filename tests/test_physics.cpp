@@ -82,6 +82,14 @@ TEST(Physics, FloodingIsMirrorSymmetricAndRecorded) {
     for (int k = 1; k <= 160; ++k) {
         EXPECT_EQ(east.etaMax[k][3], west.etaMax[161 - k][3]) << "cell " << k;
         EXPECT_EQ(east.eta[k][3], west.eta[161 - k][3]) << "cell " << k;
+        // Every cell that held water records at least its deepest column as its flow depth, the
+        // front cell whose faces towards dry land carried nothing included, in both directions.
+        for (const auto& [run, i] : {std::pair{&east, k}, std::pair{&west, 161 - k}}) {
+            const double highest = static_cast<double>(run->etaMax[i][3]) + run->depth[i][3];
+            if (run->depth[i][3] < 0.0f && highest > 1e-4) {
+                EXPECT_GE(run->maxFlowDepth[i][3], highest - 1e-6) << "cell " << i;
+            }
+        }
         if (k < 4 || k > 157) continue;
         EXPECT_NEAR(eastAdvected.etaMax[k][3], westAdvected.etaMax[161 - k][3], 0.01) << "cell " << k;
         if (k < 136 || eastAdvected.timeOfMaxWave[k][3] == 0.0f) continue;
