@@ -469,12 +469,19 @@ std::vector<KeySpec> BoundaryKeys(ExtendedRunSettings* b) {
     };
 }
 
-// [numerics]: smallFluxCut = the flux below which the momentum update sets a flux to 0.
+// [numerics]: smallFluxCut = the flux below which the momentum update sets a flux to 0;
+// dispersion = the dispersive correction of the momentum update, dispersionMinDepth = the
+// still-water depth below which faces stay long-wave.
 std::vector<KeySpec> NumericsKeys(ExtendedRunSettings* b) {
     return {
         {"smallFluxCut", false,
          [b](const toml::node& n) {
              return ReadFloat(n, Between(0, 1, "must be a flux from 0 to 1 m^2/s"), &b->smallFluxCut);
+         }},
+        {"dispersion", false, [b](const toml::node& n) { return ReadBool(n, &b->dispersion); }},
+        {"dispersionMinDepth", false,
+         [b](const toml::node& n) {
+             return ReadFloat(n, Between(0, 1e5, "must be a depth from 0 to 1e5 metres"), &b->dispersionMinDepth);
          }},
     };
 }

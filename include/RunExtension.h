@@ -30,6 +30,11 @@ struct ExtendedRunSettings {
     // radiating side beside an absorbing or wall side becomes absorbing.
     OpenEdgeKind sideKinds[4] = {OpenEdgeKind::AsEdgeKind, OpenEdgeKind::AsEdgeKind, OpenEdgeKind::AsEdgeKind,
                                  OpenEdgeKind::AsEdgeKind};
+    // Frequency dispersion: the momentum update adds a weakly dispersive (Boussinesq-type)
+    // correction, solved implicitly along rows and columns, on every face whose still-water depth
+    // is at least dispersionMinDepth (m) and whose two cells are wet; other faces stay long-wave.
+    bool dispersion = false;
+    float dispersionMinDepth = 0.0f;
 };
 
 // The kind each side of level 0 gets from these settings (sideKinds over edgeKind, the mixing

@@ -122,6 +122,12 @@ struct GridLevel {
     std::array<int32_t, 4> outputCounters{};  // frames written: [0] water level, [1..3] snapshot modes 0..2
     ActiveWindow activeWindow;  // still-water skipping; ResetActiveRegions after any outside change
     float stepMaximum = 0.0f;  // largest still-water depth among wet inner cells of the last momentum phase
+    // Scratch of the dispersive correction (solver/Dispersion.h), allocated only when the run has
+    // dispersion on: the right-hand sides of the x- and y-systems (then their solutions), the
+    // eliminated upper diagonal, and per row j the cosines of the cell-centre and north-face
+    // latitudes (1 on Cartesian levels).
+    FieldStorage<double> dispersionRhsM, dispersionRhsN, dispersionUpper;
+    std::vector<double> dispersionCosCentre, dispersionCosEdge;
 
     bool IsSpherical() const { return gridType >= 2; }
     // The user's grid inside the level (the whole level when no frame was added).

@@ -7,6 +7,7 @@
 
 #include "AbsorbingLayer.h"
 #include "BathymetryReader.h"
+#include "Dispersion.h"
 #include "InitResult.h"
 #include "InputSummary.h"
 #include "ModelSetup.h"
@@ -170,6 +171,7 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
             const int32_t code =
                 SetUpLevel(levels[k], parameters, threads, k == 0 ? frameCells : 0, absorbing, wallSides);
             if (code != InitResult::kSuccess) return code;
+            if (extendedSettings.dispersion) AllocateDispersionScratch(levels[k]);
         }
 
         gridSpacing = static_cast<float>((*gridRecords)[0].cellSize);

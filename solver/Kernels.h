@@ -30,6 +30,8 @@ struct KernelSettings {
     bool cellFieldFromFile = false;  // compute Rouse numbers from cellField
     float smallFluxCut = -1.0f;      // fluxes below this are set to 0, m^2/s; < 0: the classic cuts
     int32_t parentRing = 0;          // outer rows and columns per side whose level a parent sets (nested: 2)
+    bool dispersion = false;         // dispersive correction of the new fluxes (Dispersion.h)
+    float dispersionMinDepth = 0.0f; // faces over shallower still water stay long-wave, m
 };
 
 // Settings of a run, with the driver's current timeStepFactor.

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Dispersion.h"
 #include "KernelCells.h"
 #include "KernelChecks.h"
 #include "Kernels.h"
@@ -474,8 +475,15 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
     for (int i = columns.lo; i <= columns.hi; ++i) {
         const MomentumColumn<Spherical> column(fields, s, i);
         for (int j = rows.lo; j <= rows.hi; ++j) column.Fluxes(j);
-        column.DerivedFields(rows.lo, rows.hi);
+        if (!settings.dispersion) column.DerivedFields(rows.lo, rows.hi);
     }
+    if (!settings.dispersion) return;
+    // The dispersive correction needs every long-wave flux of the level; the maxima then see the
+    // corrected fluxes.
+    ApplyDispersion(level, ratio, settings);
+#pragma omp parallel for schedule(static) num_threads(KernelTeamSize(settings))
+    for (int i = columns.lo; i <= columns.hi; ++i)
+        MomentumColumn<Spherical>(fields, s, i).DerivedFields(rows.lo, rows.hi);
 }
 
 }  // namespace

@@ -148,7 +148,9 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
     // step kernels, and adaptive steps change the step and read the whole level's maximum: those
     // runs update every cell of every level on every step. The nesting exchange, which also works
     // from outside, widens the windows over what it changes (below and in Nesting.cpp).
-    const bool skipStillWater = !p.timeSeriesEnabled && !p.adaptiveTimeStepEnabled;
+    // The dispersive correction is implicit along whole rows and columns: a change anywhere reaches
+    // still water at once, so those runs update every cell too.
+    const bool skipStillWater = !p.timeSeriesEnabled && !p.adaptiveTimeStepEnabled && !extendedSettings.dispersion;
     for (GridLevel& level : levels) {
         level.activeWindow.tracking = skipStillWater;
         if (!skipStillWater) ResetActiveRegions(level);
@@ -157,6 +159,8 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
     const bool recordGauges = SpanHoldsMultiple(stepIndex, steps, p.historyEverySteps);
     KernelSettings settings = MakeKernelSettings(p, timeStepFactor);
     settings.smallFluxCut = extendedSettings.smallFluxCut;
+    settings.dispersion = extendedSettings.dispersion;
+    settings.dispersionMinDepth = extendedSettings.dispersionMinDepth;
 
     // 4-5. Every level, finest first, level 0 last. A child's water level is fed back into its
     //      parent between the parent's mass and momentum updates of the parent's last sub-step:

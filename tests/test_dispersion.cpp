@@ -1,0 +1,108 @@
+// The dispersive correction of the momentum update against the linear dispersion relation
+// omega^2 = g h k^2 / (1 + (kh)^2 / 3), and its bookkeeping: faces it leaves long-wave keep their
+// bytes, threads change nothing, the volume is kept.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "Dispersion.h"
+#include "KernelFixture.h"
+
+namespace {
+
+using namespace fixture;
+
+KernelSettings DispersiveSettings(float dt, bool on, float minDepth = 0.0f, int threads = 1) {
+    KernelSettings s = Settings(dt, threads);
+    s.smallFluxCut = 0.0f;
+    s.dispersion = on;
+    s.dispersionMinDepth = minDepth;
+    return s;
+}
+
+// Period of the standing wave of wavenumber (kx, ky) in a closed square basin of still depth h,
+// from the zero crossings of the water level in a corner, against the dispersion relation.
+TEST(Dispersion, StandingWavesKeepTheBoussinesqPeriod) {
+    // 63 x 63 wet cells of 0.1 m inside land walls two cells thick (the level's outermost faces
+    // follow edge rules), depth 1 m: modes 2 and 4 have kh of 1 and 2, mode (2, 2) sqrt(2).
+    const double h = 1.0, dx = 0.1, dt = 0.005, amplitude = 0.002;
+    const int wet = 63, n = wet + 4;
+    const double length = wet * dx;
+    struct Case {
+        int modeX, modeY;
+        bool dispersion;
+    };
+    for (const Case c : {Case{2, 0, false}, Case{2, 0, true}, Case{4, 0, true}, Case{0, 2, true}, Case{0, 4, true},
+                         Case{2, 2, true}}) {
+        const double kx = c.modeX * std::numbers::pi / length, ky = c.modeY * std::numbers::pi / length;
+        GridLevel level = CartesianLevel(n, n);
+        SetDepth(level, [&](int i, int j) { return i <= 2 || i >= n - 1 || j <= 2 || j >= n - 1 ? -10.0 : h; });
+        SetLevel(level, [&](int i, int j) {
+            return amplitude * std::cos(kx * (i - 2.5) * dx) * std::cos(ky * (j - 2.5) * dx);
+        });
+        AllocateDispersionScratch(level);
+        const KernelSettings s = DispersiveSettings(static_cast<float>(dt), c.dispersion);
+        std::vector<double> crossings;
+        double previous = amplitude;
+        for (int step = 1; crossings.size() < 6 && step < 20000; ++step) {
+            Step(level, step * dt, s, dt / dx);
+            const double eta = level.eta[3][3];
+            if ((eta > 0.0) != (previous > 0.0)) crossings.push_back((step - 1 + previous / (previous - eta)) * dt);
+            previous = eta;
+        }
+        ASSERT_EQ(crossings.size(), 6u);
+        const double k = std::hypot(kx, ky), period = 2.0 * (crossings.back() - crossings.front()) / 5.0;
+        const double speed = 2.0 * std::numbers::pi / (period * k);
+        const double longWave = std::sqrt(kG * h);
+        const double expected = c.dispersion ? longWave / std::sqrt(1.0 + k * k * h * h / 3.0) : longWave;
+        EXPECT_NEAR(speed, expected, 0.005 * expected)
+            << "mode (" << c.modeX << ", " << c.modeY << ")" << (c.dispersion ? " dispersive" : " long-wave");
+    }
+}
+
+// A hump spreading over a basin with an island and a flooded beach; dispersion on.
+GridLevel BasinRun(int threads, float minDepth, bool dispersion, int steps) {
+    GridLevel level = CartesianLevel(48, 40, 0.02f);
+    SetDepth(level, [](int i, int j) {
+        if (i <= 2 || i >= 47 || j <= 2 || j >= 39) return -5.0;
+        return std::hypot(i - 30, j - 20) < 4.0 ? -1.0 : 12.0 - 0.35 * i;
+    });
+    SetLevel(level, [](int i, int j) { return 1.2 * std::exp(-(std::pow(i - 14, 2) + std::pow(j - 22, 2)) / 8.0); });
+    AllocateDispersionScratch(level);
+    const KernelSettings s = DispersiveSettings(0.25f, dispersion, minDepth, threads);
+    for (int n = 1; n <= steps; ++n) Step(level, n * 0.25, s, 0.25 / 10.0);
+    return level;
+}
+
+double StoredVolume(const GridLevel& l) {
+    double sum = 0.0;
+    ForEachCell(l, [&](int i, int j) {
+        sum += l.depth[i][j] > 0.0f ? l.eta[i][j] : std::max(l.totalDepth[i][j], 0.0f);
+    }, false);
+    return sum;
+}
+
+TEST(Dispersion, ThreadsChangeNothingAndTheVolumeIsKept) {
+    const double before = StoredVolume(BasinRun(1, 0.5f, true, 0));
+    GridLevel one = BasinRun(1, 0.5f, true, 240), two = BasinRun(2, 0.5f, true, 240);
+    const GridLevel longWave = BasinRun(1, 0.5f, false, 240);
+    int floodedLand = 0;
+    ForEachCell(one, [&](int i, int j) { floodedLand += one.depth[i][j] <= 0 && one.etaMax[i][j] > 0; }, false);
+    EXPECT_GT(floodedLand, 3) << "the wave must reach dry land";
+    EXPECT_FALSE(SameBytes(one.eta, longWave.eta)) << "the correction must act";
+    const std::vector<Field*> a = AllFields(one), b = AllFields(two);
+    for (std::size_t k = 0; k < a.size(); ++k) EXPECT_TRUE(SameBytes(*a[k], *b[k])) << "field " << k;
+    EXPECT_NEAR(StoredVolume(one), before, 1e-5 * before);
+}
+
+TEST(Dispersion, FacesLeftLongWaveKeepTheirBytes) {
+    // No face is deep enough: every field, maxima included, as without dispersion.
+    GridLevel off = BasinRun(2, 0.0f, false, 120), shallow = BasinRun(2, 50.0f, true, 120);
+    const std::vector<Field*> a = AllFields(off), b = AllFields(shallow);
+    for (std::size_t k = 0; k < a.size(); ++k) EXPECT_TRUE(SameBytes(*a[k], *b[k])) << "field " << k;
+}
+
+}  // namespace
