@@ -277,18 +277,20 @@ void ApplyDispersion(GridLevel& level, double ratio, const KernelSettings& setti
     s.minDepth = settings.dispersionMinDepth;
     s.cutM = settings.smallFluxCut >= 0.0f ? settings.smallFluxCut : 1e-4;
     s.cutN = settings.smallFluxCut >= 0.0f ? settings.smallFluxCut : (spherical ? 1e-4 : 1e-3);
-    // The cells the level's own mass update computes, within the user's grid, less their outermost
-    // ring. The faces outside them are set by other rules after this correction (the edge fluxes,
-    // the absorbing layer) or come from the parent; a face of the systems beside one of them would
-    // take its old value as the boundary value while the rule moves it with the new one, and that
-    // mismatch feeds a mode that grows at the border. The ring's faces keep their long-wave fluxes,
-    // which nothing changes afterwards, and bound the systems.
+    // The cells that the level's own mass update computes and no edge rule resets (a spherical
+    // level radiates through its second and second-to-last rows and columns), within the user's
+    // grid, less their outermost ring. The faces outside them are set by other rules after this
+    // correction (the edge fluxes, the absorbing layer) or come from the parent; a face of the
+    // systems beside one of them would take its old value as the boundary value while the rule
+    // moves it with the new one, and that mismatch feeds a mode that grows at the border. The
+    // ring's faces keep their long-wave fluxes, which nothing changes afterwards, and bound the
+    // systems.
     const bool nested = settings.parentRing > 0;
     const GridWindow w = level.UserWindow();
     s.iLo = std::max(spherical || nested ? 3 : 2, w.offset + 1) + 1;
     s.jLo = std::max(spherical || nested ? 3 : 2, w.offset + 1) + 1;
-    s.iHi = std::min(level.nx - (nested ? 2 : 1), w.offset + w.nx) - 1;
-    s.jHi = std::min(level.ny - (nested ? 2 : 1), w.offset + w.ny) - 1;
+    s.iHi = std::min(level.nx - (spherical || nested ? 2 : 1), w.offset + w.nx) - 1;
+    s.jHi = std::min(level.ny - (spherical || nested ? 2 : 1), w.offset + w.ny) - 1;
     if (s.iLo >= s.iHi || s.jLo >= s.jHi) return;
 
     const int team = KernelTeamSize(settings);

@@ -26,22 +26,27 @@ KernelSettings DispersiveSettings(float dt, bool on, float minDepth = 0.0f, int 
 // Period of the standing wave of wavenumber (kx, ky) in a closed square basin of still depth h,
 // from the zero crossings of the water level in a corner, against the dispersion relation.
 TEST(Dispersion, StandingWavesKeepTheBoussinesqPeriod) {
-    // 63 x 63 wet cells of 0.1 m inside land walls two cells thick (the level's outermost faces
-    // follow edge rules), depth 1 m: modes 2 and 4 have kh of 1 and 2, mode (2, 2) sqrt(2).
-    const double h = 1.0, dx = 0.1, dt = 0.005, amplitude = 0.002;
-    const int wet = 63, n = wet + 4;
-    const double length = wet * dx;
+    // 63 x 63 wet cells inside land walls three cells thick (the level's outer faces and cells
+    // follow edge rules). Cartesian: cells of 0.1 m, depth 1 m, so that modes 2 and 4 have kh of 1 and 2, mode
+    // (2, 2) sqrt(2). Spherical: cells of 0.1 arc-minutes at 40 degrees north, depth 1.8 km.
+    const double amplitude = 0.002;
+    const int wet = 63, n = wet + 6;
     struct Case {
         int modeX, modeY;
-        bool dispersion;
+        bool dispersion, spherical;
     };
-    for (const Case c : {Case{2, 0, false}, Case{2, 0, true}, Case{4, 0, true}, Case{0, 2, true}, Case{0, 4, true},
-                         Case{2, 2, true}}) {
-        const double kx = c.modeX * std::numbers::pi / length, ky = c.modeY * std::numbers::pi / length;
-        GridLevel level = CartesianLevel(n, n);
-        SetDepth(level, [&](int i, int j) { return i <= 2 || i >= n - 1 || j <= 2 || j >= n - 1 ? -10.0 : h; });
+    for (const Case c : {Case{2, 0, false, false}, Case{2, 0, true, false}, Case{4, 0, true, false},
+                         Case{0, 2, true, false}, Case{0, 4, true, false}, Case{2, 2, true, false},
+                         Case{2, 0, true, true}, Case{0, 4, true, true}}) {
+        const double minutes = 0.1, latitude = 40.0;
+        const double dy = c.spherical ? minutes / 60.0 * kDegree * kEarthRadius : 0.1;
+        const double dx = c.spherical ? dy * std::cos((latitude + (n / 2) * minutes / 60.0) * kDegree) : dy;
+        const double h = c.spherical ? 1800.0 : 1.0, dt = c.spherical ? 0.2 : 0.01;
+        const double kx = c.modeX * std::numbers::pi / (wet * dx), ky = c.modeY * std::numbers::pi / (wet * dy);
+        GridLevel level = c.spherical ? SphericalLevel(n, n, 140.0, latitude, minutes, dt) : CartesianLevel(n, n);
+        SetDepth(level, [&](int i, int j) { return i <= 3 || i >= n - 2 || j <= 3 || j >= n - 2 ? -10.0 : h; });
         SetLevel(level, [&](int i, int j) {
-            return amplitude * std::cos(kx * (i - 2.5) * dx) * std::cos(ky * (j - 2.5) * dx);
+            return amplitude * std::cos(kx * (i - 3.5) * dx) * std::cos(ky * (j - 3.5) * dy);
         });
         AllocateDispersionScratch(level);
         const KernelSettings s = DispersiveSettings(static_cast<float>(dt), c.dispersion);
@@ -49,7 +54,7 @@ TEST(Dispersion, StandingWavesKeepTheBoussinesqPeriod) {
         double previous = amplitude;
         for (int step = 1; crossings.size() < 6 && step < 20000; ++step) {
             Step(level, step * dt, s, dt / dx);
-            const double eta = level.eta[3][3];
+            const double eta = level.eta[4][4];
             if ((eta > 0.0) != (previous > 0.0)) crossings.push_back((step - 1 + previous / (previous - eta)) * dt);
             previous = eta;
         }
@@ -59,7 +64,8 @@ TEST(Dispersion, StandingWavesKeepTheBoussinesqPeriod) {
         const double longWave = std::sqrt(kG * h);
         const double expected = c.dispersion ? longWave / std::sqrt(1.0 + k * k * h * h / 3.0) : longWave;
         EXPECT_NEAR(speed, expected, 0.005 * expected)
-            << "mode (" << c.modeX << ", " << c.modeY << ")" << (c.dispersion ? " dispersive" : " long-wave");
+            << "mode (" << c.modeX << ", " << c.modeY << ")" << (c.dispersion ? " dispersive" : " long-wave")
+            << (c.spherical ? " spherical" : "");
     }
 }
 
