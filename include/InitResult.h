@@ -28,7 +28,6 @@ inline constexpr int32_t kTimeSeriesUnreadable = 43;  // the time-series file ca
 inline constexpr int32_t kSeriesBandOutside = 44;     // the time-series band reaches outside level 0
 inline constexpr int32_t kStepBeyondStability = 45;   // a fixed timeStep exceeds the stability limit of a level
 inline constexpr int32_t kCheckpointRefused = 46;     // the checkpoint to resume from does not fit this run
-inline constexpr int32_t kDispersionWithSeries = 47;  // dispersion is on together with a boundary time series
 
 // One-line meaning of a result code, for messages; "unknown result code" otherwise.
 inline const char* Meaning(int32_t code) {
@@ -58,7 +57,6 @@ inline const char* Meaning(int32_t code) {
     case kSeriesBandOutside: return "the time-series band reaches outside level 0";
     case kStepBeyondStability: return "timeStep exceeds the stability limit of a level";
     case kCheckpointRefused: return "the checkpoint cannot be resumed by this run";
-    case kDispersionWithSeries: return "[numerics] dispersion cannot be combined with a boundary time series";
     default: return "unknown result code";
     }
 }

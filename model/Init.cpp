@@ -194,12 +194,6 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
     if (parameters.timeStep == 0.0f) return InitResult::kZeroTimeStep;
     if (gridSpacing == 0.0f) return InitResult::kZeroGridSpacing;
     // Step cannot report, so everything it will read is checked here.
-    if (parameters.timeSeriesEnabled && extendedSettings.dispersion) {
-        // The series sets the fluxes around its band after the momentum update: the dispersive
-        // systems beside them would be bounded by values that change afterwards.
-        std::fprintf(stderr, "vestra: [numerics] dispersion = true cannot be combined with timeSeriesEnabled\n");
-        return InitResult::kDispersionWithSeries;
-    }
     if (parameters.timeSeriesEnabled) {
         const SeriesBand band{parameters.seriesFirstIndex, parameters.seriesLastIndex, parameters.seriesMode};
         if (!SeriesBandFits(levels[0], band)) {

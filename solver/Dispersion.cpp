@@ -280,11 +280,11 @@ void ApplyDispersion(GridLevel& level, double ratio, const KernelSettings& setti
     // The cells that the level's own mass update computes and no edge rule resets (a spherical
     // level radiates through its second and second-to-last rows and columns), within the user's
     // grid, less their outermost ring. The faces outside them are set by other rules after this
-    // correction (the edge fluxes, the absorbing layer) or come from the parent; a face of the
-    // systems beside one of them would take its old value as the boundary value while the rule
-    // moves it with the new one, and that mismatch feeds a mode that grows at the border. The
-    // ring's faces keep their long-wave fluxes, which nothing changes afterwards, and bound the
-    // systems.
+    // correction (the edge fluxes, a boundary series' band on the open edge, the absorbing layer)
+    // or come from the parent. A face of the systems beside one of them would take its old value
+    // as the boundary value while the rule moves it with the new one, and that mismatch feeds a
+    // mode that grows at the border. The ring's faces keep their long-wave fluxes, which nothing
+    // changes afterwards, and bound the systems.
     const bool nested = settings.parentRing > 0;
     const GridWindow w = level.UserWindow();
     s.iLo = std::max(spherical || nested ? 3 : 2, w.offset + 1) + 1;
