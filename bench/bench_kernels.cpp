@@ -6,6 +6,7 @@
 //                (sigma 0.5 degrees) in the middle, dt = 3 s, Manning 0.015, every extreme field;
 //                measured after 200 steps, when the wave covers about a tenth of the grid.
 //   active/...   every cell wet and moving (waves over the whole grid), the costliest case.
+//   dispersive/... the same with the dispersive correction of the momentum update.
 #include <benchmark/benchmark.h>
 #include <omp.h>
 
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "Dispersion.h"
 #include "KernelFixture.h"
 #include "Kernels.h"
 
@@ -125,9 +127,13 @@ void PeerAdvance(benchmark::State& state, int threads) {
     SetCellRate(state, b.level);
 }
 
-void ActiveSubStep(benchmark::State& state, bool spherical, int nx, int ny, int threads) {
+void ActiveSubStep(benchmark::State& state, bool spherical, int nx, int ny, int threads, bool dispersion) {
     std::unique_ptr<BenchLevel> b = ActiveProblem(spherical, nx, ny);
-    const KernelSettings s = SettingsFor(*b, threads);
+    KernelSettings s = SettingsFor(*b, threads);
+    if (dispersion) {
+        AllocateDispersionScratch(b->level);
+        s.dispersion = true;
+    }
     SubStep(*b, s);  // first touch outside the timing
     for (auto _ : state) SubStep(*b, s);
     SetCellRate(state, b->level);
@@ -194,15 +200,17 @@ int Register() {
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
     }
-    for (bool spherical : {true, false}) {
-        for (auto [nx, ny] : {std::pair{512, 512}, std::pair{2048, 1024}}) {
-            for (int threads : {1, 2}) {
-                const std::string name = std::string("active/substep/") + (spherical ? "spherical/" : "cartesian/") +
-                                         std::to_string(nx) + "x" + std::to_string(ny) +
-                                         "/threads:" + std::to_string(threads);
-                benchmark::RegisterBenchmark(name.c_str(), ActiveSubStep, spherical, nx, ny, threads)
-                    ->UseRealTime()
-                    ->Unit(benchmark::kMillisecond);
+    for (bool dispersion : {false, true}) {
+        for (bool spherical : {true, false}) {
+            for (auto [nx, ny] : {std::pair{512, 512}, std::pair{2048, 1024}}) {
+                for (int threads : {1, 2}) {
+                    const std::string name = std::string(dispersion ? "dispersive" : "active") + "/substep/" +
+                                             (spherical ? "spherical/" : "cartesian/") + std::to_string(nx) + "x" +
+                                             std::to_string(ny) + "/threads:" + std::to_string(threads);
+                    benchmark::RegisterBenchmark(name.c_str(), ActiveSubStep, spherical, nx, ny, threads, dispersion)
+                        ->UseRealTime()
+                        ->Unit(benchmark::kMillisecond);
+                }
             }
         }
     }
