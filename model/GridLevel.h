@@ -124,9 +124,10 @@ struct GridLevel {
     float stepMaximum = 0.0f;  // largest still-water depth among wet inner cells of the last momentum phase
     // Scratch of the dispersive correction (solver/Dispersion.h), allocated only when the run has
     // dispersion on: the right-hand sides of the x- and y-systems (then their solutions), the
-    // eliminated upper diagonal, and per row j the cosines of the cell-centre and north-face
-    // latitudes (1 on Cartesian levels).
+    // eliminated upper diagonal, each face's factor h^2 / 3 (-1 where it stays long-wave), and per
+    // row j the cosines of the cell-centre and north-face latitudes (1 on Cartesian levels).
     FieldStorage<double> dispersionRhsM, dispersionRhsN, dispersionUpper;
+    Field dispersionFactorM, dispersionFactorN;
     std::vector<double> dispersionCosCentre, dispersionCosEdge;
 
     bool IsSpherical() const { return gridType >= 2; }
