@@ -213,6 +213,8 @@ TEST(OpenEdges, ScenarioBoundaryTable) {
         {"[boundary]\nkind = \"open\"\n", {}, 0, "[boundary] kind = 'open': must be"},
         {"[boundary]\ncells = 1\n", {}, 0, "[boundary] cells = 1: must be"},
         {"[numerics]\nsmallFluxCut = -1e-4\n", {}, 0, "[numerics] smallFluxCut = -0.0001: must be"},
+        {"[numerics]\ndispersion = 1\n", {}, 0, "[numerics] dispersion = 1: must be true or false"},
+        {"[numerics]\ndispersionMinDepth = -0.5\n", {}, 0, "[numerics] dispersionMinDepth = -0.5: must be"},
         {"[boundary]\nwest = \"radiating\"\n", {}, 0, "[boundary] west = 'radiating': must be"},
         {"[boundary]\nkind = \"radiating\"\nnorth = \"wall\"\n", {}, 0, "kind = \"radiating\" cannot go with"},
     };
@@ -222,15 +224,17 @@ TEST(OpenEdges, ScenarioBoundaryTable) {
         ASSERT_EQ(LoadScenarioText(table + body, dir / "s.toml", {}, &s, &error), !refusal) << error;
         EXPECT_TRUE(refusal ? error.find(refusal) != std::string::npos && error.find('\n') == std::string::npos
                             : s.boundary.edgeKind == kind && s.boundary.absorbingCells == cells &&
-                                  s.boundary.smallFluxCut == -1.0f)
+                                  s.boundary.smallFluxCut == -1.0f && !s.boundary.dispersion)
             << table << error;
     }
     Scenario cut;
     std::string error;
-    ASSERT_TRUE(LoadScenarioText("[boundary]\nkind = \"wall\"\nwest = \"absorbing\"\n[numerics]\nsmallFluxCut = 0\n" + body,
+    ASSERT_TRUE(LoadScenarioText("[boundary]\nkind = \"wall\"\nwest = \"absorbing\"\n[numerics]\nsmallFluxCut = 0\n"
+                                 "dispersion = true\ndispersionMinDepth = 0.03\n" + body,
                                  dir / "s.toml", {}, &cut, &error))
         << error;
     EXPECT_EQ(cut.boundary.smallFluxCut, 0.0f);
+    EXPECT_TRUE(cut.boundary.dispersion && cut.boundary.dispersionMinDepth == 0.03f);
     OpenEdgeKind sides[4];
     ResolveSideKinds(cut.boundary, sides);
     EXPECT_TRUE(sides[kWestSide] == OpenEdgeKind::Absorbing && sides[kEastSide] == OpenEdgeKind::Wall &&
