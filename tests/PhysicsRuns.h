@@ -20,6 +20,8 @@ struct SteppedRun {
     SimulationParameters parameters;
     std::unique_ptr<ZellSimulatorVestra> sim;
     int32_t index = 0;
+    bool dispersion = false;  // [numerics] dispersion, with faces below dispersionMinDepth left long-wave
+    float dispersionMinDepth = 0.0f;
 
     SteppedRun() {
         parameters.threadCount = 1;
@@ -43,6 +45,8 @@ struct SteppedRun {
         sim->SetParameters(parameters);
         ExtendedRunSettings extended{edges, 20};
         if (sides != nullptr) std::copy(sides->begin(), sides->end(), extended.sideKinds);
+        extended.dispersion = dispersion;
+        extended.dispersionMinDepth = dispersionMinDepth;
         sim->SetExtendedSettings(extended);
         return sim->Init(nullptr);
     }
