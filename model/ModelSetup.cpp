@@ -125,6 +125,10 @@ std::size_t LevelFieldBytes(const GridLevel& level) {
     for (Field GridLevel::*member : kLevelFields) bytes += (level.*member).Size() * sizeof(float);
     for (Field GridLevel::*member : kSphericalLevelFields) bytes += (level.*member).Size() * sizeof(float);
     bytes += (level.limitedFluxM.Size() + level.limitedFluxN.Size()) * sizeof(float);
+    for (const FieldStorage<double>* f : {&level.dispersionRhsM, &level.dispersionRhsN, &level.dispersionUpper})
+        bytes += f->Size() * sizeof(double);
+    bytes += (level.dispersionFactorM.Size() + level.dispersionFactorN.Size()) * sizeof(float);
+    bytes += (level.dispersionCosCentre.capacity() + level.dispersionCosEdge.capacity()) * sizeof(double);
     for (const std::vector<float>* row : {&level.cosLatitude, &level.coriolisCentre, &level.coriolisEdge})
         bytes += row->capacity() * sizeof(float);
     bytes += (level.gaugeColumns.capacity() + level.gaugeRows.capacity() + level.limitedRows.capacity()) * sizeof(int32_t);
