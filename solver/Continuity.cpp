@@ -93,8 +93,8 @@ void WriteBackAfterNeighbours(int first, int last, int team, const Body& body, c
 // update's advection divides it by the film's depth, flips and grows it from one sub-step to the
 // next up to the velocity clamp, and the rings' neighbours take it up. The shares are those of
 // the fluxes and levels the update started from (nothing here is stored before all are known);
-// faces between a ring cell and a computed one are the update's own. Returns the box of the cells
-// beside a face whose flux changed.
+// faces between a ring cell and a computed one are the update's own. Widens iLo..iHi, jLo..jHi
+// over the cells beside a face whose flux changed.
 template <bool Spherical>
 void LimitRingFluxes(GridLevel& level, const OutflowLimit<Spherical>& limit, int& iLo, int& iHi, int& jLo, int& jHi) {
     const int nx = level.nx;

@@ -141,18 +141,20 @@ TEST(NestedEdges, CoastAcrossEachEdgeFollowsTheParentWithoutSpikes) {
 
 // A laboratory beach (1:20, 2 cm wave, cells of 3 cm and 1 cm) whose run-up floods a child's south and
 // north rings and drains back as a film of millimetres. The film on the rings, whose level the parent
-// sets, may carry no more than it holds: otherwise its flux ran away within a few sub-steps (the
-// level blew up 3.3 s in). The child's fluxes stay within the parent's over the same cells, and the volume account closes.
+// sets, may carry no more than it holds: otherwise its flux ran away within a few sub-steps (the level
+// blew up 3.3 s in). The child's fluxes stay within the parent's over the same cells, and the volume
+// account closes.
 TEST(NestedEdges, DrainingFilmOnTheRingsStaysBounded) {
     constexpr double dx = 0.03;
     auto run = [](int threads, const ScratchFolder& dir) {
         auto depth = [](double x, double) { return 0.05 * (1.2 - x); };  // the shore at x = 1.2 m
         auto r = std::make_unique<SteppedRun>();
         const std::string tag = std::to_string(threads);
-        r->AddLevel(dir, tag + "p", 0, dx, GridSpec{60, 30, 0.0, 59 * dx, 0.0, 29 * dx}, depth);
+        const GridSpec parent{60, 30, 0.0, 59 * dx, 0.0, 29 * dx};
+        r->AddLevel(dir, tag + "p", 0, dx, parent, depth);
         // 15 x 6 parent cells from parent node (36, 8): the shore crosses the south and north edges.
         r->AddLevel(dir, tag + "c", 0, dx / 3, GridSpec{46, 19, 36 * dx, 51 * dx, 8 * dx, 14 * dx}, depth);
-        r->AddSource(dir, tag + "s", GridSpec{60, 30, 0.0, 59 * dx, 0.0, 29 * dx},
+        r->AddSource(dir, tag + "s", parent,
                      [](double x, double) { return 0.02 * std::exp(-std::pow((x - 0.5) / 0.2, 2)); });
         r->parameters.timeStep = 0.01f;
         r->parameters.manningCoefficient = 0.0025f;
@@ -166,7 +168,8 @@ TEST(NestedEdges, DrainingFilmOnTheRingsStaysBounded) {
     auto largestFlux = [](const GridLevel& l, int i0, int i1, int j0, int j1) {
         double m = 0;
         for (int i = i0; i <= i1; ++i)
-            for (int j = j0; j <= j1; ++j) m = std::max({m, std::fabs(l.fluxM(i, j) + 0.0), std::fabs(l.fluxN(i, j) + 0.0)});
+            for (int j = j0; j <= j1; ++j)
+                m = std::max({m, std::fabs(l.fluxM(i, j) + 0.0), std::fabs(l.fluxN(i, j) + 0.0)});
         return m;
     };
     ScratchFolder dir;
