@@ -20,6 +20,7 @@ struct SteppedRun {
     SimulationParameters parameters;
     std::unique_ptr<ZellSimulatorVestra> sim;
     int32_t index = 0;
+    float smallFluxCut = -1.0f;  // ExtendedRunSettings::smallFluxCut
 
     SteppedRun() {
         parameters.threadCount = 1;
@@ -41,7 +42,7 @@ struct SteppedRun {
     int32_t Init(OpenEdgeKind edges = OpenEdgeKind::Radiating, const std::array<OpenEdgeKind, 4>* sides = nullptr) {
         sim = std::make_unique<ZellSimulatorVestra>(&grids, &events);
         sim->SetParameters(parameters);
-        ExtendedRunSettings extended{edges, 20};
+        ExtendedRunSettings extended{edges, 20, smallFluxCut};
         if (sides != nullptr) std::copy(sides->begin(), sides->end(), extended.sideKinds);
         sim->SetExtendedSettings(extended);
         return sim->Init(nullptr);
