@@ -86,6 +86,70 @@ void WriteBackAfterNeighbours(int first, int last, int team, const Body& body, c
     }
 }
 
+// A nested level's two outer rings hold the parent's level, and the update leaves them alone: no
+// update delivers the flux of a face between two of their cells. Such a face is limited here as
+// the update limits its own, by the share of the ring cell it leaves, so that a film in the rings
+// cannot keep a flux it could never carry either. Left alone, that flux runs away: the momentum
+// update's advection divides it by the film's depth, flips and grows it from one sub-step to the
+// next up to the velocity clamp, and the rings' neighbours take it up. The shares are those of
+// the fluxes and levels the update started from (nothing here is stored before all are known);
+// faces between a ring cell and a computed one are the update's own. Widens iLo..iHi, jLo..jHi
+// over the cells beside a face whose flux changed.
+template <bool Spherical>
+void LimitRingFluxes(GridLevel& level, const OutflowLimit<Spherical>& limit, int& iLo, int& iHi, int& jLo, int& jHi) {
+    const int nx = level.nx;
+    const int ny = level.ny;
+    // Visits every x-face (visitM) and y-face (visitN) whose two cells both lie in the rings.
+    auto forEachRingFace = [nx, ny](auto&& visitM, auto&& visitN) {
+        for (int j = 1; j <= ny; ++j) {
+            if (j <= 2 || j >= ny - 1) {
+                for (int i = 1; i <= nx - 1; ++i) visitM(i, j);
+            } else {
+                visitM(1, j);
+                visitM(nx - 1, j);
+            }
+        }
+        for (int i = 1; i <= nx; ++i) {
+            if (i <= 2 || i >= nx - 1) {
+                for (int j = 1; j <= ny - 1; ++j) visitN(i, j);
+            } else {
+                visitN(i, 1);
+                visitN(i, ny - 1);
+            }
+        }
+    };
+    const View limitedM = level.limitedFluxM.view();
+    const View limitedN = level.limitedFluxN.view();
+    const ConstView fluxM = limit.fluxM;
+    const ConstView fluxN = limit.fluxN;
+    bool any = false;
+    auto note = [&](const View& scratch, float flux, int i, int j, int ib, int jb) {
+        if (flux == 0.0f) return;
+        const double value = static_cast<double>(flux) * (flux > 0.0f ? limit.Share(i, j) : limit.Share(ib, jb));
+        if (value == static_cast<double>(flux)) return;
+        scratch[i][j] = static_cast<float>(value);
+        any = true;
+    };
+    forEachRingFace([&](int i, int j) { note(limitedM, fluxM[i][j], i, j, i + 1, j); },
+                    [&](int i, int j) { note(limitedN, fluxN[i][j], i, j, i, j + 1); });
+    if (!any) return;
+    const View storedM = level.fluxM.view();
+    const View storedN = level.fluxN.view();
+    auto deliver = [&](const View& stored, const View& scratch, int i, int j, int di, int dj) {
+        const float value = scratch[i][j];
+        if (std::isnan(value)) return;
+        scratch[i][j] = std::numeric_limits<float>::quiet_NaN();
+        if (value == stored[i][j]) return;
+        stored[i][j] = value;
+        iLo = std::min(iLo, i);
+        iHi = std::max(iHi, i + di);
+        jLo = std::min(jLo, j);
+        jHi = std::max(jHi, j + dj);
+    };
+    forEachRingFace([&](int i, int j) { deliver(storedM, limitedM, i, j, 1, 0); },
+                    [&](int i, int j) { deliver(storedN, limitedN, i, j, 0, 1); });
+}
+
 template <bool Spherical>
 void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const KernelSettings& settings) {
     // The update runs up to column nx - 1 and row ny - 1 of the extent left once the rings that
@@ -315,10 +379,12 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
     WriteBackAfterNeighbours(columns.lo, columns.hi, KernelTeamSize(settings), column, writeBack);
 
     // The limited fluxes become the stored ones; the scratch returns to NaN. The cells beside a
-    // face whose flux changed count as changed for the still-water window.
+    // face whose flux changed count as changed for the still-water window. The rings of a nested
+    // level go first: their shares read the fluxes as the update found them.
+    int iLo = noRow, iHi = -noRow, jLo = noRow, jHi = -noRow;
+    if (settings.parentRing > 0) LimitRingFluxes(level, limit, iLo, iHi, jLo, jHi);
     const View fluxMOut = level.fluxM.view();
     const View fluxNOut = level.fluxN.view();
-    int iLo = noRow, iHi = -noRow, jLo = noRow, jHi = -noRow;
     auto deliver = [&](const View& stored, const View& scratch, int i, int j, int di, int dj) {
         const float value = scratch[i][j];
         if (std::isnan(value)) return;

@@ -43,7 +43,8 @@ int KernelTeamSize(const KernelSettings& settings);
 // Mass update of a spherical level (interior columns 3..nx-1, rows 3..ny-1), then its radiating
 // edges. tMinutes stamps the arrival and maximum times. With settings.parentRing = 2 (a nested
 // level) the update covers columns 3..nx-2 and rows 3..ny-2 and there are no radiating edges:
-// the parent sets the outer rings (Nesting.h). The same holds for the Cartesian update.
+// the parent sets the outer rings (Nesting.h), and the faces between two ring cells keep only the
+// flux the ring cell they leave can deliver. The same holds for the Cartesian update.
 void ContinuitySpherical(GridLevel& level, double tMinutes, const KernelSettings& settings);
 
 // Mass update of a Cartesian level (interior columns 2..nx-1, rows 2..ny-1), then its radiating

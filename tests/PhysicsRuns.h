@@ -20,7 +20,8 @@ struct SteppedRun {
     SimulationParameters parameters;
     std::unique_ptr<ZellSimulatorVestra> sim;
     int32_t index = 0;
-    bool dispersion = false;  // [numerics] dispersion, with faces below dispersionMinDepth left long-wave
+    float smallFluxCut = -1.0f;  // ExtendedRunSettings::smallFluxCut
+    bool dispersion = false;     // [numerics] dispersion, with faces below dispersionMinDepth left long-wave
     float dispersionMinDepth = 0.0f;
 
     SteppedRun() {
@@ -43,7 +44,7 @@ struct SteppedRun {
     int32_t Init(OpenEdgeKind edges = OpenEdgeKind::Radiating, const std::array<OpenEdgeKind, 4>* sides = nullptr) {
         sim = std::make_unique<ZellSimulatorVestra>(&grids, &events);
         sim->SetParameters(parameters);
-        ExtendedRunSettings extended{edges, 20};
+        ExtendedRunSettings extended{edges, 20, smallFluxCut};
         if (sides != nullptr) std::copy(sides->begin(), sides->end(), extended.sideKinds);
         extended.dispersion = dispersion;
         extended.dispersionMinDepth = dispersionMinDepth;

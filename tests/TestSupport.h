@@ -96,7 +96,9 @@ inline Outcome RunVestra(const std::vector<std::string>& args, const ScratchFold
                          const std::string& environment = "", const std::string& interruptAfter = "",
                          const std::string& signal = "INT", const std::string& delay = "0.3") {
     const std::string out = dir / "stdout.txt", err = dir / "stderr.txt";
-    std::string command = environment + " '" VESTRA_BINARY_DIR "/vestra'";
+    // The output file is emptied first: otherwise the wait below can find the text in an earlier
+    // run's output before the shell has truncated it, and signal the new run before it has started.
+    std::string command = ": >'" + out + "'; " + environment + " '" VESTRA_BINARY_DIR "/vestra'";
     for (const std::string& arg : args) command += " '" + arg + "'";
     command += " >'" + out + "' 2>'" + err + "'";
     if (!interruptAfter.empty())
