@@ -111,7 +111,7 @@ CaseResult RunBp7Case(const CaseContext& context) {
         "seriesMode = 1\nuseEtaOnly = true\n"
         "[boundary]\nkind = \"wall\"\nwest = \"absorbing\"\ncells = " + std::to_string(kLayerCells) +
         "\n[numerics]\nsmallFluxCut = " + Num(kFluxCut) + "\n" +
-        DispersionLines(*std::max_element(inputEta.begin(), inputEta.end())) +
+        DispersionLines(context.dispersion, *std::max_element(inputEta.begin(), inputEta.end())) +
         "[[grids]]\ngridType = 0\ncellSize = " + Num(dx, 10) +
         "\nbathymetryFile = \"depth.grd\"\noutputFolder = \"out\"\ngaugeFile = \"gauges.txt\"\n"
         // Water at rest to start with: the still level everywhere.

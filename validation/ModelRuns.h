@@ -80,9 +80,10 @@ double Interpolate(const std::vector<double>& xs, const std::vector<double>& ys,
 // Number formatting for settings lines and notes.
 std::string Num(double value, int digits = 6);
 
-// Experiment: the [numerics] lines that turn the dispersive correction on for a laboratory wave
-// of incident height `height` (m). Faces shallower than height / 0.78, where a solitary wave of
-// that height breaks (McCowan's limit H/h = 0.78) even before shoaling, stay long-wave.
-inline std::string DispersionLines(double height) {
-    return "dispersion = true\ndispersionMinDepth = " + Num(height / 0.78) + "\n";
+// The [numerics] lines of `vestra validate --dispersion` for a laboratory wave of incident height
+// `height` (m): the dispersive correction on, with faces shallower than height / 0.78 (where a
+// solitary wave of that height breaks, McCowan's limit H/h = 0.78, even before shoaling) left
+// long-wave. Nothing without the option.
+inline std::string DispersionLines(bool on, double height) {
+    return on ? "dispersion = true\ndispersionMinDepth = " + Num(height / 0.78) + "\n" : std::string();
 }

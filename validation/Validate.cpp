@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* kValidateUsage =
-    "usage: vestra validate [CASE ...] [--quick] [-o DIR] [--plugin PATH]\n"
+    "usage: vestra validate [CASE ...] [--quick] [--dispersion] [-o DIR] [--plugin PATH]\n"
     "\n"
     "Runs validation cases through the model (all of them by default), draws each against\n"
     "its reference (laboratory data or an analytic solution) and writes per case a figure\n"
@@ -28,6 +28,7 @@ const char* kValidateUsage =
     "\n"
     "options:\n"
     "  --quick             coarser grids: the whole set in well under a minute\n"
+    "  --dispersion        laboratory cases with the dispersive correction ([numerics] dispersion)\n"
     "  -o, --output DIR    where the runs and the report go (default: validation-report)\n"
     "  --plugin PATH       the simulator library (default: libvestra.so beside vestra)\n"
     "  -h, --help          show this help\n"
@@ -98,10 +99,13 @@ std::string FindDataFolder() {
 
 std::string Passed(bool passed) { return passed ? "pass" : "**FAIL**"; }
 
-std::string ReportMarkdown(const std::vector<CaseResult>& results, bool quick) {
+std::string ReportMarkdown(const std::vector<CaseResult>& results, bool quick, bool dispersion) {
     std::string md = "# Validation report\n\n";
     md += quick ? "Quick run (`--quick`: coarser grids than the published resolutions).\n\n"
                 : "Full run (published resolutions).\n\n";
+    if (dispersion)
+        md += "Laboratory cases with the dispersive correction (`--dispersion`: [numerics] dispersion = true, "
+              "faces shallower than the incident wave height / 0.78 long-wave).\n\n";
     md += "Pass rule: a case passes when it ran and every metric with a threshold is at most that "
           "threshold; the run passes when every case passes. Relative errors are "
           "|model - reference| / |reference| of maxima (NTHMP acceptance: analytic 5 %, laboratory "
@@ -130,8 +134,9 @@ std::string ReportMarkdown(const std::vector<CaseResult>& results, bool quick) {
     return md;
 }
 
-std::string ReportJson(const std::vector<CaseResult>& results, bool quick) {
-    std::string out = "{\n  \"quick\": " + std::string(quick ? "true" : "false") + ",\n  \"cases\": [";
+std::string ReportJson(const std::vector<CaseResult>& results, bool quick, bool dispersion) {
+    std::string out = "{\n  \"quick\": " + std::string(quick ? "true" : "false") +
+                      ",\n  \"dispersion\": " + (dispersion ? "true" : "false") + ",\n  \"cases\": [";
     for (size_t k = 0; k < results.size(); ++k) {
         const CaseResult& r = results[k];
         out += std::string(k ? "," : "") + "\n    {\"name\": " + JsonString(r.name) +
@@ -183,7 +188,7 @@ int RunValidateCommand(const std::vector<std::string>& args) {
         std::snprintf(line, sizeof line, "  %-18s  %s\n", c.name, c.summary);
         caseList += line;
     }
-    bool quick = false;
+    bool quick = false, dispersion = false;
     std::string outDir = "validation-report", plugin;
     std::vector<const ValidationCase*> chosen;
     std::set<std::string> seen;
@@ -193,8 +198,8 @@ int RunValidateCommand(const std::vector<std::string>& args) {
             std::printf(kValidateUsage, caseList.c_str());
             return kExitSuccess;
         }
-        if (a == "--quick") {
-            quick = true;
+        if (a == "--quick" || a == "--dispersion") {
+            (a == "--quick" ? quick : dispersion) = true;
             continue;
         }
         if (a == "-o" || a == "--output" || a == "--plugin") {
@@ -233,6 +238,7 @@ int RunValidateCommand(const std::vector<std::string>& args) {
     for (const ValidationCase* c : chosen) {
         CaseContext context;
         context.quick = quick;
+        context.dispersion = dispersion;
         context.folder = root + c->name + "/";
         context.pluginPath = plugin.empty() ? DefaultPluginPath() : plugin;
         context.dataFolder = FindDataFolder();
@@ -256,8 +262,8 @@ int RunValidateCommand(const std::vector<std::string>& args) {
         results.push_back(std::move(result));
     }
     std::string error;
-    if (!WriteTextFile(root + "report.md", ReportMarkdown(results, quick), &error) ||
-        !WriteTextFile(root + "report.json", ReportJson(results, quick), &error)) {
+    if (!WriteTextFile(root + "report.md", ReportMarkdown(results, quick, dispersion), &error) ||
+        !WriteTextFile(root + "report.json", ReportJson(results, quick, dispersion), &error)) {
         std::fprintf(stderr, "vestra: %s\n", error.c_str());
         return kExitFailure;
     }

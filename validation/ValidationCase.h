@@ -42,6 +42,7 @@ struct CaseResult {
 
 struct CaseContext {
     bool quick = false;
+    bool dispersion = false;  // laboratory cases run with the dispersive correction
     std::string folder;      // the case's own output folder, ends in '/'
     std::string pluginPath;  // the simulator library
     std::string dataFolder;  // the laboratory data, ends in '/'
