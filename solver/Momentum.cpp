@@ -16,6 +16,7 @@
 #include "KernelChecks.h"
 #include "Kernels.h"
 #include "MomentumMaxima.h"
+#include "MomentumWet.h"
 
 using cells::kEpsilon;
 
@@ -38,6 +39,7 @@ struct SweepScalars {
     double optionValue = 0.0;
     bool cellFieldFromFile = false;
     float minutes = 0.0f;             // model time stamped into the time-of-maximum fields
+    int wetCellLoop = 0;              // KernelSettings::wetCellLoop, 0 where the loop cannot run
 };
 
 struct SweepFields {
@@ -193,6 +195,33 @@ public:
         }
     }
 
+    // Both fluxes of cells (i, lo..hi). Inside the advection region the rows go in chunks through
+    // the wet-cell loop, which computes every cell whose stencil is wholly wet and leaves the
+    // others to Fluxes; the cut-off of small fluxes must be above 0 there (see MomentumWet.cpp).
+    void AllFluxes(int lo, int hi) const {
+        const int wetLo = std::max(lo, 3), wetHi = std::min(hi, s_.ny - 3);
+        if constexpr (Spherical) {
+            if (s_.wetCellLoop > 0 && advectionInside_ && wetLo <= wetHi) {
+                for (int j = lo; j < wetLo; ++j) Fluxes(j);
+                const wetflux::Column c = WetColumn();
+                const wetflux::Scalars ws{s_.factor,        s_.frictionBase, s_.frictionFloor, s_.flowDepthLimit,
+                                          s_.velocityLimit, s_.fluxCutM,     s_.fluxCutN,      s_.landCutoff,
+                                          s_.coriolis,      s_.optionEnabled, s_.optionValue};
+                wetflux::Scratch scratch;
+                for (int from = wetLo; from <= wetHi; from += wetflux::kChunk) {
+                    const int count = std::min(wetflux::kChunk, wetHi - from + 1);
+                    wetflux::Fluxes(c, ws, from, count, scratch, s_.wetCellLoop > 1);
+                    for (int k = 0; k < count; ++k) {
+                        if (scratch.general[k] != 0) Fluxes(from + k);
+                    }
+                }
+                for (int j = wetHi + 1; j <= hi; ++j) Fluxes(j);
+                return;
+            }
+        }
+        for (int j = lo; j <= hi; ++j) Fluxes(j);
+    }
+
     // Running maxima of the flow at cells (i, lo..hi), from the new fluxes and the face depths as
     // they stand after the update (u = M / D~, v = N / D^). They read only each cell's own
     // entries, so they run as a second pass over the column: one loop without branches (every
@@ -218,6 +247,31 @@ public:
     }
 
 private:
+    wetflux::Column WetColumn() const {
+        wetflux::Column c;
+        for (int k = 0; k < 5; ++k) {
+            c.totalNext[k] = totalNext_.p[k];
+            c.total[k] = total_.p[k];
+            c.fluxM[k] = fluxM_.p[k];
+            c.fluxN[k] = fluxN_.p[k];
+        }
+        c.depth = depth_.at(0);
+        c.eta0 = eta_.at(0);
+        c.eta1 = eta_.at(1);
+        c.manning = manning_;
+        c.metricX = metricX_;
+        c.gravityMetricX = gravityMetricX_;
+        c.gravityMetricY = gravityMetricY_;
+        c.cosLatitude = f_.cosLatitude;
+        c.coriolisCentre = f_.coriolisCentre;
+        c.coriolisEdge = f_.coriolisEdge;
+        c.fluxMNext = out_.fluxMNext;
+        c.fluxNNext = out_.fluxNNext;
+        c.totalDepthM = out_.totalDepthM;
+        c.totalDepthN = out_.totalDepthN;
+        return c;
+    }
+
     double Cos(int j) const {
         if constexpr (Spherical) return f_.cosLatitude[j];
         return 1.0;
@@ -465,6 +519,7 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
     s.optionValue = level.optionValue;
     s.cellFieldFromFile = settings.cellFieldFromFile;
     s.minutes = static_cast<float>(tWhole / 60.0);
+    s.wetCellLoop = Spherical && s.fluxCutM > 0.0 && s.fluxCutN > 0.0 ? settings.wetCellLoop : 0;
     const SweepFields fields(level, Spherical);
 
     // Faces outside the active window would keep their fluxes and maxima: they are left alone.
@@ -473,7 +528,7 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
 #pragma omp parallel for schedule(static) num_threads(KernelTeamSize(settings))
     for (int i = columns.lo; i <= columns.hi; ++i) {
         const MomentumColumn<Spherical> column(fields, s, i);
-        for (int j = rows.lo; j <= rows.hi; ++j) column.Fluxes(j);
+        column.AllFluxes(rows.lo, rows.hi);
         column.DerivedFields(rows.lo, rows.hi);
     }
 }

@@ -1,0 +1,250 @@
+// The loop of MomentumWet.h. This file is compiled twice: as it is (the baseline build, with the
+// dispatch) and, through MomentumWetAvx2.cpp, for AVX2 with VESTRA_WETFLUX_AVX2 defined.
+//
+// For a wholly wet cell the general update (Momentum.cpp) takes, at every branch, the two-sided
+// form of each term, so here each upwind choice is a select between two values that are both
+// worked out. The general update skips the advection and Coriolis terms of still water; here they
+// are added, but they are then exact zeros of either sign, which leave a non-zero flux as it is
+// and a zero one below the flux cut, where it becomes +0 in both (hence a cut above 0).
+#include <algorithm>
+#include <cmath>
+
+#include "KernelCells.h"
+#include "MomentumWet.h"
+
+namespace wetflux {
+
+template <bool Coriolis>
+void FluxesAvx2(const Column& c, const Scalars& s, int lo, int count, Scratch& scratch);
+
+namespace {
+
+using cells::kEpsilon;
+
+inline double Square(double x) { return x * x; }
+
+// cells::FaceAverageDepth, widened: 0 where the face is dry.
+inline double FaceDepth(float a, float aNext, float bNext, float b) {
+    const double d = 0.25 * (static_cast<double>(a) + aNext + bNext + b);
+    return d < kEpsilon ? 0.0 : static_cast<double>(static_cast<float>(d));
+}
+
+inline double Clamp(double v, double limit) { return v < -limit ? -limit : (limit < v ? limit : v); }
+
+// The argument of the Manning power where the friction factor is not zero, else 0.
+inline double PowerArgument(double k, double along, double across, double fluxDepth, const Scalars& s) {
+    const bool needed = (fluxDepth > 0.0) & (fluxDepth >= s.flowDepthLimit) & (k != 0.0) &
+                        ((along != 0.0) | (across != 0.0));
+    const double floored = fluxDepth < s.frictionFloor ? s.frictionFloor : fluxDepth;
+    return needed ? floored : 0.0;
+}
+
+template <bool Coriolis>
+void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scratch& scratch) {
+    const Column c = column;  // a local copy: its pointers stay in registers through the loops
+    const Scalars s = scalars;
+    const float* tn0 = c.totalNext[2];
+    const float* tn1 = c.totalNext[3];
+    const float* tn2 = c.totalNext[4];
+    const float* tnW = c.totalNext[1];
+    const float* tnW2 = c.totalNext[0];
+    const float* t0 = c.total[2];
+    const float* t1 = c.total[3];
+    const float* t2 = c.total[4];
+    const float* tW = c.total[1];
+    const float* m0 = c.fluxM[2];
+    const float* m1 = c.fluxM[3];
+    const float* mW = c.fluxM[1];
+    const float* mW2 = c.fluxM[0];
+    const float* n0 = c.fluxN[2];
+    const float* n1 = c.fluxN[3];
+    const float* nW = c.fluxN[1];
+    double* powerM = scratch.powerM - lo;
+    double* powerN = scratch.powerN - lo;
+    std::int64_t* general = scratch.general - lo;
+    const int hi = lo + count - 1;
+    // Without the option every depth allows the nonlinear terms (an infinite depth goes to the
+    // general update, which is never wrong).
+    const double optionLimit = s.optionEnabled ? s.optionValue : HUGE_VAL;
+
+    // The arguments of the Manning powers.
+#pragma omp simd
+    for (int j = lo; j <= hi; ++j) {
+        const double k = s.frictionBase * c.manning[j] * c.manning[j];
+        const double fdM = (static_cast<double>(tn0[j]) + tn1[j]) / 2.0;
+        const double nBar = 0.25 * (static_cast<double>(n1[j]) + n0[j] + n0[j - 1] + n1[j - 1]);
+        powerM[j] = PowerArgument(k, m0[j], nBar, fdM, s);
+        const double fdN = (static_cast<double>(tn0[j]) + tn0[j + 1]) / 2.0;
+        const double mBar = 0.25 * (static_cast<double>(m0[j]) + m0[j + 1] + mW[j] + mW[j + 1]);
+        powerN[j] = PowerArgument(k, n0[j], mBar, fdN, s);
+    }
+    // The powers themselves, with the library's pow as everywhere else.
+    for (int j = lo; j <= hi; ++j) {
+        if (powerM[j] > 0.0) powerM[j] = std::pow(powerM[j], cells::kFrictionExponent);
+        if (powerN[j] > 0.0) powerN[j] = std::pow(powerN[j], cells::kFrictionExponent);
+    }
+
+#pragma omp simd
+    for (int j = lo; j <= hi; ++j) {
+        const double h = c.depth[j];
+        const double k = s.frictionBase * c.manning[j] * c.manning[j];
+        const double cosJ = c.cosLatitude[j];
+        const double cosS = c.cosLatitude[j - 1];
+        const double cosN = c.cosLatitude[j + 1];
+        const double a = s.factor * c.metricX[j];
+        const double ownM = c.totalDepthM[j];
+        const double ownN = c.totalDepthN[j];
+
+        // Face depths of the neighbours, as the general update recomputes them.
+        const double eastM = FaceDepth(t1[j], tn1[j], tn2[j], t2[j]);
+        const double westM = FaceDepth(tW[j], tnW[j], tn0[j], t0[j]);
+        const double southM = FaceDepth(t0[j - 1], tn0[j - 1], tn1[j - 1], t1[j - 1]);
+        const double northM = FaceDepth(t0[j + 1], tn0[j + 1], tn1[j + 1], t1[j + 1]);
+        const double northN = FaceDepth(t0[j + 1], tn0[j + 1], tn0[j + 2], t0[j + 2]);
+        const double southN = FaceDepth(t0[j - 1], tn0[j - 1], tn0[j], t0[j]);
+        const double eastN = FaceDepth(t1[j], tn1[j], tn1[j + 1], t1[j + 1]);
+        const double westN = FaceDepth(tW[j], tnW[j], tnW[j + 1], tW[j + 1]);
+
+        const double fdM = (static_cast<double>(tn0[j]) + tn1[j]) / 2.0;
+        const double fdN = (static_cast<double>(tn0[j]) + tn0[j + 1]) / 2.0;
+
+        // The whole stencil wet: every total depth the two fluxes read, both own faces and the
+        // eight neighbouring faces; both flux depths deep enough; land not cut off; the nonlinear
+        // terms allowed.
+        // (Kept as a double, 1 or 0, so that every lane of the mask has the width of a double.)
+        double wet = 1.0;
+        const auto atLeast = [&wet](double x, double limit) { wet = x >= limit ? wet : 0.0; };
+        atLeast(tn0[j - 2], kEpsilon);
+        atLeast(tn0[j - 1], kEpsilon);
+        atLeast(tn0[j], kEpsilon);
+        atLeast(tn0[j + 1], kEpsilon);
+        atLeast(tn0[j + 2], kEpsilon);
+        atLeast(tn1[j - 2], kEpsilon);
+        atLeast(tn1[j - 1], kEpsilon);
+        atLeast(tn1[j], kEpsilon);
+        atLeast(tn1[j + 1], kEpsilon);
+        atLeast(tn1[j + 2], kEpsilon);
+        atLeast(tn2[j], kEpsilon);
+        atLeast(tn2[j + 1], kEpsilon);
+        atLeast(tnW[j], kEpsilon);
+        atLeast(tnW[j + 1], kEpsilon);
+        atLeast(tnW2[j], kEpsilon);
+        atLeast(tnW2[j + 1], kEpsilon);
+        atLeast(ownM, kEpsilon);
+        atLeast(ownN, kEpsilon);
+        atLeast(eastM, kEpsilon);
+        atLeast(westM, kEpsilon);
+        atLeast(southM, kEpsilon);
+        atLeast(northM, kEpsilon);
+        atLeast(northN, kEpsilon);
+        atLeast(southN, kEpsilon);
+        atLeast(eastN, kEpsilon);
+        atLeast(westN, kEpsilon);
+        atLeast(fdM, s.flowDepthLimit);
+        atLeast(fdN, s.flowDepthLimit);
+        wet = h < s.landCutoff ? 0.0 : wet;
+        wet = std::fabs(h) < optionLimit ? wet : 0.0;
+
+        // x-flux on the east face.
+        double fluxM;
+        {
+            const double m = m0[j];
+            const double nBar = 0.25 * (static_cast<double>(n1[j]) + n0[j] + n0[j - 1] + n1[j - 1]);
+            const double friction = powerM[j] > 0.0 ? k * std::sqrt(nBar * nBar + m * m) / powerM[j] : 0.0;
+            const double pressure = s.factor * c.gravityMetricX[j];
+            double flux = (1.0 - friction) * m - pressure * fdM * (static_cast<double>(c.eta1[j]) - c.eta0[j]);
+            const double selfTerm = m * m / ownM;
+            const double xEast = Square(m1[j]) / eastM - selfTerm;
+            const double xWest = selfTerm - Square(mW[j]) / westM;
+            flux -= a * (m <= 0.0 ? xEast : xWest);
+            const double across = cosJ * m * nBar / ownM;
+            const double nSouth = 0.25 * (static_cast<double>(n1[j - 1]) + n0[j - 1] + n0[j - 2] + n1[j - 2]);
+            const double ySouth = across - cosS * m0[j - 1] * nSouth / southM;
+            const double nNorth = 0.25 * (static_cast<double>(n1[j + 1]) + n0[j + 1] + n0[j] + n1[j]);
+            const double yNorth = cosN * m0[j + 1] * nNorth / northM - across;
+            flux -= a * (nBar > 0.0 ? ySouth : yNorth);
+            if constexpr (Coriolis) {
+                flux += s.factor * c.coriolisCentre[j] * (static_cast<double>(n0[j]) + n1[j] + n0[j - 1] + n1[j - 1]);
+            }
+            flux /= 1.0 + friction;
+            flux = std::fabs(flux) < s.fluxCutM ? 0.0 : flux;
+            fluxM = Clamp(flux, s.velocityLimit * fdM);
+        }
+
+        // y-flux on the north face.
+        double fluxN;
+        {
+            const double n = n0[j];
+            const double mBar = 0.25 * (static_cast<double>(m0[j]) + m0[j + 1] + mW[j] + mW[j + 1]);
+            const double friction = powerN[j] > 0.0 ? k * std::sqrt(mBar * mBar + n * n) / powerN[j] : 0.0;
+            const double pressure = s.factor * c.gravityMetricY[j];
+            double flux = (1.0 - friction) * n - pressure * fdN * (static_cast<double>(c.eta0[j + 1]) - c.eta0[j]);
+            const double selfTerm = cosJ * n * n / ownN;
+            const double yNorth = cosN * Square(n0[j + 1]) / northN - selfTerm;
+            const double ySouth = selfTerm - cosS * Square(n0[j - 1]) / southN;
+            flux -= a * (n <= 0.0 ? yNorth : ySouth);
+            const double across = n * mBar / ownN;
+            const double mEast = 0.25 * (static_cast<double>(m1[j]) + m1[j + 1] + m0[j] + m0[j + 1]);
+            const double xEast = n1[j] * mEast / eastN - across;
+            const double mWest = 0.25 * (static_cast<double>(mW[j + 1]) + mW[j] + mW2[j] + mW2[j + 1]);
+            const double xWest = across - nW[j] * mWest / westN;
+            flux -= a * (mBar <= 0.0 ? xEast : xWest);
+            if constexpr (Coriolis) {
+                flux -= s.factor * c.coriolisEdge[j] * (static_cast<double>(m0[j]) + m0[j + 1] + mW[j] + mW[j + 1]);
+            }
+            flux /= 1.0 + friction;
+            flux = std::fabs(flux) < s.fluxCutN ? 0.0 : flux;
+            fluxN = Clamp(flux, s.velocityLimit * fdN);
+        }
+
+        // Cells left to the general update keep their face depths (it reads them) and get their
+        // fluxes from it.
+        general[j] = wet != 0.0 ? 0 : 1;
+        c.fluxMNext[j] = static_cast<float>(fluxM);
+        c.fluxNNext[j] = static_cast<float>(fluxN);
+        c.totalDepthM[j] = wet != 0.0 ? static_cast<float>(fdM) : c.totalDepthM[j];
+        c.totalDepthN[j] = wet != 0.0 ? static_cast<float>(fdN) : c.totalDepthN[j];
+    }
+}
+
+template <bool Coriolis>
+void Run(const Column& c, const Scalars& s, int lo, int count, Scratch& scratch, bool allowVector) {
+#if defined(VESTRA_HAVE_AVX2_WETFLUX) && !defined(VESTRA_WETFLUX_AVX2)
+    if (allowVector && VectorLoopAvailable()) {
+        FluxesAvx2<Coriolis>(c, s, lo, count, scratch);
+        return;
+    }
+#endif
+    (void)allowVector;
+    Loop<Coriolis>(c, s, lo, count, scratch);
+}
+
+}  // namespace
+
+#ifdef VESTRA_WETFLUX_AVX2
+template <bool Coriolis>
+void FluxesAvx2(const Column& c, const Scalars& s, int lo, int count, Scratch& scratch) {
+    Loop<Coriolis>(c, s, lo, count, scratch);
+}
+template void FluxesAvx2<true>(const Column&, const Scalars&, int, int, Scratch&);
+template void FluxesAvx2<false>(const Column&, const Scalars&, int, int, Scratch&);
+#else
+bool VectorLoopAvailable() {
+#if defined(VESTRA_HAVE_AVX2_WETFLUX)
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return available;
+#else
+    return false;
+#endif
+}
+
+void Fluxes(const Column& c, const Scalars& s, int lo, int count, Scratch& scratch, bool allowVector) {
+    if (s.coriolis) Run<true>(c, s, lo, count, scratch, allowVector);
+    else Run<false>(c, s, lo, count, scratch, allowVector);
+}
+#endif
+
+}  // namespace wetflux
