@@ -67,51 +67,17 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
     // general update, which is never wrong).
     const double optionLimit = s.optionEnabled ? s.optionValue : HUGE_VAL;
 
-    // The arguments of the Manning powers.
-#pragma omp simd
-    for (int j = lo; j <= hi; ++j) {
-        const double k = s.frictionBase * c.manning[j] * c.manning[j];
-        const double fdM = (static_cast<double>(tn0[j]) + tn1[j]) / 2.0;
-        const double nBar = 0.25 * (static_cast<double>(n1[j]) + n0[j] + n0[j - 1] + n1[j - 1]);
-        powerM[j] = PowerArgument(k, m0[j], nBar, fdM, s);
-        const double fdN = (static_cast<double>(tn0[j]) + tn0[j + 1]) / 2.0;
-        const double mBar = 0.25 * (static_cast<double>(m0[j]) + m0[j + 1] + mW[j] + mW[j + 1]);
-        powerN[j] = PowerArgument(k, n0[j], mBar, fdN, s);
-    }
-    // The powers themselves, with the library's pow as everywhere else.
-    for (int j = lo; j <= hi; ++j) {
-        if (powerM[j] > 0.0) powerM[j] = std::pow(powerM[j], cells::kFrictionExponent);
-        if (powerN[j] > 0.0) powerN[j] = std::pow(powerN[j], cells::kFrictionExponent);
-    }
-
+    // Which cells the loop takes, and the arguments of their Manning powers.
 #pragma omp simd
     for (int j = lo; j <= hi; ++j) {
         const double h = c.depth[j];
-        const double k = s.frictionBase * c.manning[j] * c.manning[j];
-        const double cosJ = c.cosLatitude[j];
-        const double cosS = c.cosLatitude[j - 1];
-        const double cosN = c.cosLatitude[j + 1];
-        const double a = s.factor * c.metricX[j];
-        const double ownM = c.totalDepthM[j];
-        const double ownN = c.totalDepthN[j];
-
-        // Face depths of the neighbours, as the general update recomputes them.
-        const double eastM = FaceDepth(t1[j], tn1[j], tn2[j], t2[j]);
-        const double westM = FaceDepth(tW[j], tnW[j], tn0[j], t0[j]);
-        const double southM = FaceDepth(t0[j - 1], tn0[j - 1], tn1[j - 1], t1[j - 1]);
-        const double northM = FaceDepth(t0[j + 1], tn0[j + 1], tn1[j + 1], t1[j + 1]);
-        const double northN = FaceDepth(t0[j + 1], tn0[j + 1], tn0[j + 2], t0[j + 2]);
-        const double southN = FaceDepth(t0[j - 1], tn0[j - 1], tn0[j], t0[j]);
-        const double eastN = FaceDepth(t1[j], tn1[j], tn1[j + 1], t1[j + 1]);
-        const double westN = FaceDepth(tW[j], tnW[j], tnW[j + 1], tW[j + 1]);
-
         const double fdM = (static_cast<double>(tn0[j]) + tn1[j]) / 2.0;
         const double fdN = (static_cast<double>(tn0[j]) + tn0[j + 1]) / 2.0;
-
-        // The whole stencil wet: every total depth the two fluxes read, both own faces and the
-        // eight neighbouring faces; both flux depths deep enough; land not cut off; the nonlinear
-        // terms allowed.
-        // (Kept as a double, 1 or 0, so that every lane of the mask has the width of a double.)
+        // The whole stencil wet: every total depth the two fluxes read, at both time levels where
+        // they read the eight neighbouring faces (four depths of at least kEpsilon make a face of
+        // at least kEpsilon), and both own faces; both flux depths deep enough; land not cut off;
+        // the nonlinear terms allowed. (Kept as a double, 1 or 0, so that every lane of the mask
+        // has the width of a double.)
         double wet = 1.0;
         const auto atLeast = [&wet](double x, double limit) { wet = x >= limit ? wet : 0.0; };
         atLeast(tn0[j - 2], kEpsilon);
@@ -130,80 +96,128 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
         atLeast(tnW[j + 1], kEpsilon);
         atLeast(tnW2[j], kEpsilon);
         atLeast(tnW2[j + 1], kEpsilon);
-        atLeast(ownM, kEpsilon);
-        atLeast(ownN, kEpsilon);
-        atLeast(eastM, kEpsilon);
-        atLeast(westM, kEpsilon);
-        atLeast(southM, kEpsilon);
-        atLeast(northM, kEpsilon);
-        atLeast(northN, kEpsilon);
-        atLeast(southN, kEpsilon);
-        atLeast(eastN, kEpsilon);
-        atLeast(westN, kEpsilon);
+        atLeast(t0[j - 1], kEpsilon);
+        atLeast(t0[j], kEpsilon);
+        atLeast(t0[j + 1], kEpsilon);
+        atLeast(t0[j + 2], kEpsilon);
+        atLeast(t1[j - 1], kEpsilon);
+        atLeast(t1[j], kEpsilon);
+        atLeast(t1[j + 1], kEpsilon);
+        atLeast(t2[j], kEpsilon);
+        atLeast(tW[j], kEpsilon);
+        atLeast(tW[j + 1], kEpsilon);
+        atLeast(c.totalDepthM[j], kEpsilon);
+        atLeast(c.totalDepthN[j], kEpsilon);
         atLeast(fdM, s.flowDepthLimit);
         atLeast(fdN, s.flowDepthLimit);
         wet = h < s.landCutoff ? 0.0 : wet;
         wet = std::fabs(h) < optionLimit ? wet : 0.0;
-
-        // x-flux on the east face.
-        double fluxM;
-        {
-            const double m = m0[j];
-            const double nBar = 0.25 * (static_cast<double>(n1[j]) + n0[j] + n0[j - 1] + n1[j - 1]);
-            const double friction = powerM[j] > 0.0 ? k * std::sqrt(nBar * nBar + m * m) / powerM[j] : 0.0;
-            const double pressure = s.factor * c.gravityMetricX[j];
-            double flux = (1.0 - friction) * m - pressure * fdM * (static_cast<double>(c.eta1[j]) - c.eta0[j]);
-            const double selfTerm = m * m / ownM;
-            const double xEast = Square(m1[j]) / eastM - selfTerm;
-            const double xWest = selfTerm - Square(mW[j]) / westM;
-            flux -= a * (m <= 0.0 ? xEast : xWest);
-            const double across = cosJ * m * nBar / ownM;
-            const double nSouth = 0.25 * (static_cast<double>(n1[j - 1]) + n0[j - 1] + n0[j - 2] + n1[j - 2]);
-            const double ySouth = across - cosS * m0[j - 1] * nSouth / southM;
-            const double nNorth = 0.25 * (static_cast<double>(n1[j + 1]) + n0[j + 1] + n0[j] + n1[j]);
-            const double yNorth = cosN * m0[j + 1] * nNorth / northM - across;
-            flux -= a * (nBar > 0.0 ? ySouth : yNorth);
-            if constexpr (Coriolis) {
-                flux += s.factor * c.coriolisCentre[j] * (static_cast<double>(n0[j]) + n1[j] + n0[j - 1] + n1[j - 1]);
-            }
-            flux /= 1.0 + friction;
-            flux = std::fabs(flux) < s.fluxCutM ? 0.0 : flux;
-            fluxM = Clamp(flux, s.velocityLimit * fdM);
-        }
-
-        // y-flux on the north face.
-        double fluxN;
-        {
-            const double n = n0[j];
-            const double mBar = 0.25 * (static_cast<double>(m0[j]) + m0[j + 1] + mW[j] + mW[j + 1]);
-            const double friction = powerN[j] > 0.0 ? k * std::sqrt(mBar * mBar + n * n) / powerN[j] : 0.0;
-            const double pressure = s.factor * c.gravityMetricY[j];
-            double flux = (1.0 - friction) * n - pressure * fdN * (static_cast<double>(c.eta0[j + 1]) - c.eta0[j]);
-            const double selfTerm = cosJ * n * n / ownN;
-            const double yNorth = cosN * Square(n0[j + 1]) / northN - selfTerm;
-            const double ySouth = selfTerm - cosS * Square(n0[j - 1]) / southN;
-            flux -= a * (n <= 0.0 ? yNorth : ySouth);
-            const double across = n * mBar / ownN;
-            const double mEast = 0.25 * (static_cast<double>(m1[j]) + m1[j + 1] + m0[j] + m0[j + 1]);
-            const double xEast = n1[j] * mEast / eastN - across;
-            const double mWest = 0.25 * (static_cast<double>(mW[j + 1]) + mW[j] + mW2[j] + mW2[j + 1]);
-            const double xWest = across - nW[j] * mWest / westN;
-            flux -= a * (mBar <= 0.0 ? xEast : xWest);
-            if constexpr (Coriolis) {
-                flux -= s.factor * c.coriolisEdge[j] * (static_cast<double>(m0[j]) + m0[j + 1] + mW[j] + mW[j + 1]);
-            }
-            flux /= 1.0 + friction;
-            flux = std::fabs(flux) < s.fluxCutN ? 0.0 : flux;
-            fluxN = Clamp(flux, s.velocityLimit * fdN);
-        }
-
-        // Cells left to the general update keep their face depths (it reads them) and get their
-        // fluxes from it.
         general[j] = wet != 0.0 ? 0 : 1;
-        c.fluxMNext[j] = static_cast<float>(fluxM);
-        c.fluxNNext[j] = static_cast<float>(fluxN);
-        c.totalDepthM[j] = wet != 0.0 ? static_cast<float>(fdM) : c.totalDepthM[j];
-        c.totalDepthN[j] = wet != 0.0 ? static_cast<float>(fdN) : c.totalDepthN[j];
+
+        const double k = s.frictionBase * c.manning[j] * c.manning[j];
+        const double nBar = 0.25 * (static_cast<double>(n1[j]) + n0[j] + n0[j - 1] + n1[j - 1]);
+        const double mBar = 0.25 * (static_cast<double>(m0[j]) + m0[j + 1] + mW[j] + mW[j + 1]);
+        powerM[j] = wet != 0.0 ? PowerArgument(k, m0[j], nBar, fdM, s) : 0.0;
+        powerN[j] = wet != 0.0 ? PowerArgument(k, n0[j], mBar, fdN, s) : 0.0;
+    }
+    // The powers themselves, with the library's pow as everywhere else.
+    for (int j = lo; j <= hi; ++j) {
+        if (powerM[j] > 0.0) powerM[j] = std::pow(powerM[j], cells::kFrictionExponent);
+        if (powerN[j] > 0.0) powerN[j] = std::pow(powerN[j], cells::kFrictionExponent);
+    }
+
+    // x-flux on the east face. Each upwind choice selects its operands before the one division,
+    // as the general update computes only the branch it takes.
+#pragma omp simd
+    for (int j = lo; j <= hi; ++j) {
+        const bool wet = general[j] == 0;
+        const double k = s.frictionBase * c.manning[j] * c.manning[j];
+        const double cosJ = c.cosLatitude[j];
+        const double a = s.factor * c.metricX[j];
+        const double own = c.totalDepthM[j];
+        const double fd = (static_cast<double>(tn0[j]) + tn1[j]) / 2.0;
+        const double m = m0[j];
+        const double nBar = 0.25 * (static_cast<double>(n1[j]) + n0[j] + n0[j - 1] + n1[j - 1]);
+        const double friction = powerM[j] > 0.0 ? k * std::sqrt(nBar * nBar + m * m) / powerM[j] : 0.0;
+        const double pressure = s.factor * c.gravityMetricX[j];
+        double flux = (1.0 - friction) * m - pressure * fd * (static_cast<double>(c.eta1[j]) - c.eta0[j]);
+        // d(M^2/D)/dx, upwind on M.
+        const double self = m * m / own;
+        const bool fromEast = m <= 0.0;
+        const double mEast = m1[j], mWest = mW[j];
+        const double faceEast = FaceDepth(t1[j], tn1[j], tn2[j], t2[j]);
+        const double faceWest = FaceDepth(tW[j], tnW[j], tn0[j], t0[j]);
+        const double up = Square(fromEast ? mEast : mWest) / (fromEast ? faceEast : faceWest);
+        flux -= a * (fromEast ? up - self : self - up);
+        // d(M N/D)/dy, upwind on the mean N around the face.
+        const double across = cosJ * m * nBar / own;
+        const bool fromSouth = nBar > 0.0;
+        const double nSouth = 0.25 * (static_cast<double>(n1[j - 1]) + n0[j - 1] + n0[j - 2] + n1[j - 2]);
+        const double nNorth = 0.25 * (static_cast<double>(n1[j + 1]) + n0[j + 1] + n0[j] + n1[j]);
+        const double cosSouth = c.cosLatitude[j - 1], cosNorth = c.cosLatitude[j + 1];
+        const double mSouth = m0[j - 1], mNorth = m0[j + 1];
+        const double cosUp = fromSouth ? cosSouth : cosNorth;
+        const double mUp = fromSouth ? mSouth : mNorth;
+        const double faceSouth = FaceDepth(t0[j - 1], tn0[j - 1], tn1[j - 1], t1[j - 1]);
+        const double faceNorth = FaceDepth(t0[j + 1], tn0[j + 1], tn1[j + 1], t1[j + 1]);
+        const double faceUp = fromSouth ? faceSouth : faceNorth;
+        const double upwind = cosUp * mUp * (fromSouth ? nSouth : nNorth) / faceUp;
+        flux -= a * (fromSouth ? across - upwind : upwind - across);
+        if constexpr (Coriolis) {
+            flux += s.factor * c.coriolisCentre[j] * (static_cast<double>(n0[j]) + n1[j] + n0[j - 1] + n1[j - 1]);
+        }
+        flux /= 1.0 + friction;
+        flux = std::fabs(flux) < s.fluxCutM ? 0.0 : flux;
+        c.fluxMNext[j] = static_cast<float>(Clamp(flux, s.velocityLimit * fd));
+        // Cells left to the general update keep their face depths: it reads them.
+        c.totalDepthM[j] = wet ? static_cast<float>(fd) : c.totalDepthM[j];
+    }
+
+    // y-flux on the north face.
+#pragma omp simd
+    for (int j = lo; j <= hi; ++j) {
+        const bool wet = general[j] == 0;
+        const double k = s.frictionBase * c.manning[j] * c.manning[j];
+        const double cosJ = c.cosLatitude[j];
+        const double a = s.factor * c.metricX[j];
+        const double own = c.totalDepthN[j];
+        const double fd = (static_cast<double>(tn0[j]) + tn0[j + 1]) / 2.0;
+        const double n = n0[j];
+        const double mBar = 0.25 * (static_cast<double>(m0[j]) + m0[j + 1] + mW[j] + mW[j + 1]);
+        const double friction = powerN[j] > 0.0 ? k * std::sqrt(mBar * mBar + n * n) / powerN[j] : 0.0;
+        const double pressure = s.factor * c.gravityMetricY[j];
+        double flux = (1.0 - friction) * n - pressure * fd * (static_cast<double>(c.eta0[j + 1]) - c.eta0[j]);
+        // d(N^2/D)/dy, upwind on N.
+        const double self = cosJ * n * n / own;
+        const bool fromNorth = n <= 0.0;
+        const double cosSouth = c.cosLatitude[j - 1], cosNorth = c.cosLatitude[j + 1];
+        const double nSouth = n0[j - 1], nNorth = n0[j + 1];
+        const double cosUp = fromNorth ? cosNorth : cosSouth;
+        const double nUp = fromNorth ? nNorth : nSouth;
+        const double faceNorth = FaceDepth(t0[j + 1], tn0[j + 1], tn0[j + 2], t0[j + 2]);
+        const double faceSouth = FaceDepth(t0[j - 1], tn0[j - 1], tn0[j], t0[j]);
+        const double faceUp = fromNorth ? faceNorth : faceSouth;
+        const double up = cosUp * Square(nUp) / faceUp;
+        flux -= a * (fromNorth ? up - self : self - up);
+        // d(M N/D)/dx, upwind on the mean M around the face.
+        const double across = n * mBar / own;
+        const bool fromEast = mBar <= 0.0;
+        const double mEast = 0.25 * (static_cast<double>(m1[j]) + m1[j + 1] + m0[j] + m0[j + 1]);
+        const double mWest = 0.25 * (static_cast<double>(mW[j + 1]) + mW[j] + mW2[j] + mW2[j + 1]);
+        const double nEast = n1[j], nWest = nW[j];
+        const double nSide = fromEast ? nEast : nWest;
+        const double faceEast = FaceDepth(t1[j], tn1[j], tn1[j + 1], t1[j + 1]);
+        const double faceWest = FaceDepth(tW[j], tnW[j], tnW[j + 1], tW[j + 1]);
+        const double faceSide = fromEast ? faceEast : faceWest;
+        const double upwind = nSide * (fromEast ? mEast : mWest) / faceSide;
+        flux -= a * (fromEast ? upwind - across : across - upwind);
+        if constexpr (Coriolis) {
+            flux -= s.factor * c.coriolisEdge[j] * (static_cast<double>(m0[j]) + m0[j + 1] + mW[j] + mW[j + 1]);
+        }
+        flux /= 1.0 + friction;
+        flux = std::fabs(flux) < s.fluxCutN ? 0.0 : flux;
+        c.fluxNNext[j] = static_cast<float>(Clamp(flux, s.velocityLimit * fd));
+        c.totalDepthN[j] = wet ? static_cast<float>(fd) : c.totalDepthN[j];
     }
 }
 
