@@ -224,26 +224,13 @@ public:
 
     // Running maxima of the flow at cells (i, lo..hi), from the new fluxes and the face depths as
     // they stand after the update (u = M / D~, v = N / D^). They read only each cell's own
-    // entries, so they run as a second pass over the column: one loop without branches (every
-    // maximum is kept or replaced by a select, still cells change none of them; MomentumMaxima.h),
-    // and a scalar one for the directions, which need atanf.
+    // entries, so they run as a second pass over the column, without branches (every maximum is
+    // kept or replaced by a select, still cells change none of them; MomentumMaxima.h).
     void DerivedFields(int lo, int hi) const {
         const ColumnOutput& o = out_;
         const maxima::Scalars scalars{s_.flowDepthLimit, s_.minutes, s_.cellFieldFromFile};
         if constexpr (Spherical) maxima::UpdateSpherical(o, scalars, lo, hi);
         else maxima::UpdateCartesian(o, scalars, lo, hi);
-        // Directions: the current's is overwritten every step, the discharge's is a maximum.
-        for (int j = lo; j <= hi; ++j) {
-            const float mNext = o.fluxMNext[j];
-            const float nNext = o.fluxNNext[j];
-            if (nNext == 0.0f) continue;
-            const float atanRatio = cells::AbsRatioAtan(mNext, nNext);
-            if (std::fabs(nNext) > (Spherical ? 1e-5 : 0.001)) {
-                o.maxCurrentAngle[j] = cells::CurrentAngle(atanRatio, mNext, nNext);
-            }
-            const float angle = cells::DischargeAngle(atanRatio, mNext, nNext);
-            if (angle > o.maxDischargeFluxAngle[j]) o.maxDischargeFluxAngle[j] = angle;
-        }
     }
 
 private:
