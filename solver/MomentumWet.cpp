@@ -67,50 +67,57 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
     // general update, which is never wrong).
     const double optionLimit = s.optionEnabled ? s.optionValue : HUGE_VAL;
 
-    // Which cells the loop takes, and the arguments of their Manning powers.
+    // Which cells the loop takes: the whole stencil wet, that is every total depth the two fluxes
+    // read, at both time levels where they read the eight neighbouring faces (four depths of at
+    // least kEpsilon make a face of at least kEpsilon), and both own faces; land not cut off. In
+    // single precision (kEpsilon is a float), 1 or 0.
+    constexpr float kEpsilonF = static_cast<float>(kEpsilon);
+    float* wetDepths = scratch.wetDepths - lo;
+#pragma omp simd
+    for (int j = lo; j <= hi; ++j) {
+        float wet = 1.0f;
+        const auto atLeast = [&wet](float x) { wet = x >= kEpsilonF ? wet : 0.0f; };
+        atLeast(tn0[j - 2]);
+        atLeast(tn0[j - 1]);
+        atLeast(tn0[j]);
+        atLeast(tn0[j + 1]);
+        atLeast(tn0[j + 2]);
+        atLeast(tn1[j - 2]);
+        atLeast(tn1[j - 1]);
+        atLeast(tn1[j]);
+        atLeast(tn1[j + 1]);
+        atLeast(tn1[j + 2]);
+        atLeast(tn2[j]);
+        atLeast(tn2[j + 1]);
+        atLeast(tnW[j]);
+        atLeast(tnW[j + 1]);
+        atLeast(tnW2[j]);
+        atLeast(tnW2[j + 1]);
+        atLeast(t0[j - 1]);
+        atLeast(t0[j]);
+        atLeast(t0[j + 1]);
+        atLeast(t0[j + 2]);
+        atLeast(t1[j - 1]);
+        atLeast(t1[j]);
+        atLeast(t1[j + 1]);
+        atLeast(t2[j]);
+        atLeast(tW[j]);
+        atLeast(tW[j + 1]);
+        atLeast(c.totalDepthM[j]);
+        atLeast(c.totalDepthN[j]);
+        wetDepths[j] = c.depth[j] < s.landCutoff ? 0.0f : wet;
+    }
+
+    // Further, both flux depths deep enough and the nonlinear terms allowed; the arguments of the
+    // Manning powers of the cells taken.
 #pragma omp simd
     for (int j = lo; j <= hi; ++j) {
         const double h = c.depth[j];
         const double fdM = (static_cast<double>(tn0[j]) + tn1[j]) / 2.0;
         const double fdN = (static_cast<double>(tn0[j]) + tn0[j + 1]) / 2.0;
-        // The whole stencil wet: every total depth the two fluxes read, at both time levels where
-        // they read the eight neighbouring faces (four depths of at least kEpsilon make a face of
-        // at least kEpsilon), and both own faces; both flux depths deep enough; land not cut off;
-        // the nonlinear terms allowed. (Kept as a double, 1 or 0, so that every lane of the mask
-        // has the width of a double.)
-        double wet = 1.0;
-        const auto atLeast = [&wet](double x, double limit) { wet = x >= limit ? wet : 0.0; };
-        atLeast(tn0[j - 2], kEpsilon);
-        atLeast(tn0[j - 1], kEpsilon);
-        atLeast(tn0[j], kEpsilon);
-        atLeast(tn0[j + 1], kEpsilon);
-        atLeast(tn0[j + 2], kEpsilon);
-        atLeast(tn1[j - 2], kEpsilon);
-        atLeast(tn1[j - 1], kEpsilon);
-        atLeast(tn1[j], kEpsilon);
-        atLeast(tn1[j + 1], kEpsilon);
-        atLeast(tn1[j + 2], kEpsilon);
-        atLeast(tn2[j], kEpsilon);
-        atLeast(tn2[j + 1], kEpsilon);
-        atLeast(tnW[j], kEpsilon);
-        atLeast(tnW[j + 1], kEpsilon);
-        atLeast(tnW2[j], kEpsilon);
-        atLeast(tnW2[j + 1], kEpsilon);
-        atLeast(t0[j - 1], kEpsilon);
-        atLeast(t0[j], kEpsilon);
-        atLeast(t0[j + 1], kEpsilon);
-        atLeast(t0[j + 2], kEpsilon);
-        atLeast(t1[j - 1], kEpsilon);
-        atLeast(t1[j], kEpsilon);
-        atLeast(t1[j + 1], kEpsilon);
-        atLeast(t2[j], kEpsilon);
-        atLeast(tW[j], kEpsilon);
-        atLeast(tW[j + 1], kEpsilon);
-        atLeast(c.totalDepthM[j], kEpsilon);
-        atLeast(c.totalDepthN[j], kEpsilon);
-        atLeast(fdM, s.flowDepthLimit);
-        atLeast(fdN, s.flowDepthLimit);
-        wet = h < s.landCutoff ? 0.0 : wet;
+        double wet = wetDepths[j];
+        wet = fdM >= s.flowDepthLimit ? wet : 0.0;
+        wet = fdN >= s.flowDepthLimit ? wet : 0.0;
         wet = std::fabs(h) < optionLimit ? wet : 0.0;
         general[j] = wet != 0.0 ? 0 : 1;
 

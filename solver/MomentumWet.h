@@ -52,6 +52,7 @@ struct Scratch {
     double powerM[kChunk];
     double powerN[kChunk];
     std::int64_t general[kChunk];  // nonzero: the cell needs the general update
+    float wetDepths[kChunk];
 };
 
 // Rows lo .. lo+count-1 (count <= kChunk, rows 3 .. ny-3 of a column inside the advection region):
