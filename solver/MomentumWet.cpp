@@ -7,7 +7,6 @@
 // are added, but they are then exact zeros of either sign, which leave a non-zero flux as it is
 // and a zero one below the flux cut, where it becomes +0 in both (hence a cut above 0).
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -68,21 +67,6 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
     // Without the option every depth allows the nonlinear terms (an infinite depth goes to the
     // general update, which is never wrong).
     const double optionLimit = s.optionEnabled ? s.optionValue : HUGE_VAL;
-
-    // Still water ahead of a wave: where no flux the chunk's cells read is non-zero, the general
-    // update, which skips the terms of still water, is the cheaper one.
-    std::uint32_t moving = 0;
-#pragma omp simd reduction(| : moving)
-    for (int j = lo - 2; j <= hi + 2; ++j) {
-        moving |= (std::bit_cast<std::uint32_t>(m0[j]) | std::bit_cast<std::uint32_t>(m1[j]) |
-                   std::bit_cast<std::uint32_t>(mW[j]) | std::bit_cast<std::uint32_t>(mW2[j]) |
-                   std::bit_cast<std::uint32_t>(n0[j]) | std::bit_cast<std::uint32_t>(n1[j]) |
-                   std::bit_cast<std::uint32_t>(nW[j])) << 1;  // the sign bit of a zero left out
-    }
-    if (moving == 0) {
-        for (int j = lo; j <= hi; ++j) general[j] = 1;
-        return;
-    }
 
     // Which cells the loop takes: the whole stencil wet, that is every total depth the two fluxes
     // read, at both time levels where they read the eight neighbouring faces (four depths of at
