@@ -8,7 +8,9 @@
 // tau = g n^2 q |q| / D^(7/3) is treated semi-implicitly, advection by first-order upwinding,
 // and faces at a wet/dry front carry the water of the wet cell above the dry cell's bed.
 // Each column first computes both fluxes of every cell, then, in a second pass, the running
-// maxima derived from them.
+// maxima derived from them. On spherical levels the cells whose stencil is wholly wet get their
+// fluxes from a loop without branches (MomentumWet.h) with the same arithmetic; the per-cell
+// update below does the rest.
 #include <algorithm>
 #include <cmath>
 
