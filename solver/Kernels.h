@@ -30,7 +30,7 @@ struct KernelSettings {
     bool cellFieldFromFile = false;  // compute Rouse numbers from cellField
     float smallFluxCut = -1.0f;      // fluxes below this are set to 0, m^2/s; < 0: the classic cuts
     int32_t parentRing = 0;          // outer rows and columns per side whose level a parent sets (nested: 2)
-    // Spherical flux sweep, cells whose stencil is wholly wet (same bits whichever): 0 through the
+    // Flux sweep, cells whose stencil is wholly wet (same bits whichever): 0 through the
     // general per-cell update, 1 through the wet-cell loop in the baseline instruction set, 2 through
     // that loop in vector registers where the processor allows.
     int32_t wetCellLoop = 2;

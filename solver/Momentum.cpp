@@ -8,8 +8,8 @@
 // tau = g n^2 q |q| / D^(7/3) is treated semi-implicitly, advection by first-order upwinding,
 // and faces at a wet/dry front carry the water of the wet cell above the dry cell's bed.
 // Each column first computes both fluxes of every cell, then, in a second pass, the running
-// maxima derived from them. On spherical levels the cells whose stencil is wholly wet get their
-// fluxes from a loop without branches (MomentumWet.h) with the same arithmetic; the per-cell
+// maxima derived from them. The cells whose stencil is wholly wet get their fluxes from a loop
+// without branches (MomentumWet.h) with the same arithmetic; the per-cell
 // update below does the rest.
 #include <algorithm>
 #include <cmath>
@@ -202,25 +202,46 @@ public:
     // others to Fluxes; the cut-off of small fluxes must be above 0 there (see MomentumWet.cpp).
     void AllFluxes(int lo, int hi) const {
         const int wetLo = std::max(lo, 3), wetHi = std::min(hi, s_.ny - 3);
-        if constexpr (Spherical) {
-            if (s_.wetCellLoop > 0 && advectionInside_ && wetLo <= wetHi) {
-                for (int j = lo; j < wetLo; ++j) Fluxes(j);
-                const wetflux::Column c = WetColumn();
-                const wetflux::Scalars ws{s_.factor,        s_.frictionBase, s_.frictionFloor, s_.flowDepthLimit,
-                                          s_.velocityLimit, s_.fluxCutM,     s_.fluxCutN,      s_.landCutoff,
-                                          s_.coriolis,      s_.optionEnabled, s_.optionValue};
-                wetflux::Scratch scratch;
-                for (int from = wetLo; from <= wetHi; from += wetflux::kChunk) {
-                    const int count = std::min(wetflux::kChunk, wetHi - from + 1);
-                    wetflux::Fluxes(c, ws, from, count, scratch, s_.wetCellLoop > 1);
-                    for (int k = 0; k < count; ++k) {
-                        if (scratch.general[k] != 0) Fluxes(from + k);
-                    }
+        // Spherical levels advect inside columns 3..nx-3 only; on Cartesian ones the neighbours'
+        // y-faces there are recomputed as in the loop.
+        const bool columnInside = i_ >= 3 && i_ <= s_.nx - 3;
+        // Below a few dozen rows the loop's set-up outweighs what it saves (narrow channels).
+        constexpr int kFewestRows = 32;
+        if (s_.wetCellLoop > 0 && columnInside && wetHi - wetLo + 1 >= kFewestRows) {
+            FluxesOf(lo, wetLo - 1);
+            const wetflux::Column c = WetColumn();
+            wetflux::Scalars ws;
+            ws.spherical = Spherical;
+            ws.advection = s_.cartesianAdvection;
+            ws.pressure = s_.cartesianPressure;
+            ws.factor = s_.factor;
+            ws.frictionBase = s_.frictionBase;
+            ws.frictionFloor = s_.frictionFloor;
+            ws.flowDepthLimit = s_.flowDepthLimit;
+            ws.velocityLimit = s_.velocityLimit;
+            ws.velocityLimitM = Spherical ? s_.velocityLimit : std::min(30.0, s_.velocityLimit);
+            ws.fluxCutM = s_.fluxCutM;
+            ws.fluxCutN = s_.fluxCutN;
+            ws.landCutoff = s_.landCutoff;
+            ws.coriolis = s_.coriolis;
+            ws.optionEnabled = s_.optionEnabled;
+            ws.optionValue = s_.optionValue;
+            wetflux::Scratch scratch;
+            for (int from = wetLo; from <= wetHi; from += wetflux::kChunk) {
+                const int count = std::min(wetflux::kChunk, wetHi - from + 1);
+                wetflux::Fluxes(c, ws, from, count, scratch, s_.wetCellLoop > 1);
+                for (int k = 0; k < count; ++k) {
+                    if (scratch.general[k] != 0) FluxesOf(from + k, from + k);
                 }
-                for (int j = wetHi + 1; j <= hi; ++j) Fluxes(j);
-                return;
             }
+            FluxesOf(wetHi + 1, hi);
+            return;
         }
+        FluxesOf(lo, hi);
+    }
+
+    // The per-cell update of cells (i, lo..hi): its one caller, so that the compiler inlines it.
+    void FluxesOf(int lo, int hi) const {
         for (int j = lo; j <= hi; ++j) Fluxes(j);
     }
 
@@ -258,6 +279,8 @@ private:
         c.fluxNNext = out_.fluxNNext;
         c.totalDepthM = out_.totalDepthM;
         c.totalDepthN = out_.totalDepthN;
+        c.faceMWest = faceM_.at(-1);
+        c.faceMEast = faceM_.at(1);
         return c;
     }
 
@@ -508,7 +531,7 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
     s.optionValue = level.optionValue;
     s.cellFieldFromFile = settings.cellFieldFromFile;
     s.minutes = static_cast<float>(tWhole / 60.0);
-    s.wetCellLoop = Spherical && s.fluxCutM > 0.0 && s.fluxCutN > 0.0 ? settings.wetCellLoop : 0;
+    s.wetCellLoop = s.fluxCutM > 0.0 && s.fluxCutN > 0.0 ? settings.wetCellLoop : 0;
     const SweepFields fields(level, Spherical);
 
     // Faces outside the active window would keep their fluxes and maxima: they are left alone.

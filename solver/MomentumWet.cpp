@@ -15,7 +15,7 @@
 
 namespace wetflux {
 
-template <bool Coriolis>
+template <bool Spherical, bool Coriolis>
 void FluxesAvx2(const Column& c, const Scalars& s, int lo, int count, Scratch& scratch);
 
 namespace {
@@ -34,13 +34,12 @@ inline double Clamp(double v, double limit) { return v < -limit ? -limit : (limi
 
 // The argument of the Manning power where the friction factor is not zero, else 0.
 inline double PowerArgument(double k, double along, double across, double fluxDepth, const Scalars& s) {
-    const bool needed = (fluxDepth > 0.0) & (fluxDepth >= s.flowDepthLimit) & (k != 0.0) &
-                        ((along != 0.0) | (across != 0.0));
+    const bool needed = (k != 0.0) & ((along != 0.0) | (across != 0.0));
     const double floored = fluxDepth < s.frictionFloor ? s.frictionFloor : fluxDepth;
     return needed ? floored : 0.0;
 }
 
-template <bool Coriolis>
+template <bool Spherical, bool Coriolis>
 void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scratch& scratch) {
     const Column c = column;  // a local copy: its pointers stay in registers through the loops
     const Scalars s = scalars;
@@ -106,7 +105,16 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
         atLeast(tW[j + 1]);
         atLeast(c.totalDepthM[j]);
         atLeast(c.totalDepthN[j]);
-        wetDepths[j] = c.depth[j] < s.landCutoff ? 0.0f : wet;
+        if constexpr (Spherical) {
+            wetDepths[j] = c.depth[j] < s.landCutoff ? 0.0f : wet;
+        } else {
+            // The x-faces of the neighbours as stored (a Cartesian sweep does not write them).
+            atLeast(c.faceMEast[j]);
+            atLeast(c.faceMWest[j]);
+            atLeast(c.totalDepthM[j - 1]);
+            atLeast(c.totalDepthM[j + 1]);
+            wetDepths[j] = wet;
+        }
     }
 
     // Further, both flux depths deep enough and the nonlinear terms allowed; the arguments of the
@@ -117,7 +125,7 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
         const double fdM = (static_cast<double>(tn0[j]) + tn1[j]) / 2.0;
         const double fdN = (static_cast<double>(tn0[j]) + tn0[j + 1]) / 2.0;
         double wet = wetDepths[j];
-        wet = fdM >= s.flowDepthLimit ? wet : 0.0;
+        wet = (Spherical ? fdM >= s.flowDepthLimit : fdM > kEpsilon) ? wet : 0.0;
         wet = fdN >= s.flowDepthLimit ? wet : 0.0;
         wet = std::fabs(h) < optionLimit ? wet : 0.0;
         general[j] = wet != 0.0 ? 0 : 1;
@@ -140,21 +148,21 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
     for (int j = lo; j <= hi; ++j) {
         const bool wet = general[j] == 0;
         const double k = s.frictionBase * c.manning[j] * c.manning[j];
-        const double cosJ = c.cosLatitude[j];
-        const double a = s.factor * c.metricX[j];
+        const double cosJ = Spherical ? static_cast<double>(c.cosLatitude[j]) : 1.0;
+        const double a = Spherical ? s.factor * c.metricX[j] : s.advection;
         const double own = c.totalDepthM[j];
         const double fd = (static_cast<double>(tn0[j]) + tn1[j]) / 2.0;
         const double m = m0[j];
         const double nBar = 0.25 * (static_cast<double>(n1[j]) + n0[j] + n0[j - 1] + n1[j - 1]);
         const double friction = powerM[j] > 0.0 ? k * std::sqrt(nBar * nBar + m * m) / powerM[j] : 0.0;
-        const double pressure = s.factor * c.gravityMetricX[j];
+        const double pressure = Spherical ? s.factor * c.gravityMetricX[j] : s.pressure;
         double flux = (1.0 - friction) * m - pressure * fd * (static_cast<double>(c.eta1[j]) - c.eta0[j]);
         // d(M^2/D)/dx, upwind on M.
         const double self = m * m / own;
         const bool fromEast = m <= 0.0;
         const double mEast = m1[j], mWest = mW[j];
-        const double faceEast = FaceDepth(t1[j], tn1[j], tn2[j], t2[j]);
-        const double faceWest = FaceDepth(tW[j], tnW[j], tn0[j], t0[j]);
+        const double faceEast = Spherical ? FaceDepth(t1[j], tn1[j], tn2[j], t2[j]) : c.faceMEast[j];
+        const double faceWest = Spherical ? FaceDepth(tW[j], tnW[j], tn0[j], t0[j]) : c.faceMWest[j];
         const double up = Square(fromEast ? mEast : mWest) / (fromEast ? faceEast : faceWest);
         flux -= a * (fromEast ? up - self : self - up);
         // d(M N/D)/dy, upwind on the mean N around the face.
@@ -162,12 +170,15 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
         const bool fromSouth = nBar > 0.0;
         const double nSouth = 0.25 * (static_cast<double>(n1[j - 1]) + n0[j - 1] + n0[j - 2] + n1[j - 2]);
         const double nNorth = 0.25 * (static_cast<double>(n1[j + 1]) + n0[j + 1] + n0[j] + n1[j]);
-        const double cosSouth = c.cosLatitude[j - 1], cosNorth = c.cosLatitude[j + 1];
+        const double cosSouth = Spherical ? static_cast<double>(c.cosLatitude[j - 1]) : 1.0;
+        const double cosNorth = Spherical ? static_cast<double>(c.cosLatitude[j + 1]) : 1.0;
         const double mSouth = m0[j - 1], mNorth = m0[j + 1];
         const double cosUp = fromSouth ? cosSouth : cosNorth;
         const double mUp = fromSouth ? mSouth : mNorth;
-        const double faceSouth = FaceDepth(t0[j - 1], tn0[j - 1], tn1[j - 1], t1[j - 1]);
-        const double faceNorth = FaceDepth(t0[j + 1], tn0[j + 1], tn1[j + 1], t1[j + 1]);
+        const double faceSouth =
+            Spherical ? FaceDepth(t0[j - 1], tn0[j - 1], tn1[j - 1], t1[j - 1]) : c.totalDepthM[j - 1];
+        const double faceNorth =
+            Spherical ? FaceDepth(t0[j + 1], tn0[j + 1], tn1[j + 1], t1[j + 1]) : c.totalDepthM[j + 1];
         const double faceUp = fromSouth ? faceSouth : faceNorth;
         const double upwind = cosUp * mUp * (fromSouth ? nSouth : nNorth) / faceUp;
         flux -= a * (fromSouth ? across - upwind : upwind - across);
@@ -176,9 +187,10 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
         }
         flux /= 1.0 + friction;
         flux = std::fabs(flux) < s.fluxCutM ? 0.0 : flux;
-        c.fluxMNext[j] = static_cast<float>(Clamp(flux, s.velocityLimit * fd));
-        // Cells left to the general update keep their face depths: it reads them.
-        c.totalDepthM[j] = wet ? static_cast<float>(fd) : c.totalDepthM[j];
+        c.fluxMNext[j] = static_cast<float>(Clamp(flux, s.velocityLimitM * fd));
+        // Cells left to the general update keep their face depths: it reads them. (A Cartesian
+        // sweep keeps every x-face depth.)
+        if constexpr (Spherical) c.totalDepthM[j] = wet ? static_cast<float>(fd) : c.totalDepthM[j];
     }
 
     // y-flux on the north face.
@@ -186,19 +198,20 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
     for (int j = lo; j <= hi; ++j) {
         const bool wet = general[j] == 0;
         const double k = s.frictionBase * c.manning[j] * c.manning[j];
-        const double cosJ = c.cosLatitude[j];
-        const double a = s.factor * c.metricX[j];
+        const double cosJ = Spherical ? static_cast<double>(c.cosLatitude[j]) : 1.0;
+        const double a = Spherical ? s.factor * c.metricX[j] : s.advection;
         const double own = c.totalDepthN[j];
         const double fd = (static_cast<double>(tn0[j]) + tn0[j + 1]) / 2.0;
         const double n = n0[j];
         const double mBar = 0.25 * (static_cast<double>(m0[j]) + m0[j + 1] + mW[j] + mW[j + 1]);
         const double friction = powerN[j] > 0.0 ? k * std::sqrt(mBar * mBar + n * n) / powerN[j] : 0.0;
-        const double pressure = s.factor * c.gravityMetricY[j];
+        const double pressure = Spherical ? s.factor * c.gravityMetricY[j] : s.pressure;
         double flux = (1.0 - friction) * n - pressure * fd * (static_cast<double>(c.eta0[j + 1]) - c.eta0[j]);
         // d(N^2/D)/dy, upwind on N.
         const double self = cosJ * n * n / own;
         const bool fromNorth = n <= 0.0;
-        const double cosSouth = c.cosLatitude[j - 1], cosNorth = c.cosLatitude[j + 1];
+        const double cosSouth = Spherical ? static_cast<double>(c.cosLatitude[j - 1]) : 1.0;
+        const double cosNorth = Spherical ? static_cast<double>(c.cosLatitude[j + 1]) : 1.0;
         const double nSouth = n0[j - 1], nNorth = n0[j + 1];
         const double cosUp = fromNorth ? cosNorth : cosSouth;
         const double nUp = fromNorth ? nNorth : nSouth;
@@ -229,27 +242,28 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
     }
 }
 
-template <bool Coriolis>
+template <bool Spherical, bool Coriolis>
 void Run(const Column& c, const Scalars& s, int lo, int count, Scratch& scratch, bool allowVector) {
 #if defined(VESTRA_HAVE_AVX2_WETFLUX) && !defined(VESTRA_WETFLUX_AVX2)
     if (allowVector && VectorLoopAvailable()) {
-        FluxesAvx2<Coriolis>(c, s, lo, count, scratch);
+        FluxesAvx2<Spherical, Coriolis>(c, s, lo, count, scratch);
         return;
     }
 #endif
     (void)allowVector;
-    Loop<Coriolis>(c, s, lo, count, scratch);
+    Loop<Spherical, Coriolis>(c, s, lo, count, scratch);
 }
 
 }  // namespace
 
 #ifdef VESTRA_WETFLUX_AVX2
-template <bool Coriolis>
+template <bool Spherical, bool Coriolis>
 void FluxesAvx2(const Column& c, const Scalars& s, int lo, int count, Scratch& scratch) {
-    Loop<Coriolis>(c, s, lo, count, scratch);
+    Loop<Spherical, Coriolis>(c, s, lo, count, scratch);
 }
-template void FluxesAvx2<true>(const Column&, const Scalars&, int, int, Scratch&);
-template void FluxesAvx2<false>(const Column&, const Scalars&, int, int, Scratch&);
+template void FluxesAvx2<true, true>(const Column&, const Scalars&, int, int, Scratch&);
+template void FluxesAvx2<true, false>(const Column&, const Scalars&, int, int, Scratch&);
+template void FluxesAvx2<false, false>(const Column&, const Scalars&, int, int, Scratch&);
 #else
 bool VectorLoopAvailable() {
 #if defined(VESTRA_HAVE_AVX2_WETFLUX)
@@ -264,8 +278,9 @@ bool VectorLoopAvailable() {
 }
 
 void Fluxes(const Column& c, const Scalars& s, int lo, int count, Scratch& scratch, bool allowVector) {
-    if (s.coriolis) Run<true>(c, s, lo, count, scratch, allowVector);
-    else Run<false>(c, s, lo, count, scratch, allowVector);
+    if (!s.spherical) Run<false, false>(c, s, lo, count, scratch, allowVector);
+    else if (s.coriolis) Run<true, true>(c, s, lo, count, scratch, allowVector);
+    else Run<true, false>(c, s, lo, count, scratch, allowVector);
 }
 #endif
 

@@ -1,5 +1,5 @@
 #pragma once
-// Both fluxes of a spherical column's cells whose whole stencil is wet, without branches: the
+// Both fluxes of a column's cells whose whole stencil is wet, without branches: the
 // loop runs in vector registers (AVX2 where the processor has it, chosen once at run time, else
 // the baseline instruction set) and gives the same bits as the general per-cell update
 // (Momentum.cpp) for those cells, with the same operations in the same order and the Manning
@@ -30,16 +30,22 @@ struct Column {
     const float* coriolisEdge = nullptr;
     float* fluxMNext = nullptr;
     float* fluxNNext = nullptr;
-    float* totalDepthM = nullptr;  // read as the face's own depth, then overwritten with the flux depth
+    float* totalDepthM = nullptr;  // read as the face's own depth, then (spherical) overwritten with the flux depth
     float* totalDepthN = nullptr;
+    const float* faceMWest = nullptr;  // Cartesian: the x-face depths of columns i-1 and i+1 as stored
+    const float* faceMEast = nullptr;
 };
 
 struct Scalars {
+    bool spherical = true;
+    double advection = 0.0;  // Cartesian: f dt/dx and g f dt/dx; spherical levels take them from the metric
+    double pressure = 0.0;
     double factor = 1.0;
     double frictionBase = 0.0;
     double frictionFloor = 0.0;
     double flowDepthLimit = 0.0;
     double velocityLimit = 0.0;
+    double velocityLimitM = 0.0;  // the x-flux's (Cartesian: at most 30 m/s)
     double fluxCutM = 0.0;  // must be > 0 (a zero flux leaves the update as +0)
     double fluxCutN = 0.0;
     float landCutoff = 0.0f;
@@ -56,8 +62,8 @@ struct Scratch {
     float wetDepths[kChunk];
 };
 
-// Rows lo .. lo+count-1 (count <= kChunk, rows 3 .. ny-3 of a column inside the advection region):
-// writes both fluxes and face depths of every wholly wet cell and sets general[k] for row lo+k
+// Rows lo .. lo+count-1 (count <= kChunk, rows 3 .. ny-3 of a column 3 .. nx-3): writes both
+// fluxes and the face depths the general update writes of every wholly wet cell and sets general[k] for row lo+k
 // where the general update must run instead. With allowVector false, in the baseline
 // instruction set whatever the processor.
 void Fluxes(const Column& c, const Scalars& s, int lo, int count, Scratch& scratch, bool allowVector = true);
