@@ -5,7 +5,8 @@
 //                156.65, latitude -8.325 to 8.325), flat sea 4000 m deep, a 1 m Gaussian hump
 //                (sigma 0.5 degrees) in the middle, dt = 3 s, Manning 0.015, every extreme field;
 //                measured after 200 steps, when the wave covers about a tenth of the grid.
-//   active/...   every cell wet and moving (waves over the whole grid), the costliest case.
+//   active/...   every cell wet and moving (waves over the whole grid), the costliest case; a whole
+//                sub-step, or (active/momentum) the momentum update alone.
 //   dispersive/... the same with the dispersive correction of the momentum update.
 #include <benchmark/benchmark.h>
 #include <omp.h>
@@ -139,6 +140,15 @@ void ActiveSubStep(benchmark::State& state, bool spherical, int nx, int ny, int 
     SetCellRate(state, b->level);
 }
 
+// The momentum update alone of a level where every cell moves (the state stays as it is).
+void ActiveMomentum(benchmark::State& state, int nx, int ny, int threads) {
+    std::unique_ptr<BenchLevel> b = ActiveProblem(true, nx, ny);
+    const KernelSettings s = SettingsFor(*b, threads);
+    SubStep(*b, s);  // first touch outside the timing
+    for (auto _ : state) benchmark::DoNotOptimize(MomentumSpherical(b->level, std::trunc(b->steps * b->dt), s));
+    SetCellRate(state, b->level);
+}
+
 // Bytes moved per second by memcpy (read + write) over buffers much larger than the caches.
 void Memcpy(benchmark::State& state, int threads) {
     const std::size_t bytes = std::size_t{512} << 20;
@@ -197,6 +207,12 @@ int Register() {
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("peer/advance/1000x1000" + t).c_str(), PeerAdvance, threads)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+    }
+    for (int threads : {1, 2}) {
+        benchmark::RegisterBenchmark(("active/momentum/spherical/512x512/threads:" + std::to_string(threads)).c_str(),
+                                     ActiveMomentum, 512, 512, threads)
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
     }

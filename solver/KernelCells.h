@@ -42,27 +42,17 @@ inline double FrictionFactor(double k, double along, double across, double fluxD
 
 inline double ClampFlux(double flux, double limit) { return std::clamp(flux, -limit, limit); }
 
-// atan(|M| / |N|) in single precision (N != 0): shared by both direction fields, since
-// |M| / |N| and |M / N| are the same correctly rounded quotient.
-inline float AbsRatioAtan(float m, float n) { return std::atan(std::fabs(m) / std::fabs(n)); }
-
-// Direction of a current in degrees from atan(|M| / |N|), offset by quadrant.
+// Direction of a current in degrees from atan(|M| / |N|), offset by quadrant. The offset is a
+// select (the signs of M and N change from cell to cell); adding 0 leaves a (never -0) as it is.
 inline float CurrentAngle(float absRatioAtan, float m, float n) {
     const double a = static_cast<double>(absRatioAtan) * 180.0 / std::acos(-1.0);
-    if (m < 0.0f && n > 0.0f) return static_cast<float>(a + 90.0);
-    if (m < 0.0f && n < 0.0f) return static_cast<float>(a + 180.0);
-    if (m > 0.0f && n < 0.0f) return static_cast<float>(a + 270.0);
-    return static_cast<float>(a);
+    const double offset = m < 0.0f ? (n > 0.0f ? 90.0 : n < 0.0f ? 180.0 : 0.0) : (m > 0.0f && n < 0.0f ? 270.0 : 0.0);
+    return static_cast<float>(a + offset);
 }
 
 // Direction of a discharge in degrees, with the coarser degree factor 57.31.
 inline float DischargeAngle(float absRatioAtan, float m, float n) {
-    double quadrant = 0.0;
-    if (m < 0.0f) {
-        if (n > 0.0f) quadrant = 90.0;
-        if (n < 0.0f) quadrant = 180.0;
-    }
-    if (m > 0.0f && n < 0.0f) quadrant = 270.0;
+    const double quadrant = m < 0.0f ? (n > 0.0f ? 90.0 : n < 0.0f ? 180.0 : 0.0) : (m > 0.0f && n < 0.0f ? 270.0 : 0.0);
     return static_cast<float>(static_cast<double>(absRatioAtan) * 57.31 + quadrant);
 }
 

@@ -8,7 +8,9 @@
 // tau = g n^2 q |q| / D^(7/3) is treated semi-implicitly, advection by first-order upwinding,
 // and faces at a wet/dry front carry the water of the wet cell above the dry cell's bed.
 // Each column first computes both fluxes of every cell, then, in a second pass, the running
-// maxima derived from them.
+// maxima derived from them. The cells whose stencil is wholly wet get their fluxes from a loop
+// without branches (MomentumWet.h) with the same arithmetic; the per-cell
+// update below does the rest.
 #include <algorithm>
 #include <cmath>
 
@@ -17,6 +19,7 @@
 #include "KernelChecks.h"
 #include "Kernels.h"
 #include "MomentumMaxima.h"
+#include "MomentumWet.h"
 
 using cells::kEpsilon;
 
@@ -39,6 +42,7 @@ struct SweepScalars {
     double optionValue = 0.0;
     bool cellFieldFromFile = false;
     float minutes = 0.0f;             // model time stamped into the time-of-maximum fields
+    int wetCellLoop = 0;              // KernelSettings::wetCellLoop, 0 where the loop cannot run
 };
 
 struct SweepFields {
@@ -194,31 +198,93 @@ public:
         }
     }
 
+    // Both fluxes of cells (i, lo..hi). Inside the advection region the rows go in chunks through
+    // the wet-cell loop, which computes every cell whose stencil is wholly wet and leaves the
+    // others to Fluxes; the cut-off of small fluxes must be above 0 there (see MomentumWet.cpp).
+    void AllFluxes(int lo, int hi) const {
+        const int wetLo = std::max(lo, 3), wetHi = std::min(hi, s_.ny - 3);
+        // Spherical levels advect inside columns 3..nx-3 only; on Cartesian ones the neighbours'
+        // y-faces there are recomputed as in the loop.
+        const bool columnInside = i_ >= 3 && i_ <= s_.nx - 3;
+        // Below a few dozen rows the loop's set-up outweighs what it saves (narrow channels).
+        constexpr int kFewestRows = 32;
+        if (s_.wetCellLoop > 0 && columnInside && wetHi - wetLo + 1 >= kFewestRows) {
+            FluxesOf(lo, wetLo - 1);
+            const wetflux::Column c = WetColumn();
+            wetflux::Scalars ws;
+            ws.spherical = Spherical;
+            ws.advection = s_.cartesianAdvection;
+            ws.pressure = s_.cartesianPressure;
+            ws.factor = s_.factor;
+            ws.frictionBase = s_.frictionBase;
+            ws.frictionFloor = s_.frictionFloor;
+            ws.flowDepthLimit = s_.flowDepthLimit;
+            ws.velocityLimit = s_.velocityLimit;
+            ws.velocityLimitM = Spherical ? s_.velocityLimit : std::min(30.0, s_.velocityLimit);
+            ws.fluxCutM = s_.fluxCutM;
+            ws.fluxCutN = s_.fluxCutN;
+            ws.landCutoff = s_.landCutoff;
+            ws.coriolis = s_.coriolis;
+            ws.optionEnabled = s_.optionEnabled;
+            ws.optionValue = s_.optionValue;
+            wetflux::Scratch scratch;
+            for (int from = wetLo; from <= wetHi; from += wetflux::kChunk) {
+                const int count = std::min(wetflux::kChunk, wetHi - from + 1);
+                wetflux::Fluxes(c, ws, from, count, scratch, s_.wetCellLoop > 1);
+                for (int k = 0; k < count; ++k) {
+                    if (scratch.general[k] != 0) FluxesOf(from + k, from + k);
+                }
+            }
+            FluxesOf(wetHi + 1, hi);
+            return;
+        }
+        FluxesOf(lo, hi);
+    }
+
+    // The per-cell update of cells (i, lo..hi): its one caller, so that the compiler inlines it.
+    void FluxesOf(int lo, int hi) const {
+        for (int j = lo; j <= hi; ++j) Fluxes(j);
+    }
+
     // Running maxima of the flow at cells (i, lo..hi), from the new fluxes and the face depths as
     // they stand after the update (u = M / D~, v = N / D^). They read only each cell's own
-    // entries, so they run as a second pass over the column: one loop without branches (every
-    // maximum is kept or replaced by a select, still cells change none of them; MomentumMaxima.h),
-    // and a scalar one for the directions, which need atanf.
+    // entries, so they run as a second pass over the column, without branches (every maximum is
+    // kept or replaced by a select, still cells change none of them; MomentumMaxima.h).
     void DerivedFields(int lo, int hi) const {
         const ColumnOutput& o = out_;
         const maxima::Scalars scalars{s_.flowDepthLimit, s_.minutes, s_.cellFieldFromFile};
         if constexpr (Spherical) maxima::UpdateSpherical(o, scalars, lo, hi);
         else maxima::UpdateCartesian(o, scalars, lo, hi);
-        // Directions: the current's is overwritten every step, the discharge's is a maximum.
-        for (int j = lo; j <= hi; ++j) {
-            const float mNext = o.fluxMNext[j];
-            const float nNext = o.fluxNNext[j];
-            if (nNext == 0.0f) continue;
-            const float atanRatio = cells::AbsRatioAtan(mNext, nNext);
-            if (std::fabs(nNext) > (Spherical ? 1e-5 : 0.001)) {
-                o.maxCurrentAngle[j] = cells::CurrentAngle(atanRatio, mNext, nNext);
-            }
-            const float angle = cells::DischargeAngle(atanRatio, mNext, nNext);
-            if (angle > o.maxDischargeFluxAngle[j]) o.maxDischargeFluxAngle[j] = angle;
-        }
     }
 
 private:
+    wetflux::Column WetColumn() const {
+        wetflux::Column c;
+        for (int k = 0; k < 5; ++k) {
+            c.totalNext[k] = totalNext_.p[k];
+            c.total[k] = total_.p[k];
+            c.fluxM[k] = fluxM_.p[k];
+            c.fluxN[k] = fluxN_.p[k];
+        }
+        c.depth = depth_.at(0);
+        c.eta0 = eta_.at(0);
+        c.eta1 = eta_.at(1);
+        c.manning = manning_;
+        c.metricX = metricX_;
+        c.gravityMetricX = gravityMetricX_;
+        c.gravityMetricY = gravityMetricY_;
+        c.cosLatitude = f_.cosLatitude;
+        c.coriolisCentre = f_.coriolisCentre;
+        c.coriolisEdge = f_.coriolisEdge;
+        c.fluxMNext = out_.fluxMNext;
+        c.fluxNNext = out_.fluxNNext;
+        c.totalDepthM = out_.totalDepthM;
+        c.totalDepthN = out_.totalDepthN;
+        c.faceMWest = faceM_.at(-1);
+        c.faceMEast = faceM_.at(1);
+        return c;
+    }
+
     double Cos(int j) const {
         if constexpr (Spherical) return f_.cosLatitude[j];
         return 1.0;
@@ -466,6 +532,7 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
     s.optionValue = level.optionValue;
     s.cellFieldFromFile = settings.cellFieldFromFile;
     s.minutes = static_cast<float>(tWhole / 60.0);
+    s.wetCellLoop = s.fluxCutM > 0.0 && s.fluxCutN > 0.0 ? settings.wetCellLoop : 0;
     const SweepFields fields(level, Spherical);
 
     // Faces outside the active window would keep their fluxes and maxima: they are left alone.
@@ -474,7 +541,7 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
 #pragma omp parallel for schedule(static) num_threads(KernelTeamSize(settings))
     for (int i = columns.lo; i <= columns.hi; ++i) {
         const MomentumColumn<Spherical> column(fields, s, i);
-        for (int j = rows.lo; j <= rows.hi; ++j) column.Fluxes(j);
+        column.AllFluxes(rows.lo, rows.hi);
         if (!settings.dispersion) column.DerivedFields(rows.lo, rows.hi);
     }
     if (!settings.dispersion) return;

@@ -111,12 +111,45 @@ void Loop(const Column& column, const Scalars& s, int lo, int hi) {
     }
 }
 
+// Directions of the current (overwritten every step) and of the discharge (a maximum), where N is
+// not 0, from atan(|M| / |N|) in single precision (one quotient serves both: |M| / |N| and |M / N|
+// are the same correctly rounded value). atanf runs in a scalar loop of its own over the
+// quotients; the rest, with its division by pi, in selects.
+template <bool Spherical>
+void DirectionLoop(const Column& column, int lo, int hi) {
+    constexpr int kChunk = 256;
+    const Column o = column;
+    float atanRatio[kChunk];
+    for (int from = lo; from <= hi; from += kChunk) {
+        const int count = hi - from + 1 < kChunk ? hi - from + 1 : kChunk;
+        const float* m = o.fluxMNext + from;
+        const float* n = o.fluxNNext + from;
+        float* currentAngle = o.maxCurrentAngle + from;
+        float* dischargeAngle = o.maxDischargeFluxAngle + from;
+#pragma omp simd
+        for (int k = 0; k < count; ++k) atanRatio[k] = std::fabs(m[k]) / std::fabs(n[k]);
+        for (int k = 0; k < count; ++k) {
+            if (n[k] != 0.0f) atanRatio[k] = std::atan(atanRatio[k]);
+        }
+#pragma omp simd
+        for (int k = 0; k < count; ++k) {
+            const bool moving = n[k] != 0.0f;
+            const float current = cells::CurrentAngle(atanRatio[k], m[k], n[k]);
+            const bool defined = moving & (std::fabs(n[k]) > (Spherical ? 1e-5 : 0.001));
+            currentAngle[k] = defined ? current : currentAngle[k];
+            const float angle = cells::DischargeAngle(atanRatio[k], m[k], n[k]);
+            dischargeAngle[k] = moving & (angle > dischargeAngle[k]) ? angle : dischargeAngle[k];
+        }
+    }
+}
+
 }  // namespace
 
 #ifdef VESTRA_MAXIMA_AVX2
 template <bool Spherical>
 void UpdateAvx2(const Column& o, const Scalars& s, int lo, int hi) {
     Loop<Spherical>(o, s, lo, hi);
+    DirectionLoop<Spherical>(o, lo, hi);
 }
 template void UpdateAvx2<true>(const Column&, const Scalars&, int, int);
 template void UpdateAvx2<false>(const Column&, const Scalars&, int, int);
@@ -133,6 +166,7 @@ void Update(const Column& o, const Scalars& s, int lo, int hi, bool allowVector)
 #endif
     (void)allowVector;
     Loop<Spherical>(o, s, lo, hi);
+    DirectionLoop<Spherical>(o, lo, hi);
 }
 
 }  // namespace

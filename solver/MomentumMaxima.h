@@ -25,8 +25,9 @@ struct Scalars {
     bool cellFieldFromFile = false;
 };
 
-// Running maxima of cells lo..hi of the column, from its new fluxes and flux depths; with
-// allowVector false, in the baseline instruction set whatever the processor.
+// Running maxima of cells lo..hi of the column, from its new fluxes and flux depths, and the
+// directions of the current and the discharge; with allowVector false, in the baseline
+// instruction set whatever the processor.
 void UpdateSpherical(const Column& o, const Scalars& s, int lo, int hi, bool allowVector = true);
 void UpdateCartesian(const Column& o, const Scalars& s, int lo, int hi, bool allowVector = true);
 // Whether this build and processor run the loop in AVX2.
