@@ -136,11 +136,8 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
         powerM[j] = wet != 0.0 ? PowerArgument(k, m0[j], nBar, fdM, s) : 0.0;
         powerN[j] = wet != 0.0 ? PowerArgument(k, n0[j], mBar, fdN, s) : 0.0;
     }
-    // The powers themselves, with the library's pow as everywhere else.
-    for (int j = lo; j <= hi; ++j) {
-        if (powerM[j] > 0.0) powerM[j] = std::pow(powerM[j], cells::kFrictionExponent);
-        if (powerN[j] > 0.0) powerN[j] = std::pow(powerN[j], cells::kFrictionExponent);
-    }
+    // The powers themselves, a cell's two in one call of the power every friction factor uses.
+    for (int j = lo; j <= hi; ++j) cells::ManningPowers(powerM[j], powerN[j]);
 
     // x-flux on the east face. Each upwind choice selects its operands before the one division,
     // as the general update computes only the branch it takes.

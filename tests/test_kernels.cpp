@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "AbsorbingLayer.h"
+#include "KernelCells.h"
 #include "KernelFixture.h"
 #include "MomentumMaxima.h"
 #include "Nesting.h"
@@ -124,6 +125,36 @@ TEST(Momentum, CartesianFacesAndDerivedFieldsFromHandComputation) {
                  {l.maxMomentumFlux, 5, 5, std::sqrt(std::pow(n, 4) / (dn * dn) + std::pow(m, 4) / (dm * dm))}});
     EXPECT_NEAR(l.maxCurrentAngle[5][5], std::atan(m / n) * 180.0 / std::numbers::pi, 1e-4);
     EXPECT_NEAR(l.maxDischargeFluxAngle[5][5], std::atan(m / n) * 57.31, 1e-4);
+}
+
+TEST(Momentum, ManningPowerWithinAnUlpAndAlikeInEitherLane) {
+    // Depths log-uniform from 1e-5 m (the floor) to 1e4 m against pow in extended precision; a
+    // depth's power must not depend on the lane it takes nor on the other lane's depth, since the
+    // wet-cell loop pairs a cell's two faces where the per-cell update takes one face at a time.
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> logDepth(std::log(1e-5), std::log(1e4));
+    const long double exponent = cells::kFrictionExponent;
+    int worse = 0, lanesDiffer = 0;
+    for (int i = 0; i < 100000; ++i) {
+        const double a = std::exp(logDepth(random)), b = std::exp(logDepth(random));
+        const double single = cells::ManningPower(a);
+        const double exact = static_cast<double>(std::pow(static_cast<long double>(a), exponent));
+        worse += std::fabs(single - exact) > std::nextafter(exact, INFINITY) - exact;
+        double x = a, y = b, u = b, v = a;
+        cells::ManningPowers(x, y);
+        cells::ManningPowers(u, v);
+        lanesDiffer += x != single || v != single || y != u || y != cells::ManningPower(b);
+    }
+    EXPECT_EQ(worse, 0);
+    EXPECT_EQ(lanesDiffer, 0);
+    // Values that are not positive (no friction) stay as they are, beside a depth or not.
+    double zero = 0.0, below = -1.0, depth = 4000.0;
+    cells::ManningPowers(zero, depth);
+    cells::ManningPowers(below, below);
+    EXPECT_EQ(zero, 0.0);
+    EXPECT_EQ(below, -1.0);
+    EXPECT_EQ(depth, cells::ManningPower(4000.0));
+    EXPECT_NEAR(depth, std::pow(4000.0, 2.333333), 1e-15 * depth);
 }
 
 TEST(Momentum, LimitsAndCuts) {
