@@ -193,8 +193,13 @@ public:
             out_.fluxMNext[j] = 0.0f;
             out_.fluxNNext[j] = 0.0f;
         } else {
-            FluxM(j);
-            FluxN(j);
+            // Both faces' Manning powers in one call, then the two updates.
+            const double depthM = FluxDepthM(j), depthN = FluxDepthN(j);
+            double powerM = CarriesM(depthM) ? PowerArgumentM(j, depthM) : 0.0;
+            double powerN = CarriesN(depthN) ? PowerArgumentN(j, depthN) : 0.0;
+            cells::ManningPowers(powerM, powerN);
+            FluxM(j, depthM, powerM);
+            FluxN(j, depthN, powerN);
         }
     }
 
@@ -321,17 +326,34 @@ private:
         return s_.frictionBase * n * n;
     }
 
-    // x-flux on the east face of cell (i, j).
-    void FluxM(int j) const {
+    // Depth of water carried by the east face of cell (i, j), and whether it carries a flux.
+    double FluxDepthM(int j) const {
+        return cells::FaceFluxDepth(totalNext_.at(0)[j], totalNext_.at(1)[j], depth_.at(0)[j], depth_.at(1)[j],
+                                    eta_.at(0)[j], eta_.at(1)[j]);
+    }
+    bool CarriesM(double fluxDepth) const {
+        const bool tooShallow = Spherical ? fluxDepth < s_.flowDepthLimit : fluxDepth <= kEpsilon;
+        return !(fluxDepth < 0.0 || tooShallow);
+    }
+    // The mean y-flux around the east face, and the depth whose Manning power the face needs (0: none).
+    double NBar(int j) const {
+        const float* n0 = fluxN_.at(0);
+        const float* n1 = fluxN_.at(1);
+        return 0.25 * (static_cast<double>(n1[j]) + n0[j] + n0[j - 1] + n1[j - 1]);
+    }
+    double PowerArgumentM(int j, double fluxDepth) const {
+        return cells::FrictionPowerArgument(FrictionK(j), fluxM_.at(0)[j], NBar(j), fluxDepth, s_.frictionFloor);
+    }
+
+    // x-flux on the east face of cell (i, j), from its flux depth and Manning power.
+    void FluxM(int j, double fluxDepth, double power) const {
         const float* dNext0 = totalNext_.at(0);
         const float* dNext1 = totalNext_.at(1);
         const double h = depth_.at(0)[j];
         const double etaWest = eta_.at(0)[j];
         const double etaEast = eta_.at(1)[j];
-        const double fluxDepth = cells::FaceFluxDepth(dNext0[j], dNext1[j], h, depth_.at(1)[j], etaWest, etaEast);
         float* next = out_.fluxMNext;
-        const bool tooShallow = Spherical ? fluxDepth < s_.flowDepthLimit : fluxDepth <= kEpsilon;
-        if (fluxDepth < 0.0 || tooShallow) {
+        if (!CarriesM(fluxDepth)) {
             next[j] = 0.0f;
             return;
         }
@@ -339,8 +361,8 @@ private:
         const float* n0 = fluxN_.at(0);
         const float* n1 = fluxN_.at(1);
         const double m = m0[j];
-        const double nBar = 0.25 * (static_cast<double>(n1[j]) + n0[j] + n0[j - 1] + n1[j - 1]);
-        const double friction = cells::FrictionFactor(FrictionK(j), m, nBar, fluxDepth, s_.frictionFloor);
+        const double nBar = NBar(j);
+        const double friction = cells::FrictionFromPower(FrictionK(j), m, nBar, power);
         const double pressure = Spherical ? s_.factor * gravityMetricX_[j] : s_.cartesianPressure;
 
         double flux = (1.0 - friction) * m - pressure * fluxDepth * (etaEast - etaWest);
@@ -415,14 +437,30 @@ private:
         next[j] = static_cast<float>(cells::ClampFlux(flux, limit));
     }
 
-    // y-flux on the north face of cell (i, j).
-    void FluxN(int j) const {
+    // The same for the north face.
+    double FluxDepthN(int j) const {
         const float* dNext0 = totalNext_.at(0);
         const float* h = depth_.at(0);
         const float* e = eta_.at(0);
-        const double fluxDepth = cells::FaceFluxDepth(dNext0[j], dNext0[j + 1], h[j], h[j + 1], e[j], e[j + 1]);
+        return cells::FaceFluxDepth(dNext0[j], dNext0[j + 1], h[j], h[j + 1], e[j], e[j + 1]);
+    }
+    bool CarriesN(double fluxDepth) const { return !(fluxDepth < 0.0 || fluxDepth < s_.flowDepthLimit); }
+    double MBar(int j) const {
+        const float* m0 = fluxM_.at(0);
+        const float* mWest = fluxM_.at(-1);
+        return 0.25 * (static_cast<double>(m0[j]) + m0[j + 1] + mWest[j] + mWest[j + 1]);
+    }
+    double PowerArgumentN(int j, double fluxDepth) const {
+        return cells::FrictionPowerArgument(FrictionK(j), fluxN_.at(0)[j], MBar(j), fluxDepth, s_.frictionFloor);
+    }
+
+    // y-flux on the north face of cell (i, j), from its flux depth and Manning power.
+    void FluxN(int j, double fluxDepth, double power) const {
+        const float* dNext0 = totalNext_.at(0);
+        const float* h = depth_.at(0);
+        const float* e = eta_.at(0);
         float* next = out_.fluxNNext;
-        if (fluxDepth < 0.0 || fluxDepth < s_.flowDepthLimit) {
+        if (!CarriesN(fluxDepth)) {
             next[j] = 0.0f;
             return;
         }
@@ -430,8 +468,8 @@ private:
         const float* m0 = fluxM_.at(0);
         const float* mWest = fluxM_.at(-1);
         const double n = n0[j];
-        const double mBar = 0.25 * (static_cast<double>(m0[j]) + m0[j + 1] + mWest[j] + mWest[j + 1]);
-        const double friction = cells::FrictionFactor(FrictionK(j), n, mBar, fluxDepth, s_.frictionFloor);
+        const double mBar = MBar(j);
+        const double friction = cells::FrictionFromPower(FrictionK(j), n, mBar, power);
         const double pressure = Spherical ? s_.factor * gravityMetricY_[j] : s_.cartesianPressure;
 
         double flux = (1.0 - friction) * n - pressure * fluxDepth * (static_cast<double>(e[j + 1]) - e[j]);
