@@ -23,6 +23,7 @@
 #include <cmath>
 #include <limits>
 
+#include "ContinuityWet.h"
 #include "KernelCells.h"
 #include "KernelChecks.h"
 #include "Kernels.h"
@@ -222,7 +223,40 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
     int32_t* const limitedRows = level.limitedRows.data();
     constexpr int32_t noRow = std::numeric_limits<int32_t>::max();
 
+    // Cells where no outflow limit can act go through the branch-free loop (same bits), in
+    // spans of at least kFewestRows rows: on shorter ones its set-up costs more than it saves.
+    constexpr int kFewestRows = 32;
+    const int massLoop = settings.wetMassLoop;
+    wetmass::Scalars wetScalars;
+    wetScalars.spherical = Spherical;
+    wetScalars.factor = factor;
+    wetScalars.cartesianScale = cartesianScale;
+    wetScalars.arrivalThreshold = arrivalThreshold;
+    wetScalars.stamp = stamp;
+    const ConstView etaNow = level.eta.cview();
+    auto WetColumn = [&](int i) {
+        wetmass::Column c;
+        for (int o = 0; o < 4; ++o) c.fluxM[o] = fluxM[i - 2 + o];
+        for (int o = 0; o < 3; ++o) {
+            c.fluxN[o] = fluxN[i - 1 + o];
+            c.eta[o] = etaNow[i - 1 + o];
+            c.depth[o] = depth[i - 1 + o];
+            if constexpr (Spherical) c.metricX[o] = metricX[i - 1 + o];
+        }
+        c.cosLatitude = cosLatitude;
+        c.etaNext = etaNext[i];
+        c.totalDepthNext = totalDepthNext[i];
+        c.totalDepth = totalDepth[i];
+        c.maxFlowDepth = maxFlowDepth[i];
+        c.etaMax = etaMax[i];
+        c.etaMin = etaMin[i];
+        c.timeOfMaxWave = timeOfMaxWave[i];
+        c.firstWaveArrival = firstWaveArrival[i];
+        return c;
+    };
+
     auto column = [&](int i) {
+        wetmass::Scratch scratch;
         const float* h = depth[i];
         const float* e = eta[i];
         float* eNext = etaNext[i];
@@ -244,7 +278,18 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
         for (int k = 0; k < spans.count; ++k) {
         double shareSouth = unknown;
         double shareHere = unknown;
-        for (int j = spans.span[k].lo; j <= spans.span[k].hi; ++j) {
+        const int spanLo = spans.span[k].lo, spanHi = spans.span[k].hi;
+        const bool loop = massLoop > 0 && spanHi - spanLo + 1 >= kFewestRows;
+        for (int from = spanLo; from <= spanHi; from += wetmass::kChunk) {
+        const int to = std::min(spanHi, from + wetmass::kChunk - 1);
+        if (loop) wetmass::Update(WetColumn(i), wetScalars, from, to - from + 1, scratch, massLoop > 1);
+        for (int j = from; j <= to; ++j) {
+            if (loop && scratch.general[j - from] == 0) {
+                // Taken by the loop; the shares it skipped are worked out again where needed.
+                shareSouth = unknown;
+                shareHere = unknown;
+                continue;
+            }
             double shareNorth = unknown;
             const auto own = [&] {
                 if (std::isnan(shareHere)) shareHere = share(i, j);
@@ -317,6 +362,7 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
             }
             if (newLevel < etaMin[i][j]) etaMin[i][j] = newLevel;
             if (newLevel > etaMax[i][j]) etaMax[i][j] = newLevel;
+        }
         }
         }
         // The limited fluxes of the column, worked out again from the same inputs (nothing this

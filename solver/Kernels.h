@@ -36,6 +36,10 @@ struct KernelSettings {
     // general per-cell update, 1 through the wet-cell loop in the baseline instruction set, 2 through
     // that loop in vector registers where the processor allows.
     int32_t wetCellLoop = 2;
+    // Mass update, cells where no outflow limit can act (same bits whichever): 0 through the
+    // per-cell update, 1 through the branch-free loop in the baseline instruction set, 2 through
+    // that loop in vector registers where the processor allows.
+    int32_t wetMassLoop = 2;
 };
 
 // Settings of a run, with the driver's current timeStepFactor.
