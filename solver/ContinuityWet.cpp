@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "ProcessorFeatures.h"
 #include "ContinuityWet.h"
 #include "KernelCells.h"
 
@@ -141,11 +142,7 @@ template void UpdateAvx2<false>(const Column&, const Scalars&, int, int, Scratch
 #else
 bool VectorLoopAvailable() {
 #if defined(VESTRA_HAVE_AVX2_WETMASS)
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return available;
+    return cells::ProcessorHasAvx2();
 #else
     return false;
 #endif

@@ -2,6 +2,7 @@
 // the dispatch) and, through MomentumMaximaAvx2.cpp, for AVX2 with VESTRA_MAXIMA_AVX2 defined.
 #include <cmath>
 
+#include "ProcessorFeatures.h"
 #include "KernelCells.h"
 #include "MomentumMaxima.h"
 
@@ -173,11 +174,7 @@ void Update(const Column& o, const Scalars& s, int lo, int hi, bool allowVector)
 
 bool VectorLoopAvailable() {
 #if defined(VESTRA_HAVE_AVX2_MAXIMA)
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return available;
+    return cells::ProcessorHasAvx2();
 #else
     return false;
 #endif

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "ProcessorFeatures.h"
 #include "KernelCells.h"
 #include "MomentumWet.h"
 
@@ -264,11 +265,7 @@ template void FluxesAvx2<false, false>(const Column&, const Scalars&, int, int, 
 #else
 bool VectorLoopAvailable() {
 #if defined(VESTRA_HAVE_AVX2_WETFLUX)
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return available;
+    return cells::ProcessorHasAvx2();
 #else
     return false;
 #endif
