@@ -87,6 +87,23 @@ void WriteBackAfterNeighbours(int first, int last, int team, const Body& body, c
     }
 }
 
+// Moves a noted limited flux of face (i, j) into the stored field and returns the scratch entry
+// to NaN; a face whose flux changed widens iLo..iHi, jLo..jHi over its two cells (the second is
+// (i + di, j + dj)). The bounds are passed in, so that inside a parallel loop each thread widens
+// its own reduction copies.
+inline void DeliverNoted(const View& stored, const View& scratch, int i, int j, int di, int dj, int& iLo, int& iHi,
+                         int& jLo, int& jHi) {
+    const float value = scratch[i][j];
+    if (std::isnan(value)) return;
+    scratch[i][j] = std::numeric_limits<float>::quiet_NaN();
+    if (value == stored[i][j]) return;
+    stored[i][j] = value;
+    iLo = std::min(iLo, i);
+    iHi = std::max(iHi, i + di);
+    jLo = std::min(jLo, j);
+    jHi = std::max(jHi, j + dj);
+}
+
 // A nested level's two outer rings hold the parent's level, and the update leaves them alone: no
 // update delivers the flux of a face between two of their cells. Such a face is limited here as
 // the update limits its own, by the share of the ring cell it leaves, so that a film in the rings
@@ -136,19 +153,8 @@ void LimitRingFluxes(GridLevel& level, const OutflowLimit<Spherical>& limit, int
     if (!any) return;
     const View storedM = level.fluxM.view();
     const View storedN = level.fluxN.view();
-    auto deliver = [&](const View& stored, const View& scratch, int i, int j, int di, int dj) {
-        const float value = scratch[i][j];
-        if (std::isnan(value)) return;
-        scratch[i][j] = std::numeric_limits<float>::quiet_NaN();
-        if (value == stored[i][j]) return;
-        stored[i][j] = value;
-        iLo = std::min(iLo, i);
-        iHi = std::max(iHi, i + di);
-        jLo = std::min(jLo, j);
-        jHi = std::max(jHi, j + dj);
-    };
-    forEachRingFace([&](int i, int j) { deliver(storedM, limitedM, i, j, 1, 0); },
-                    [&](int i, int j) { deliver(storedN, limitedN, i, j, 0, 1); });
+    forEachRingFace([&](int i, int j) { DeliverNoted(storedM, limitedM, i, j, 1, 0, iLo, iHi, jLo, jHi); },
+                    [&](int i, int j) { DeliverNoted(storedN, limitedN, i, j, 0, 1, iLo, iHi, jLo, jHi); });
 }
 
 template <bool Spherical>
@@ -431,29 +437,19 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
     if (settings.parentRing > 0) LimitRingFluxes(level, limit, iLo, iHi, jLo, jHi);
     const View fluxMOut = level.fluxM.view();
     const View fluxNOut = level.fluxN.view();
-    auto deliver = [&](const View& stored, const View& scratch, int i, int j, int di, int dj) {
-        const float value = scratch[i][j];
-        if (std::isnan(value)) return;
-        scratch[i][j] = std::numeric_limits<float>::quiet_NaN();
-        if (value == stored[i][j]) return;
-        stored[i][j] = value;
-        iLo = std::min(iLo, i);
-        iHi = std::max(iHi, i + di);
-        jLo = std::min(jLo, j);
-        jHi = std::max(jHi, j + dj);
-    };
     if (columns.hi >= columns.lo) {
 #pragma omp parallel for schedule(static) num_threads(KernelTeamSize(settings)) \
     reduction(min : iLo, jLo) reduction(max : iHi, jHi)
         for (int i = columns.lo - 1; i <= columns.hi; ++i) {
             if (i >= columns.lo) {
                 for (int j = limitedRows[4 * i]; j <= limitedRows[4 * i + 1]; ++j) {
-                    deliver(fluxMOut, limitedM, i, j, 1, 0);
-                    deliver(fluxNOut, limitedN, i, j, 0, 1);
+                    DeliverNoted(fluxMOut, limitedM, i, j, 1, 0, iLo, iHi, jLo, jHi);
+                    DeliverNoted(fluxNOut, limitedN, i, j, 0, 1, iLo, iHi, jLo, jHi);
                 }
             }
             if (i < columns.hi) {
-                for (int j = limitedRows[4 * i + 2]; j <= limitedRows[4 * i + 3]; ++j) deliver(fluxMOut, limitedM, i, j, 1, 0);
+                for (int j = limitedRows[4 * i + 2]; j <= limitedRows[4 * i + 3]; ++j)
+                    DeliverNoted(fluxMOut, limitedM, i, j, 1, 0, iLo, iHi, jLo, jHi);
             }
         }
     }
