@@ -263,6 +263,7 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
 
     auto column = [&](int i) {
         wetmass::Scratch scratch;
+        const wetmass::Column wetColumn = massLoop > 0 ? WetColumn(i) : wetmass::Column{};
         const float* h = depth[i];
         const float* e = eta[i];
         float* eNext = etaNext[i];
@@ -288,7 +289,7 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
         const bool loop = massLoop > 0 && spanHi - spanLo + 1 >= kFewestRows;
         for (int from = spanLo; from <= spanHi; from += wetmass::kChunk) {
         const int to = std::min(spanHi, from + wetmass::kChunk - 1);
-        if (loop) wetmass::Update(WetColumn(i), wetScalars, from, to - from + 1, scratch, massLoop > 1);
+        if (loop) wetmass::Update(wetColumn, wetScalars, from, to - from + 1, scratch, massLoop > 1);
         for (int j = from; j <= to; ++j) {
             if (loop && scratch.general[j - from] == 0) {
                 // Taken by the loop; the shares it skipped are worked out again where needed.

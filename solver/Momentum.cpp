@@ -34,6 +34,7 @@ struct SweepScalars {
     double cartesianPressure = 0.0;   // g f dt/dx
     double flowDepthLimit = 0.0;
     double velocityLimit = 0.0;
+    double velocityLimitM = 0.0;      // the x-flux's (Cartesian: at most 30 m/s)
     double fluxCutM = 1e-4;  // smaller fluxes are set to 0, m^2/s
     double fluxCutN = 1e-4;
     float landCutoff = 0.0f;
@@ -43,6 +44,7 @@ struct SweepScalars {
     bool cellFieldFromFile = false;
     float minutes = 0.0f;             // model time stamped into the time-of-maximum fields
     int wetCellLoop = 0;              // KernelSettings::wetCellLoop, 0 where the loop cannot run
+    wetflux::Scalars wet;             // the same settings as the wet-cell loop takes them
 };
 
 struct SweepFields {
@@ -216,22 +218,7 @@ public:
         if (s_.wetCellLoop > 0 && columnInside && wetHi - wetLo + 1 >= kFewestRows) {
             FluxesOf(lo, wetLo - 1);
             const wetflux::Column c = WetColumn();
-            wetflux::Scalars ws;
-            ws.spherical = Spherical;
-            ws.advection = s_.cartesianAdvection;
-            ws.pressure = s_.cartesianPressure;
-            ws.factor = s_.factor;
-            ws.frictionBase = s_.frictionBase;
-            ws.frictionFloor = s_.frictionFloor;
-            ws.flowDepthLimit = s_.flowDepthLimit;
-            ws.velocityLimit = s_.velocityLimit;
-            ws.velocityLimitM = Spherical ? s_.velocityLimit : std::min(30.0, s_.velocityLimit);
-            ws.fluxCutM = s_.fluxCutM;
-            ws.fluxCutN = s_.fluxCutN;
-            ws.landCutoff = s_.landCutoff;
-            ws.coriolis = s_.coriolis;
-            ws.optionEnabled = s_.optionEnabled;
-            ws.optionValue = s_.optionValue;
+            const wetflux::Scalars& ws = s_.wet;
             wetflux::Scratch scratch;
             for (int from = wetLo; from <= wetHi; from += wetflux::kChunk) {
                 const int count = std::min(wetflux::kChunk, wetHi - from + 1);
@@ -425,16 +412,8 @@ private:
         }
         if (friction != 0.0) flux /= 1.0 + friction;
         if (std::fabs(flux) < s_.fluxCutM) flux = 0.0;
-        double limit;
-        if constexpr (Spherical) {
-            out_.totalDepthM[j] = static_cast<float>(fluxDepth);
-            limit = s_.velocityLimit * fluxDepth;
-        } else {
-            // The Cartesian x-flux is held to 30 m/s times its depth, or to velocityLimit where that
-            // is lower (laboratory scales).
-            limit = std::min(30.0, s_.velocityLimit) * fluxDepth;
-        }
-        next[j] = static_cast<float>(cells::ClampFlux(flux, limit));
+        if constexpr (Spherical) out_.totalDepthM[j] = static_cast<float>(fluxDepth);
+        next[j] = static_cast<float>(cells::ClampFlux(flux, s_.velocityLimitM * fluxDepth));
     }
 
     // The same for the north face.
@@ -562,6 +541,9 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
     s.cartesianPressure = cells::kGravity * s.factor * ratio;
     s.flowDepthLimit = settings.flowDepthLimit;
     s.velocityLimit = settings.velocityLimit;
+    // The Cartesian x-flux is held to 30 m/s times its depth, or to velocityLimit where that is
+    // lower (laboratory scales).
+    s.velocityLimitM = Spherical ? s.velocityLimit : std::min(30.0, s.velocityLimit);
     s.fluxCutM = settings.smallFluxCut >= 0.0f ? settings.smallFluxCut : 1e-4;
     s.fluxCutN = settings.smallFluxCut >= 0.0f ? settings.smallFluxCut : (Spherical ? 1e-4 : 1e-3);
     s.landCutoff = settings.landCutoffDepth;
@@ -571,6 +553,21 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
     s.cellFieldFromFile = settings.cellFieldFromFile;
     s.minutes = static_cast<float>(tWhole / 60.0);
     s.wetCellLoop = s.fluxCutM > 0.0 && s.fluxCutN > 0.0 ? settings.wetCellLoop : 0;
+    s.wet.spherical = Spherical;
+    s.wet.advection = s.cartesianAdvection;
+    s.wet.pressure = s.cartesianPressure;
+    s.wet.factor = s.factor;
+    s.wet.frictionBase = s.frictionBase;
+    s.wet.frictionFloor = s.frictionFloor;
+    s.wet.flowDepthLimit = s.flowDepthLimit;
+    s.wet.velocityLimit = s.velocityLimit;
+    s.wet.velocityLimitM = s.velocityLimitM;
+    s.wet.fluxCutM = s.fluxCutM;
+    s.wet.fluxCutN = s.fluxCutN;
+    s.wet.landCutoff = s.landCutoff;
+    s.wet.coriolis = s.coriolis;
+    s.wet.optionEnabled = s.optionEnabled;
+    s.wet.optionValue = s.optionValue;
     const SweepFields fields(level, Spherical);
 
     // Faces outside the active window would keep their fluxes and maxima: they are left alone.
