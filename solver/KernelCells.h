@@ -2,12 +2,9 @@
 // Arithmetic of one cell or face, shared by the kernels and testable on its own.
 // Fields are single precision; every function computes in double from widened floats.
 #include <algorithm>
+#include <bit>
 #include <cmath>
-#if defined(VESTRA_HAVE_LIBMVEC)
-#include <emmintrin.h>
-// glibc's vector maths library: pow of two lanes, callable from baseline x86-64 code.
-extern "C" __m128d _ZGVbN2vv_pow(__m128d, __m128d);
-#endif
+#include <cstdint>
 
 namespace cells {
 
@@ -38,29 +35,31 @@ inline double FaceFluxDepth(double totalA, double totalB, double depthA, double 
     return -1.0;
 }
 
-// Manning powers D^kFrictionExponent of two depths in one call; a value that is not positive is
-// left as it is. Every friction factor takes its power from here, so that a depth gets the same
-// bits whichever loop computes its cell and however the rows are split between threads. With
-// glibc's vector library, its two-lane pow (about 14 % cheaper a value than std::pow; a lane's
-// result does not depend on the other lane); elsewhere std::pow.
-inline void ManningPowers(double& a, double& b) {
-#if defined(VESTRA_HAVE_LIBMVEC)
-    const bool takeA = a > 0.0, takeB = b > 0.0;
-    if (!takeA && !takeB) return;
-    const __m128d p = _ZGVbN2vv_pow(_mm_set_pd(takeB ? b : 1.0, takeA ? a : 1.0), _mm_set1_pd(kFrictionExponent));
-    if (takeA) a = _mm_cvtsd_f64(p);
-    if (takeB) b = _mm_cvtsd_f64(_mm_unpackhi_pd(p, p));
-#else
-    if (a > 0.0) a = std::pow(a, kFrictionExponent);
-    if (b > 0.0) b = std::pow(b, kFrictionExponent);
-#endif
-}
-
-// The Manning power of one positive depth (both lanes the same depth).
+// Manning power D^kFrictionExponent of a positive depth, in arithmetic only (no library call), so
+// that the wet-cell loop computes it in vector lanes and every loop gets the same bits for a depth.
+// The exponent is 7/3 - 1e-6/3: D^(7/3) = D^3 r^2 with r = D^(-1/3) from four Newton steps
+// (a guess from a third of the float's bits, 3.9 % off, then 3e-3, 2e-5, 7e-10, rounding),
+// times D^(-1e-6/3) = exp(x), x = (kFrictionExponent - 7/3) ln D, from three terms of its series;
+// ln D needs only 1e-9 here, from the float exponent and a series in (m - 1) / (m + 1). Within a
+// few units in the last place of pow (tests/test_kernels.cpp) for depths of 1e-30..1e30 m.
 inline double ManningPower(double depth) {
-    double a = depth, b = depth;
-    ManningPowers(a, b);
-    return a;
+    const float guessOf = static_cast<float>(depth);
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(guessOf);
+    double r = std::bit_cast<float>(0x54a2fa8cu - bits / 3u);
+    for (int k = 0; k < 4; ++k) r = r * (4.0 - depth * r * r * r) * (1.0 / 3.0);
+    const double cubeRootPower = depth * depth * (depth * r * r);
+
+    // ln D = e ln 2 + ln m, m = D / 2^e in [sqrt(1/2), sqrt(2)) (up to the guess's rounding).
+    int exponent = static_cast<int>(bits >> 23) - 127;
+    double m = depth * static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(127 - exponent) << 23));
+    const bool high = m > 1.4142135623730951;
+    m = high ? m * 0.5 : m;
+    exponent = high ? exponent + 1 : exponent;
+    const double t = (m - 1.0) / (m + 1.0), t2 = t * t;
+    const double series = 1.0 + t2 * (1.0 / 3 + t2 * (1.0 / 5 + t2 * (1.0 / 7 + t2 * (1.0 / 9 + t2 * (1.0 / 11)))));
+    const double logDepth = exponent * 0.69314718055994531 + 2.0 * t * series;
+    const double x = (kFrictionExponent - 7.0 / 3.0) * logDepth;
+    return cubeRootPower * (1.0 + x * (1.0 + x * (0.5 + x * (1.0 / 6.0))));
 }
 
 // Manning friction factor F of a face, for the semi-implicit update q' = ((1 - F) q - ...) / (1 + F):
@@ -79,6 +78,27 @@ inline double FrictionFactor(double k, double along, double across, double fluxD
 }
 
 inline double ClampFlux(double flux, double limit) { return std::clamp(flux, -limit, limit); }
+
+// atan of a non-negative float, rounded to float, in arithmetic only so that it runs in vector
+// lanes: x > 1 folds to pi/2 - atan(1/x); then atan(x) = atan(c) + atan((x - c) / (1 + x c)) with
+// c = 0, tan(pi/8) or 1 leaves |y| <= tan(pi/16), where nine terms of the Taylor series are within
+// 3e-15. One division. The float result is the correctly rounded atan except where the exact
+// value lies within about 1e-13 of a rounding boundary, and never more than one unit off.
+inline float ArcTangent(float ratio) {
+    const double x = std::min(static_cast<double>(ratio), 1e30);
+    const bool folded = x > 1.0;
+    const double p = folded ? 1.0 : x, q = folded ? x : 1.0;  // atan(p / q), p <= q
+    constexpr double kTanSixteenth = 0.19891236737965800691, kTanThreeSixteenths = 0.66817863791929891999;
+    constexpr double kTanEighth = 0.41421356237309504880, kEighth = 0.39269908169872415481;
+    const bool middle = p > kTanSixteenth * q, top = p > kTanThreeSixteenths * q;
+    const double c = top ? 1.0 : middle ? kTanEighth : 0.0;
+    const double base = top ? 2.0 * kEighth : middle ? kEighth : 0.0;
+    const double y = (p - c * q) / (q + c * p), y2 = y * y;
+    const double series =
+        1.0 - y2 * (1.0 / 3 - y2 * (1.0 / 5 - y2 * (1.0 / 7 - y2 * (1.0 / 9 - y2 * (1.0 / 11 - y2 * (1.0 / 13 - y2 * (1.0 / 15 - y2 * (1.0 / 17))))))));
+    const double angle = base + y * series;
+    return static_cast<float>(folded ? 4.0 * kEighth - angle : angle);
+}
 
 // Direction of a current in degrees from atan(|M| / |N|), offset by quadrant. The offset is a
 // select (the signs of M and N change from cell to cell); adding 0 leaves a (never -0) as it is.

@@ -195,11 +195,11 @@ public:
             out_.fluxMNext[j] = 0.0f;
             out_.fluxNNext[j] = 0.0f;
         } else {
-            // Both faces' Manning powers in one call, then the two updates.
             const double depthM = FluxDepthM(j), depthN = FluxDepthN(j);
             double powerM = CarriesM(depthM) ? PowerArgumentM(j, depthM) : 0.0;
             double powerN = CarriesN(depthN) ? PowerArgumentN(j, depthN) : 0.0;
-            cells::ManningPowers(powerM, powerN);
+            powerM = powerM > 0.0 ? cells::ManningPower(powerM) : powerM;
+            powerN = powerN > 0.0 ? cells::ManningPower(powerN) : powerN;
             FluxM(j, depthM, powerM);
             FluxN(j, depthN, powerN);
         }

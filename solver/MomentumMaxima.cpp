@@ -114,33 +114,23 @@ void Loop(const Column& column, const Scalars& s, int lo, int hi) {
 
 // Directions of the current (overwritten every step) and of the discharge (a maximum), where N is
 // not 0, from atan(|M| / |N|) in single precision (one quotient serves both: |M| / |N| and |M / N|
-// are the same correctly rounded value). atanf runs in a scalar loop of its own over the
-// quotients; the rest, with its division by pi, in selects.
+// are the same correctly rounded value), all in selects.
 template <bool Spherical>
 void DirectionLoop(const Column& column, int lo, int hi) {
-    constexpr int kChunk = 256;
     const Column o = column;
-    float atanRatio[kChunk];
-    for (int from = lo; from <= hi; from += kChunk) {
-        const int count = hi - from + 1 < kChunk ? hi - from + 1 : kChunk;
-        const float* m = o.fluxMNext + from;
-        const float* n = o.fluxNNext + from;
-        float* currentAngle = o.maxCurrentAngle + from;
-        float* dischargeAngle = o.maxDischargeFluxAngle + from;
+    const float* m = o.fluxMNext;
+    const float* n = o.fluxNNext;
+    float* currentAngle = o.maxCurrentAngle;
+    float* dischargeAngle = o.maxDischargeFluxAngle;
 #pragma omp simd
-        for (int k = 0; k < count; ++k) atanRatio[k] = std::fabs(m[k]) / std::fabs(n[k]);
-        for (int k = 0; k < count; ++k) {
-            if (n[k] != 0.0f) atanRatio[k] = std::atan(atanRatio[k]);
-        }
-#pragma omp simd
-        for (int k = 0; k < count; ++k) {
-            const bool moving = n[k] != 0.0f;
-            const float current = cells::CurrentAngle(atanRatio[k], m[k], n[k]);
-            const bool defined = moving & (std::fabs(n[k]) > (Spherical ? 1e-5 : 0.001));
-            currentAngle[k] = defined ? current : currentAngle[k];
-            const float angle = cells::DischargeAngle(atanRatio[k], m[k], n[k]);
-            dischargeAngle[k] = moving & (angle > dischargeAngle[k]) ? angle : dischargeAngle[k];
-        }
+    for (int j = lo; j <= hi; ++j) {
+        const bool moving = n[j] != 0.0f;
+        const float atanRatio = cells::ArcTangent(moving ? std::fabs(m[j]) / std::fabs(n[j]) : 0.0f);
+        const float current = cells::CurrentAngle(atanRatio, m[j], n[j]);
+        const bool defined = moving & (std::fabs(n[j]) > (Spherical ? 1e-5 : 0.001));
+        currentAngle[j] = defined ? current : currentAngle[j];
+        const float angle = cells::DischargeAngle(atanRatio, m[j], n[j]);
+        dischargeAngle[j] = moving & (angle > dischargeAngle[j]) ? angle : dischargeAngle[j];
     }
 }
 

@@ -134,11 +134,14 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
         const double k = s.frictionBase * c.manning[j] * c.manning[j];
         const double nBar = 0.25 * (static_cast<double>(n1[j]) + n0[j] + n0[j - 1] + n1[j - 1]);
         const double mBar = 0.25 * (static_cast<double>(m0[j]) + m0[j + 1] + mW[j] + mW[j + 1]);
-        powerM[j] = wet != 0.0 ? PowerArgument(k, m0[j], nBar, fdM, s) : 0.0;
-        powerN[j] = wet != 0.0 ? PowerArgument(k, n0[j], mBar, fdN, s) : 0.0;
+        const double argumentM = wet != 0.0 ? PowerArgument(k, m0[j], nBar, fdM, s) : 0.0;
+        const double argumentN = wet != 0.0 ? PowerArgument(k, n0[j], mBar, fdN, s) : 0.0;
+        // The powers in vector lanes (1 stands in where there is none, then 0 is kept).
+        const double powerOfM = cells::ManningPower(argumentM > 0.0 ? argumentM : 1.0);
+        const double powerOfN = cells::ManningPower(argumentN > 0.0 ? argumentN : 1.0);
+        powerM[j] = argumentM > 0.0 ? powerOfM : argumentM;
+        powerN[j] = argumentN > 0.0 ? powerOfN : argumentN;
     }
-    // The powers themselves, a cell's two in one call of the power every friction factor uses.
-    for (int j = lo; j <= hi; ++j) cells::ManningPowers(powerM[j], powerN[j]);
 
     // x-flux on the east face. Each upwind choice selects its operands before the one division,
     // as the general update computes only the branch it takes.

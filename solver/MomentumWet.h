@@ -3,7 +3,7 @@
 // loop runs in vector registers (AVX2 where the processor has it, chosen once at run time, else
 // the baseline instruction set) and gives the same bits as the general per-cell update
 // (Momentum.cpp) for those cells, with the same operations in the same order and the Manning
-// power from cells::ManningPowers. Cells that need the general update are marked for it; their
+// power from cells::ManningPower. Cells that need the general update are marked for it; their
 // face depths are left as they were (that update reads them) and their fluxes are for it to
 // overwrite.
 #include <cstdint>

@@ -127,34 +127,50 @@ TEST(Momentum, CartesianFacesAndDerivedFieldsFromHandComputation) {
     EXPECT_NEAR(l.maxDischargeFluxAngle[5][5], std::atan(m / n) * 57.31, 1e-4);
 }
 
-TEST(Momentum, ManningPowerWithinAnUlpAndAlikeInEitherLane) {
-    // Depths log-uniform from 1e-5 m (the floor) to 1e4 m against pow in extended precision; a
-    // depth's power must not depend on the lane it takes nor on the other lane's depth, since the
-    // wet-cell loop pairs a cell's two faces where the per-cell update takes one face at a time.
+TEST(Momentum, ManningPowerWithinUnitsInTheLastPlace) {
+    // Depths log-uniform from 1e-7 m to 1e5 m (the depth floor is 1e-5 m) and powers of two with
+    // their neighbours (where the float guess rounds across an exponent) against pow in extended
+    // precision, with the exponent exactly as the code writes it.
     std::mt19937_64 random(11);
-    std::uniform_real_distribution<double> logDepth(std::log(1e-5), std::log(1e4));
-    const long double exponent = cells::kFrictionExponent;
-    int worse = 0, lanesDiffer = 0;
-    for (int i = 0; i < 100000; ++i) {
-        const double a = std::exp(logDepth(random)), b = std::exp(logDepth(random));
-        const double single = cells::ManningPower(a);
-        const double exact = static_cast<double>(std::pow(static_cast<long double>(a), exponent));
-        worse += std::fabs(single - exact) > std::nextafter(exact, INFINITY) - exact;
-        double x = a, y = b, u = b, v = a;
-        cells::ManningPowers(x, y);
-        cells::ManningPowers(u, v);
-        lanesDiffer += x != single || v != single || y != u || y != cells::ManningPower(b);
+    std::uniform_real_distribution<double> logDepth(std::log(1e-7), std::log(1e5));
+    std::vector<double> depths;
+    for (int i = 0; i < 200000; ++i) depths.push_back(std::exp(logDepth(random)));
+    for (int e = -20; e <= 16; ++e) {
+        const double p = std::ldexp(1.0, e);
+        depths.insert(depths.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, 1e9), p * 1.4142135623730951});
     }
-    EXPECT_EQ(worse, 0);
-    EXPECT_EQ(lanesDiffer, 0);
-    // Values that are not positive (no friction) stay as they are, beside a depth or not.
-    double zero = 0.0, below = -1.0, depth = 4000.0;
-    cells::ManningPowers(zero, depth);
-    cells::ManningPowers(below, below);
-    EXPECT_EQ(zero, 0.0);
-    EXPECT_EQ(below, -1.0);
-    EXPECT_EQ(depth, cells::ManningPower(4000.0));
-    EXPECT_NEAR(depth, std::pow(4000.0, 2.333333), 1e-15 * depth);
+    const long double exponent = cells::kFrictionExponent;
+    double worst = 0.0;
+    for (double d : depths) {
+        const long double exact = std::pow(static_cast<long double>(d), exponent);
+        worst = std::max(worst, static_cast<double>(std::fabs((cells::ManningPower(d) - exact) / exact)));
+    }
+    EXPECT_LT(worst, 4e-15) << worst;  // about 18 units in the last place; pow of 7/3 would be 1e-6 off
+}
+
+TEST(Momentum, ArcTangentCorrectlyRoundedAlmostAlways) {
+    // Quotients log-uniform over 1e-8..1e8, the reduction's boundaries with their neighbours, 0
+    // and infinity, against atan in extended precision rounded to float: never a unit off, and off
+    // at all only where the exact value is within 1e-12 of halfway between two floats.
+    std::mt19937_64 random(5);
+    std::uniform_real_distribution<double> logRatio(std::log(1e-8), std::log(1e8));
+    std::vector<float> ratios{0.0f, 1.0f, INFINITY, 3e38f};
+    for (double b : {0.19891236737965800691, 0.66817863791929891999, 1.0, 1.4966057626654890, 5.0273394921233370}) {
+        const float f = static_cast<float>(b);
+        ratios.insert(ratios.end(), {f, std::nextafter(f, 0.0f), std::nextafter(f, 10.0f)});
+    }
+    for (int i = 0; i < 300000; ++i) ratios.push_back(static_cast<float>(std::exp(logRatio(random))));
+    int offByOne = 0, unexplained = 0;
+    for (float r : ratios) {
+        const long double exact = std::atan(static_cast<long double>(r));
+        const float rounded = static_cast<float>(exact), got = cells::ArcTangent(r);
+        if (got == rounded) continue;
+        offByOne += got == std::nextafter(rounded, 0.0f) || got == std::nextafter(rounded, 2.0f);
+        const long double halfway = (static_cast<long double>(got) + rounded) / 2;
+        unexplained += std::fabs(exact - halfway) > 1e-12L * exact;
+    }
+    EXPECT_EQ(unexplained, 0);
+    EXPECT_LE(offByOne, 3);  // of 300,000
 }
 
 TEST(Momentum, LimitsAndCuts) {
