@@ -22,13 +22,15 @@ inline float Capped(double value) {
 
 // Every candidate value is worked out (and narrowed to float) for every cell and each maximum is
 // kept or replaced by a select, so that the loop has no branches; still cells select nothing.
-template <bool Spherical>
+// The divisions by the two face depths and by the wave-speed scale are taken once each, as
+// reciprocals: the values are rounded to float, which a unit in the last place of the double
+// intermediate moves once in some hundred million values; the fluxes do not read them.
+template <bool Spherical, bool RouseFromFile>
 void Loop(const Column& column, const Scalars& s, int lo, int hi) {
     const Column o = column;  // a local copy: its pointers stay in registers through the loop
     const double g = cells::kGravityDerived;
     const double depthLimit = s.depthLimit;
     const float minutes = s.minutes;
-    const bool fromFile = s.cellFieldFromFile;
     const float* centreDepth = o.centreDepth;
 #pragma omp simd
     for (int j = lo; j <= hi; ++j) {
@@ -46,12 +48,14 @@ void Loop(const Column& column, const Scalars& s, int lo, int hi) {
         // Still water changes none of the maxima (they start at 0 and only grow); only the
         // Rouse number is set.
         const bool moving = (mNext != 0.0f) | (nNext != 0.0f);
-        const double u = mNext / dM;
-        const double v = nNext / dN;
+        const double inverseM = 1.0 / dM, inverseN = 1.0 / dN;
+        const double u = mNext * inverseM;
+        const double v = nNext * inverseN;
         const double speedSquared = v * v + u * u;
         const double speed = std::sqrt(speedSquared);
         // (D~ + D^) g / 2, the wave-speed scale of the Froude numbers.
         const double gravityDepth = (dM + dN) * g * 0.5;
+        const double inverseGravityDepth = 1.0 / gravityDepth;
 
         const float current = static_cast<float>(speed);
         const bool wetEnough = Spherical ? (dN > 0.05) & (dM > 0.05) : true;
@@ -61,9 +65,13 @@ void Loop(const Column& column, const Scalars& s, int lo, int hi) {
         o.flowDepthAtMaxCurrent[j] = newCurrent ? meanDepthF : o.flowDepthAtMaxCurrent[j];
         o.timeOfMaxCurrent[j] = newCurrent ? minutes : o.timeOfMaxCurrent[j];
 
-        const bool rouseFromFile = moving & fromFile & (dN > 0.001) & (dM > 0.001) & (speedSquared > 0.001);
-        const float rouse = static_cast<float>(o.cellField[j] / (speed + 0.001));
-        o.rouseNumber[j] = rouseFromFile ? rouse : 200.0f;
+        if constexpr (RouseFromFile) {
+            const bool rouseFromFile = moving & (dN > 0.001) & (dM > 0.001) & (speedSquared > 0.001);
+            const float rouse = static_cast<float>(o.cellField[j] / (speed + 0.001));
+            o.rouseNumber[j] = rouseFromFile ? rouse : 200.0f;
+        } else {
+            o.rouseNumber[j] = 200.0f;
+        }
 
         double froudeSquared;
         bool storeFroude;
@@ -73,7 +81,7 @@ void Loop(const Column& column, const Scalars& s, int lo, int hi) {
             storeFroude =
                 moving & (froudeSquared > o.maxFroudeSquared[j]) & (centre > 0.05) & (dN > 0.05) & (dM > 0.05);
         } else {
-            froudeSquared = speedSquared / gravityDepth;
+            froudeSquared = speedSquared * inverseGravityDepth;
             storeFroude = moving & (froudeSquared > o.maxFroudeSquared[j]);
         }
         const float froudeSquaredF = Capped(froudeSquared);
@@ -84,7 +92,7 @@ void Loop(const Column& column, const Scalars& s, int lo, int hi) {
         o.timeOfMaxFroudeSquared[j] = storeFroude ? minutes : o.timeOfMaxFroudeSquared[j];
 
         const bool deep = moving & (std::fabs(dM) > 0.01) & (std::fabs(dN) > 0.01);
-        const double froude = std::sqrt(speedSquared / gravityDepth);
+        const double froude = std::sqrt(speedSquared * inverseGravityDepth);
         const float froudeF = static_cast<float>(froude);
         const bool meaningful =
             (speedSquared > 0.0) & (Spherical ? std::fabs(meanDepth) > 0.001 : meanDepth > 0.0);
@@ -94,14 +102,14 @@ void Loop(const Column& column, const Scalars& s, int lo, int hi) {
         o.maxDragForce[j] = deep & (drag > o.maxDragForce[j]) ? dragF : o.maxDragForce[j];
         const double n2 = Square(nNext);
         const double m2 = Square(mNext);
-        const double momentum = std::sqrt(n2 * n2 / (dN * dN) + m2 * m2 / (dM * dM));
+        const double momentum = std::sqrt(n2 * n2 * (inverseN * inverseN) + m2 * m2 * (inverseM * inverseM));
         const float momentumF = static_cast<float>(momentum);
         o.maxMomentumFlux[j] = deep & (momentum > o.maxMomentumFlux[j]) ? momentumF : o.maxMomentumFlux[j];
 
-        const double partU = u * u / gravityDepth;
+        const double partU = u * u * inverseGravityDepth;
         const float partUF = static_cast<float>(partU);
         o.froudeSquaredU[j] = moving & (dM > depthLimit) & (partU > o.froudeSquaredU[j]) ? partUF : o.froudeSquaredU[j];
-        const double partV = v * v / gravityDepth;
+        const double partV = v * v * inverseGravityDepth;
         const float partVF = static_cast<float>(partV);
         o.froudeSquaredV[j] = moving & (dN > depthLimit) & (partV > o.froudeSquaredV[j]) ? partVF : o.froudeSquaredV[j];
 
@@ -134,13 +142,22 @@ void DirectionLoop(const Column& column, int lo, int hi) {
     }
 }
 
+template <bool Spherical>
+void AllMaxima(const Column& o, const Scalars& s, int lo, int hi) {
+    if (s.cellFieldFromFile) {
+        Loop<Spherical, true>(o, s, lo, hi);
+    } else {
+        Loop<Spherical, false>(o, s, lo, hi);
+    }
+    DirectionLoop<Spherical>(o, lo, hi);
+}
+
 }  // namespace
 
 #ifdef VESTRA_MAXIMA_AVX2
 template <bool Spherical>
 void UpdateAvx2(const Column& o, const Scalars& s, int lo, int hi) {
-    Loop<Spherical>(o, s, lo, hi);
-    DirectionLoop<Spherical>(o, lo, hi);
+    AllMaxima<Spherical>(o, s, lo, hi);
 }
 template void UpdateAvx2<true>(const Column&, const Scalars&, int, int);
 template void UpdateAvx2<false>(const Column&, const Scalars&, int, int);
@@ -156,8 +173,7 @@ void Update(const Column& o, const Scalars& s, int lo, int hi, bool allowVector)
     }
 #endif
     (void)allowVector;
-    Loop<Spherical>(o, s, lo, hi);
-    DirectionLoop<Spherical>(o, lo, hi);
+    AllMaxima<Spherical>(o, s, lo, hi);
 }
 
 }  // namespace
