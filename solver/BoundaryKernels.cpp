@@ -90,6 +90,25 @@ void RadiateOpenBoundariesCartesian(GridLevel& level, double ratio, const Kernel
 
 namespace {
 
+// Face depths of one column's rows lo..hi, and the largest still-water depth among its moved cells
+// (a trough counts on spherical levels; on Cartesian ones only a raised level does). Two loops:
+// GCC keeps a loop scalar that mixes the float maximum with the double face arithmetic.
+float FaceDepthsOfColumn(const float* d0, const float* d1, const float* n0, const float* n1, const float* e,
+                         const float* h, float* faceM, float* faceN, int lo, int hi, bool spherical) {
+#pragma omp simd
+    for (int j = lo; j <= hi; ++j) {
+        faceM[j] = cells::FaceAverageDepth(d0[j], n0[j], n1[j], d1[j]);
+        faceN[j] = cells::FaceAverageDepth(d0[j], n0[j], n0[j + 1], d0[j + 1]);
+    }
+    float reached = 0.0f;
+#pragma omp simd reduction(max : reached)
+    for (int j = lo; j <= hi; ++j) {
+        const bool moved = (e[j] > 0.0f) | (spherical & (e[j] < 0.0f));
+        reached = std::max(reached, moved ? h[j] : 0.0f);
+    }
+    return reached;
+}
+
 // Face depths and the reached maximum over columns 2..nx-1, rows 2..ny-1; with landCutoff, also
 // zeroes the current and next fluxes of every cell of the momentum sweep (columns 2..nx, rows
 // 2..ny) lying below landCutoffDepth, in the same pass over the depths.
@@ -129,26 +148,27 @@ float FaceDepthPass(GridLevel& level, const KernelSettings& settings, bool landC
             const float* e = etaNext[i];
             float* faceM = totalDepthM[i];
             float* faceN = totalDepthN[i];
-            for (int j = rows.lo; j <= lastFaceRow; ++j) {
-                faceM[j] = cells::FaceAverageDepth(d0[j], n0[j], n1[j], d1[j]);
-                faceN[j] = cells::FaceAverageDepth(d0[j], n0[j], n0[j + 1], d0[j + 1]);
-                // A trough counts on spherical levels; on Cartesian ones only a raised level does.
-                const bool moved = spherical ? e[j] != 0.0f : e[j] > 0.0f;
-                if (moved && h[j] > reached) reached = h[j];
-            }
+            const float columnReached = FaceDepthsOfColumn(d0, d1, n0, n1, e, h, faceM, faceN, rows.lo, lastFaceRow, spherical);
+            reached = std::max(reached, columnReached);
         }
+        // Most columns hold no land below the cut-off: one read of the depths shows it.
+        int landCells = 0;
         if (landCutoff) {
+#pragma omp simd reduction(+ : landCells)
+            for (int j = rows.lo; j <= rows.hi; ++j) landCells += h[j] < cutoff ? 1 : 0;
+        }
+        if (landCells > 0) {
             float* m = fluxM[i];
             float* n = fluxN[i];
             float* mNext = fluxMNext[i];
             float* nNext = fluxNNext[i];
+#pragma omp simd
             for (int j = rows.lo; j <= rows.hi; ++j) {
-                if (h[j] < cutoff) {
-                    m[j] = 0.0f;
-                    n[j] = 0.0f;
-                    mNext[j] = 0.0f;
-                    nNext[j] = 0.0f;
-                }
+                const bool land = h[j] < cutoff;
+                m[j] = land ? 0.0f : m[j];
+                n[j] = land ? 0.0f : n[j];
+                mNext[j] = land ? 0.0f : mNext[j];
+                nNext[j] = land ? 0.0f : nNext[j];
             }
         }
     }
