@@ -118,6 +118,20 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
         }
     }
 
+    // What a row's neighbours read of it: the mean y-flux around its east face (the upwind
+    // choice of M N / D) and its x- and y-face depths (the upwind depths). On Cartesian levels
+    // the x-face depths are the stored ones (the sweep does not write them); on spherical levels
+    // the sweep overwrites them with flux depths, so they are worked out again.
+    double* nBars = scratch.nBar - (lo - 1);
+    double* facesM = scratch.faceM - (lo - 1);
+    double* facesN = scratch.faceN - (lo - 1);
+#pragma omp simd
+    for (int j = lo - 1; j <= hi + 1; ++j) {
+        nBars[j] = 0.25 * (static_cast<double>(n1[j]) + n0[j] + n0[j - 1] + n1[j - 1]);
+        facesM[j] = Spherical ? FaceDepth(t0[j], tn0[j], tn1[j], t1[j]) : c.totalDepthM[j];
+        facesN[j] = FaceDepth(t0[j], tn0[j], tn0[j + 1], t0[j + 1]);
+    }
+
     // Further, both flux depths deep enough and the nonlinear terms allowed; the arguments of the
     // Manning powers of the cells taken.
 #pragma omp simd
@@ -132,7 +146,7 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
         general[j] = wet != 0.0 ? 0 : 1;
 
         const double k = s.frictionBase * c.manning[j] * c.manning[j];
-        const double nBar = 0.25 * (static_cast<double>(n1[j]) + n0[j] + n0[j - 1] + n1[j - 1]);
+        const double nBar = nBars[j];
         const double mBar = 0.25 * (static_cast<double>(m0[j]) + m0[j + 1] + mW[j] + mW[j + 1]);
         const double argumentM = wet != 0.0 ? PowerArgument(k, m0[j], nBar, fdM, s) : 0.0;
         const double argumentN = wet != 0.0 ? PowerArgument(k, n0[j], mBar, fdN, s) : 0.0;
@@ -154,7 +168,7 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
         const double own = c.totalDepthM[j];
         const double fd = (static_cast<double>(tn0[j]) + tn1[j]) / 2.0;
         const double m = m0[j];
-        const double nBar = 0.25 * (static_cast<double>(n1[j]) + n0[j] + n0[j - 1] + n1[j - 1]);
+        const double nBar = nBars[j];
         const double friction = powerM[j] > 0.0 ? k * std::sqrt(nBar * nBar + m * m) / powerM[j] : 0.0;
         const double pressure = Spherical ? s.factor * c.gravityMetricX[j] : s.pressure;
         double flux = (1.0 - friction) * m - pressure * fd * (static_cast<double>(c.eta1[j]) - c.eta0[j]);
@@ -169,18 +183,14 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
         // d(M N/D)/dy, upwind on the mean N around the face.
         const double across = cosJ * m * nBar / own;
         const bool fromSouth = nBar > 0.0;
-        const double nSouth = 0.25 * (static_cast<double>(n1[j - 1]) + n0[j - 1] + n0[j - 2] + n1[j - 2]);
-        const double nNorth = 0.25 * (static_cast<double>(n1[j + 1]) + n0[j + 1] + n0[j] + n1[j]);
+        const double nSouth = nBars[j - 1];
+        const double nNorth = nBars[j + 1];
         const double cosSouth = Spherical ? static_cast<double>(c.cosLatitude[j - 1]) : 1.0;
         const double cosNorth = Spherical ? static_cast<double>(c.cosLatitude[j + 1]) : 1.0;
         const double mSouth = m0[j - 1], mNorth = m0[j + 1];
         const double cosUp = fromSouth ? cosSouth : cosNorth;
         const double mUp = fromSouth ? mSouth : mNorth;
-        const double faceSouth =
-            Spherical ? FaceDepth(t0[j - 1], tn0[j - 1], tn1[j - 1], t1[j - 1]) : c.totalDepthM[j - 1];
-        const double faceNorth =
-            Spherical ? FaceDepth(t0[j + 1], tn0[j + 1], tn1[j + 1], t1[j + 1]) : c.totalDepthM[j + 1];
-        const double faceUp = fromSouth ? faceSouth : faceNorth;
+        const double faceUp = fromSouth ? facesM[j - 1] : facesM[j + 1];
         const double upwind = cosUp * mUp * (fromSouth ? nSouth : nNorth) / faceUp;
         flux -= a * (fromSouth ? across - upwind : upwind - across);
         if constexpr (Coriolis) {
@@ -216,9 +226,7 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
         const double nSouth = n0[j - 1], nNorth = n0[j + 1];
         const double cosUp = fromNorth ? cosNorth : cosSouth;
         const double nUp = fromNorth ? nNorth : nSouth;
-        const double faceNorth = FaceDepth(t0[j + 1], tn0[j + 1], tn0[j + 2], t0[j + 2]);
-        const double faceSouth = FaceDepth(t0[j - 1], tn0[j - 1], tn0[j], t0[j]);
-        const double faceUp = fromNorth ? faceNorth : faceSouth;
+        const double faceUp = fromNorth ? facesN[j + 1] : facesN[j - 1];
         const double up = cosUp * Square(nUp) / faceUp;
         flux -= a * (fromNorth ? up - self : self - up);
         // d(M N/D)/dx, upwind on the mean M around the face.

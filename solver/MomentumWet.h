@@ -59,6 +59,11 @@ struct Scalars {
 struct Scratch {
     double powerM[kChunk];
     double powerN[kChunk];
+    // Rows lo-1 .. hi+1: the mean y-flux around each east face and the two face depths of the
+    // column, each worked out once for the three rows that read it.
+    double nBar[kChunk + 2];
+    double faceM[kChunk + 2];
+    double faceN[kChunk + 2];
     std::int64_t general[kChunk];  // nonzero: the cell needs the general update
     float wetDepths[kChunk];
 };
