@@ -22,6 +22,11 @@ inline float Capped(double value) {
 
 // Every candidate value is worked out (and narrowed to float) for every cell and each maximum is
 // kept or replaced by a select, so that the loop has no branches; still cells select nothing.
+// A maximum that stands alone is compared in single precision: a double value above the stored
+// float narrows to at least that float, so the float comparison keeps the same value (it differs
+// only where the narrowed value equals the maximum, which the double comparison would store
+// again). Maxima with companion fields (time, depth) compare the double value, as the companions
+// follow the comparison.
 // The divisions by the two face depths and by the wave-speed scale are taken once each, as
 // reciprocals: the values are rounded to float, which a unit in the last place of the double
 // intermediate moves once in some hundred million values; the fluxes do not read them.
@@ -43,7 +48,7 @@ void Loop(const Column& column, const Scalars& s, int lo, int hi) {
         // selects below keep what the conditions allow.
         const float meanDepthF = static_cast<float>(meanDepth);
         if constexpr (!Spherical) {
-            o.maxFlowDepth[j] = meanDepth > o.maxFlowDepth[j] ? meanDepthF : o.maxFlowDepth[j];
+            o.maxFlowDepth[j] = meanDepthF > o.maxFlowDepth[j] ? meanDepthF : o.maxFlowDepth[j];
         }
         // Still water changes none of the maxima (they start at 0 and only grow); only the
         // Rouse number is set.
@@ -96,22 +101,22 @@ void Loop(const Column& column, const Scalars& s, int lo, int hi) {
         const float froudeF = static_cast<float>(froude);
         const bool meaningful =
             (speedSquared > 0.0) & (Spherical ? std::fabs(meanDepth) > 0.001 : meanDepth > 0.0);
-        o.maxFroude[j] = deep & meaningful & (froude > o.maxFroude[j]) ? froudeF : o.maxFroude[j];
+        o.maxFroude[j] = deep & meaningful & (froudeF > o.maxFroude[j]) ? froudeF : o.maxFroude[j];
         const double drag = speedSquared * (dM + dN) / 2.0;
         const float dragF = static_cast<float>(drag);
-        o.maxDragForce[j] = deep & (drag > o.maxDragForce[j]) ? dragF : o.maxDragForce[j];
+        o.maxDragForce[j] = deep & (dragF > o.maxDragForce[j]) ? dragF : o.maxDragForce[j];
         const double n2 = Square(nNext);
         const double m2 = Square(mNext);
         const double momentum = std::sqrt(n2 * n2 * (inverseN * inverseN) + m2 * m2 * (inverseM * inverseM));
         const float momentumF = static_cast<float>(momentum);
-        o.maxMomentumFlux[j] = deep & (momentum > o.maxMomentumFlux[j]) ? momentumF : o.maxMomentumFlux[j];
+        o.maxMomentumFlux[j] = deep & (momentumF > o.maxMomentumFlux[j]) ? momentumF : o.maxMomentumFlux[j];
 
         const double partU = u * u * inverseGravityDepth;
         const float partUF = static_cast<float>(partU);
-        o.froudeSquaredU[j] = moving & (dM > depthLimit) & (partU > o.froudeSquaredU[j]) ? partUF : o.froudeSquaredU[j];
+        o.froudeSquaredU[j] = moving & (dM > depthLimit) & (partUF > o.froudeSquaredU[j]) ? partUF : o.froudeSquaredU[j];
         const double partV = v * v * inverseGravityDepth;
         const float partVF = static_cast<float>(partV);
-        o.froudeSquaredV[j] = moving & (dN > depthLimit) & (partV > o.froudeSquaredV[j]) ? partVF : o.froudeSquaredV[j];
+        o.froudeSquaredV[j] = moving & (dN > depthLimit) & (partVF > o.froudeSquaredV[j]) ? partVF : o.froudeSquaredV[j];
 
         o.maxFluxN[j] = moving & (nNext > o.maxFluxN[j]) ? nNext : o.maxFluxN[j];
         o.maxFluxM[j] = moving & (mNext > o.maxFluxM[j]) ? mNext : o.maxFluxM[j];
