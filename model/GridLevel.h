@@ -83,6 +83,9 @@ struct GridLevel {
     // column i+1 wrote into column i: [4i+2], [4i+3]).
     Field limitedFluxM, limitedFluxN;
     std::vector<int32_t> limitedRows;
+    // Mass update scratch: 1 where a cell holds what its outgoing fluxes take (no limit acts),
+    // worked out once per cell and step for the cell's own column and both neighbours.
+    FieldStorage<std::uint8_t> outflowFits;
     Field manning;                // Manning n per cell, s/m^(1/3)
     Field metricX;                // spherical: dt / (R cos(phi_c) dLambda)
     Field gravityMetricX;         // spherical: g dt / (R cos(phi_c) dLambda)

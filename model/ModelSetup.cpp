@@ -45,6 +45,8 @@ void AllocateLimitScratch(GridLevel& level) {
         f->Fill(std::numeric_limits<float>::quiet_NaN());
     }
     level.limitedRows.assign(4 * (static_cast<std::size_t>(level.nx) + 3), 0);
+    level.outflowFits.Allocate(level.nx, level.ny);
+    level.outflowFits.Fill(0);
 }
 
 void InitialiseLevelFields(GridLevel& level, const std::vector<float>& depthValues, float manningCoefficient,
@@ -125,6 +127,7 @@ std::size_t LevelFieldBytes(const GridLevel& level) {
     for (Field GridLevel::*member : kLevelFields) bytes += (level.*member).Size() * sizeof(float);
     for (Field GridLevel::*member : kSphericalLevelFields) bytes += (level.*member).Size() * sizeof(float);
     bytes += (level.limitedFluxM.Size() + level.limitedFluxN.Size()) * sizeof(float);
+    bytes += level.outflowFits.Size();
     for (const FieldStorage<double>* f : {&level.dispersionRhsM, &level.dispersionRhsN, &level.dispersionUpper})
         bytes += f->Size() * sizeof(double);
     bytes += (level.dispersionFactorM.Size() + level.dispersionFactorN.Size()) * sizeof(float);

@@ -240,16 +240,22 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
     wetScalars.arrivalThreshold = arrivalThreshold;
     wetScalars.stamp = stamp;
     const ConstView etaNow = level.eta.cview();
-    auto WetColumn = [&](int i) {
+    const FieldView<std::uint8_t> outflowFits = level.outflowFits.view();
+    // The inputs of column i's own cells (all that MarkFits reads).
+    auto FitsColumn = [&](int i) {
         wetmass::Column c;
-        for (int o = 0; o < 4; ++o) c.fluxM[o] = fluxM[i - 2 + o];
-        for (int o = 0; o < 3; ++o) {
-            c.fluxN[o] = fluxN[i - 1 + o];
-            c.eta[o] = etaNow[i - 1 + o];
-            c.depth[o] = depth[i - 1 + o];
-            if constexpr (Spherical) c.metricX[o] = metricX[i - 1 + o];
-        }
+        c.fluxM[0] = fluxM[i - 1];
+        c.fluxM[1] = fluxM[i];
+        c.fluxN = fluxN[i];
+        c.eta = etaNow[i];
+        c.depth = depth[i];
+        if constexpr (Spherical) c.metricX = metricX[i];
         c.cosLatitude = cosLatitude;
+        return c;
+    };
+    auto WetColumn = [&](int i) {
+        wetmass::Column c = FitsColumn(i);
+        for (int o = 0; o < 3; ++o) c.fits[o] = outflowFits[i - 1 + o];
         c.etaNext = etaNext[i];
         c.totalDepthNext = totalDepthNext[i];
         c.totalDepth = totalDepth[i];
@@ -429,6 +435,23 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
             }
         }
     };
+    // Which cells hold their outflow, once per cell for the branch-free loop, which reads it for a
+    // cell's own column and both neighbours: every row any of the three columns updates, and one
+    // more on either side. Nothing it reads changes before the update has read it.
+    if (massLoop > 0 && columns.hi >= columns.lo) {
+#pragma omp parallel for schedule(static) num_threads(KernelTeamSize(settings))
+        for (int i = columns.lo - 1; i <= columns.hi + 1; ++i) {
+            int lo = ny, hi = 0;
+            for (int n = std::max(i - 1, columns.lo); n <= std::min(i + 1, columns.hi); ++n) {
+                const RowSpans spans = rowsOf(n);
+                for (int k = 0; k < spans.count; ++k) {
+                    lo = std::min(lo, spans.span[k].lo);
+                    hi = std::max(hi, spans.span[k].hi);
+                }
+            }
+            if (lo <= hi) wetmass::MarkFits(FitsColumn(i), wetScalars, lo - 1, hi + 1, outflowFits[i], massLoop > 1);
+        }
+    }
     WriteBackAfterNeighbours(columns.lo, columns.hi, KernelTeamSize(settings), column, writeBack);
 
     // The limited fluxes become the stored ones; the scratch returns to NaN. The cells beside a

@@ -18,6 +18,8 @@ namespace wetmass {
 
 template <bool Spherical>
 void UpdateAvx2(const Column& c, const Scalars& s, int lo, int count, Scratch& scratch);
+template <bool Spherical>
+void MarkFitsAvx2(const Column& c, const Scalars& s, int lo, int hi, std::uint8_t* fits);
 
 namespace {
 
@@ -26,24 +28,32 @@ using cells::kEpsilon;
 // 0 < x ? x : 0, as std::max(0.0, x).
 inline double Positive(double x) { return 0.0 < x ? x : 0.0; }
 
-// Whether the cell at row j of column o (0: i-1, 1: i, 2: i+1) holds what its outgoing fluxes
-// take, with the per-cell update's expression for both.
+// Whether the cell at row j holds what its outgoing fluxes take, with the per-cell update's
+// expression for both.
 template <bool Spherical>
-inline bool Fits(const Column& c, const Scalars& s, int o, int j) {
-    const double east = Positive(static_cast<double>(c.fluxM[o + 1][j]));
-    const double west = Positive(-static_cast<double>(c.fluxM[o][j]));
-    const double north = Positive(static_cast<double>(c.fluxN[o][j]));
-    const double south = Positive(-static_cast<double>(c.fluxN[o][j - 1]));
+inline bool Fits(const Column& c, const Scalars& s, int j) {
+    const double east = Positive(static_cast<double>(c.fluxM[1][j]));
+    const double west = Positive(-static_cast<double>(c.fluxM[0][j]));
+    const double north = Positive(static_cast<double>(c.fluxN[j]));
+    const double south = Positive(-static_cast<double>(c.fluxN[j - 1]));
     double outgoing;
     if constexpr (Spherical) {
-        outgoing = c.metricX[o][j] * s.factor *
+        outgoing = c.metricX[j] * s.factor *
                    ((east + west) + (static_cast<double>(c.cosLatitude[j]) * north +
                                      static_cast<double>(c.cosLatitude[j - 1]) * south));
     } else {
         outgoing = ((east + west) + (north + south)) * s.cartesianScale;
     }
-    const double held = Positive(static_cast<double>(c.eta[o][j]) + c.depth[o][j]);
+    const double held = Positive(static_cast<double>(c.eta[j]) + c.depth[j]);
     return !(outgoing > held);
+}
+
+template <bool Spherical>
+void FitsLoop(const Column& column, const Scalars& scalars, int lo, int hi, std::uint8_t* fits) {
+    const Column c = column;
+    const Scalars s = scalars;
+#pragma omp simd
+    for (int j = lo; j <= hi; ++j) fits[j] = Fits<Spherical>(c, s, j) ? 1 : 0;
 }
 
 template <bool Spherical>
@@ -51,21 +61,19 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
     const Column c = column;  // a local copy: its pointers stay in registers through the loops
     const Scalars s = scalars;
     const int hi = lo + count - 1;
-    double* fits = scratch.fits - (lo - 1);
     std::int64_t* general = scratch.general - lo;
 
-#pragma omp simd
-    for (int j = lo - 1; j <= hi + 1; ++j) fits[j] = Fits<Spherical>(c, s, 1, j) ? 1.0 : 0.0;
-
-    const float* fluxE = c.fluxM[2];
-    const float* fluxW = c.fluxM[1];
-    const float* fluxN = c.fluxN[1];
-    const float* e = c.eta[1];
-    const float* h = c.depth[1];
+    const float* fluxE = c.fluxM[1];
+    const float* fluxW = c.fluxM[0];
+    const float* fluxN = c.fluxN;
+    const float* e = c.eta;
+    const float* h = c.depth;
+    const std::uint8_t* fitsW = c.fits[0];
+    const std::uint8_t* fits = c.fits[1];
+    const std::uint8_t* fitsE = c.fits[2];
 #pragma omp simd
     for (int j = lo; j <= hi; ++j) {
-        const bool taken = (fits[j - 1] * fits[j] * fits[j + 1]) != 0.0 && Fits<Spherical>(c, s, 0, j) &&
-                           Fits<Spherical>(c, s, 2, j);
+        const bool taken = (fitsW[j] & fits[j - 1] & fits[j] & fits[j + 1] & fitsE[j]) != 0;
         general[j] = taken ? 0 : 1;
         const double east = static_cast<double>(fluxE[j]);
         const double west = static_cast<double>(fluxW[j]);
@@ -81,7 +89,7 @@ void Loop(const Column& column, const Scalars& scalars, int lo, int count, Scrat
         const double level0 = here < bed ? bed : here;
         double level1;
         if constexpr (Spherical) {
-            level1 = level0 - c.metricX[1][j] * s.factor * ((east - west) + (north - south));
+            level1 = level0 - c.metricX[j] * s.factor * ((east - west) + (north - south));
         } else {
             level1 = level0 - (((east - west) + north) - south) * s.cartesianScale;
         }
@@ -130,6 +138,18 @@ void Run(const Column& c, const Scalars& s, int lo, int count, Scratch& scratch,
     Loop<Spherical>(c, s, lo, count, scratch);
 }
 
+template <bool Spherical>
+void RunFits(const Column& c, const Scalars& s, int lo, int hi, std::uint8_t* fits, bool allowVector) {
+#if defined(VESTRA_HAVE_AVX2_WETMASS) && !defined(VESTRA_WETMASS_AVX2)
+    if (allowVector && VectorLoopAvailable()) {
+        MarkFitsAvx2<Spherical>(c, s, lo, hi, fits);
+        return;
+    }
+#endif
+    (void)allowVector;
+    FitsLoop<Spherical>(c, s, lo, hi, fits);
+}
+
 }  // namespace
 
 #ifdef VESTRA_WETMASS_AVX2
@@ -139,6 +159,12 @@ void UpdateAvx2(const Column& c, const Scalars& s, int lo, int count, Scratch& s
 }
 template void UpdateAvx2<true>(const Column&, const Scalars&, int, int, Scratch&);
 template void UpdateAvx2<false>(const Column&, const Scalars&, int, int, Scratch&);
+template <bool Spherical>
+void MarkFitsAvx2(const Column& c, const Scalars& s, int lo, int hi, std::uint8_t* fits) {
+    FitsLoop<Spherical>(c, s, lo, hi, fits);
+}
+template void MarkFitsAvx2<true>(const Column&, const Scalars&, int, int, std::uint8_t*);
+template void MarkFitsAvx2<false>(const Column&, const Scalars&, int, int, std::uint8_t*);
 #else
 bool VectorLoopAvailable() {
 #if defined(VESTRA_HAVE_AVX2_WETMASS)
@@ -151,6 +177,11 @@ bool VectorLoopAvailable() {
 void Update(const Column& c, const Scalars& s, int lo, int count, Scratch& scratch, bool allowVector) {
     if (s.spherical) Run<true>(c, s, lo, count, scratch, allowVector);
     else Run<false>(c, s, lo, count, scratch, allowVector);
+}
+
+void MarkFits(const Column& c, const Scalars& s, int lo, int hi, std::uint8_t* fits, bool allowVector) {
+    if (s.spherical) RunFits<true>(c, s, lo, hi, fits, allowVector);
+    else RunFits<false>(c, s, lo, hi, fits, allowVector);
 }
 #endif
 

@@ -15,12 +15,13 @@ inline constexpr int kChunk = 256;
 
 // Column pointers around column i, each indexed by row.
 struct Column {
-    const float* fluxM[4] = {};     // x-fluxes of columns i-2 .. i+1 (index offset + 2)
-    const float* fluxN[3] = {};     // y-fluxes of columns i-1 .. i+1 (index offset + 1)
-    const float* eta[3] = {};       // current levels of columns i-1 .. i+1
-    const float* depth[3] = {};     // still-water depths of columns i-1 .. i+1
-    const float* metricX[3] = {};   // spherical only, columns i-1 .. i+1
+    const float* fluxM[2] = {};     // x-fluxes of columns i-1 and i
+    const float* fluxN = nullptr;   // y-fluxes of column i
+    const float* eta = nullptr;     // current level of column i
+    const float* depth = nullptr;   // still-water depth of column i
+    const float* metricX = nullptr; // spherical only
     const float* cosLatitude = nullptr;
+    const std::uint8_t* fits[3] = {};  // columns i-1 .. i+1: 1 where the cell holds its outflow (MarkFits)
     float* etaNext = nullptr;       // column i from here on
     float* totalDepthNext = nullptr;
     float* totalDepth = nullptr;
@@ -41,9 +42,13 @@ struct Scalars {
 
 // Per-call scratch, on the caller's stack.
 struct Scratch {
-    double fits[kChunk + 2];       // rows lo-1 .. lo+count of column i: 1 where no limit acts
     std::int64_t general[kChunk];  // nonzero: the cell needs the per-cell update
 };
+
+// Rows lo .. hi of one column (fluxM, fluxN, eta, depth, metricX, cosLatitude as in Column):
+// fits[j] = 1 where the cell holds at least what its outgoing fluxes take, with the per-cell
+// update's expressions for both, else 0.
+void MarkFits(const Column& c, const Scalars& s, int lo, int hi, std::uint8_t* fits, bool allowVector = true);
 
 // Rows lo .. lo+count-1 (count <= kChunk) of column i: the new level, total depths, largest flow
 // depth and extremes of every cell the loop takes, and general[k] for row lo+k where the per-cell

@@ -41,7 +41,8 @@ inline bool HasSphericalFields(const GridLevel& level) {
 // The scratch of the mass update's limited fluxes.
 inline bool HasLimitScratch(const GridLevel& level) {
     return FieldsMatch(level, {&level.limitedFluxM, &level.limitedFluxN}) &&
-           level.limitedRows.size() >= 4 * (static_cast<std::size_t>(level.nx) + 3);
+           level.limitedRows.size() >= 4 * (static_cast<std::size_t>(level.nx) + 3) &&
+           level.outflowFits.Columns() == level.nx + 3 && level.outflowFits.Stride() == level.ny + 3;
 }
 
 // Team for a loop along one edge: its cells are independent, so any team gives the same result,
