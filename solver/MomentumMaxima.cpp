@@ -15,6 +15,13 @@ namespace {
 
 inline double Square(double x) { return x * x; }
 
+// The largest float not above c: for a float x, x > c exactly when x > FloatAtMost(c), so that the
+// depth tests run on the stored floats in single-precision lanes.
+inline float FloatAtMost(double c) {
+    const float f = static_cast<float>(c);
+    return static_cast<double>(f) > c ? std::nextafter(f, -INFINITY) : f;
+}
+
 inline float Capped(double value) {
     const float narrowed = static_cast<float>(value);
     return value > cells::kCappedValue ? cells::kCappedValue : narrowed;
@@ -34,15 +41,18 @@ template <bool Spherical, bool RouseFromFile>
 void Loop(const Column& column, const Scalars& s, int lo, int hi) {
     const Column o = column;  // a local copy: its pointers stay in registers through the loop
     const double g = cells::kGravityDerived;
-    const double depthLimit = s.depthLimit;
+    const float depthLimit = FloatAtMost(s.depthLimit);
+    const float wetLimit = FloatAtMost(0.05), deepLimit = FloatAtMost(0.01), rouseLimit = FloatAtMost(0.001);
     const float minutes = s.minutes;
     const float* centreDepth = o.centreDepth;
 #pragma omp simd
     for (int j = lo; j <= hi; ++j) {
         const float mNext = o.fluxMNext[j];
         const float nNext = o.fluxNNext[j];
-        const double dM = o.totalDepthM[j];
-        const double dN = o.totalDepthN[j];
+        const float dMF = o.totalDepthM[j];
+        const float dNF = o.totalDepthN[j];
+        const double dM = dMF;
+        const double dN = dNF;
         const double meanDepth = (dM + dN) / 2.0;
         // Every candidate value is worked out (and narrowed to float) for every cell; the
         // selects below keep what the conditions allow.
@@ -63,15 +73,15 @@ void Loop(const Column& column, const Scalars& s, int lo, int hi) {
         const double inverseGravityDepth = 1.0 / gravityDepth;
 
         const float current = static_cast<float>(speed);
-        const bool wetEnough = Spherical ? (dN > 0.05) & (dM > 0.05) : true;
+        const bool wetEnough = Spherical ? (dNF > wetLimit) & (dMF > wetLimit) : true;
         const bool newCurrent =
-            moving & (dN > depthLimit) & (dM > depthLimit) & (current > o.maxCurrent[j]) & wetEnough;
+            moving & (dNF > depthLimit) & (dMF > depthLimit) & (current > o.maxCurrent[j]) & wetEnough;
         o.maxCurrent[j] = newCurrent ? current : o.maxCurrent[j];
         o.flowDepthAtMaxCurrent[j] = newCurrent ? meanDepthF : o.flowDepthAtMaxCurrent[j];
         o.timeOfMaxCurrent[j] = newCurrent ? minutes : o.timeOfMaxCurrent[j];
 
         if constexpr (RouseFromFile) {
-            const bool rouseFromFile = moving & (dN > 0.001) & (dM > 0.001) & (speedSquared > 0.001);
+            const bool rouseFromFile = moving & (dNF > rouseLimit) & (dMF > rouseLimit) & (speedSquared > 0.001);
             const float rouse = static_cast<float>(o.cellField[j] / (speed + 0.001));
             o.rouseNumber[j] = rouseFromFile ? rouse : 200.0f;
         } else {
@@ -81,10 +91,11 @@ void Loop(const Column& column, const Scalars& s, int lo, int hi) {
         double froudeSquared;
         bool storeFroude;
         if constexpr (Spherical) {
-            const double centre = centreDepth[j];
+            const float centreF = centreDepth[j];
+            const double centre = centreF;
             froudeSquared = speedSquared / (g * centre);
-            storeFroude =
-                moving & (froudeSquared > o.maxFroudeSquared[j]) & (centre > 0.05) & (dN > 0.05) & (dM > 0.05);
+            storeFroude = moving & (froudeSquared > o.maxFroudeSquared[j]) & (centreF > wetLimit) & (dNF > wetLimit) &
+                          (dMF > wetLimit);
         } else {
             froudeSquared = speedSquared * inverseGravityDepth;
             storeFroude = moving & (froudeSquared > o.maxFroudeSquared[j]);
@@ -96,7 +107,7 @@ void Loop(const Column& column, const Scalars& s, int lo, int hi) {
         o.flowDepthAtMaxFroudeSquared[j] = storeFroude ? meanDepthF : o.flowDepthAtMaxFroudeSquared[j];
         o.timeOfMaxFroudeSquared[j] = storeFroude ? minutes : o.timeOfMaxFroudeSquared[j];
 
-        const bool deep = moving & (std::fabs(dM) > 0.01) & (std::fabs(dN) > 0.01);
+        const bool deep = moving & (std::fabs(dMF) > deepLimit) & (std::fabs(dNF) > deepLimit);
         const double froude = std::sqrt(speedSquared * inverseGravityDepth);
         const float froudeF = static_cast<float>(froude);
         const bool meaningful =
@@ -113,10 +124,10 @@ void Loop(const Column& column, const Scalars& s, int lo, int hi) {
 
         const double partU = u * u * inverseGravityDepth;
         const float partUF = static_cast<float>(partU);
-        o.froudeSquaredU[j] = moving & (dM > depthLimit) & (partUF > o.froudeSquaredU[j]) ? partUF : o.froudeSquaredU[j];
+        o.froudeSquaredU[j] = moving & (dMF > depthLimit) & (partUF > o.froudeSquaredU[j]) ? partUF : o.froudeSquaredU[j];
         const double partV = v * v * inverseGravityDepth;
         const float partVF = static_cast<float>(partV);
-        o.froudeSquaredV[j] = moving & (dN > depthLimit) & (partVF > o.froudeSquaredV[j]) ? partVF : o.froudeSquaredV[j];
+        o.froudeSquaredV[j] = moving & (dNF > depthLimit) & (partVF > o.froudeSquaredV[j]) ? partVF : o.froudeSquaredV[j];
 
         o.maxFluxN[j] = moving & (nNext > o.maxFluxN[j]) ? nNext : o.maxFluxN[j];
         o.maxFluxM[j] = moving & (mNext > o.maxFluxM[j]) ? mNext : o.maxFluxM[j];
@@ -135,12 +146,13 @@ void DirectionLoop(const Column& column, int lo, int hi) {
     const float* n = o.fluxNNext;
     float* currentAngle = o.maxCurrentAngle;
     float* dischargeAngle = o.maxDischargeFluxAngle;
+    const float definedLimit = FloatAtMost(Spherical ? 1e-5 : 0.001);
 #pragma omp simd
     for (int j = lo; j <= hi; ++j) {
         const bool moving = n[j] != 0.0f;
         const float atanRatio = cells::ArcTangent(moving ? std::fabs(m[j]) / std::fabs(n[j]) : 0.0f);
         const float current = cells::CurrentAngle(atanRatio, m[j], n[j]);
-        const bool defined = moving & (std::fabs(n[j]) > (Spherical ? 1e-5 : 0.001));
+        const bool defined = moving & (std::fabs(n[j]) > definedLimit);
         currentAngle[j] = defined ? current : currentAngle[j];
         const float angle = cells::DischargeAngle(atanRatio, m[j], n[j]);
         dischargeAngle[j] = moving & (angle > dischargeAngle[j]) ? angle : dischargeAngle[j];
