@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 
 namespace cells {
 
@@ -79,16 +80,16 @@ inline double FrictionFactor(double k, double along, double across, double fluxD
 
 inline double ClampFlux(double flux, double limit) { return std::clamp(flux, -limit, limit); }
 
-// atan of a non-negative float, rounded to float, in arithmetic only so that it runs in vector
-// lanes: x > 1 folds to pi/2 - atan(1/x); then atan(x) = atan(c) + atan((x - c) / (1 + x c)) with
-// c = 0, tan(pi/8) or 1 leaves |y| <= tan(pi/16). y and the sums are taken in double; the series'
-// tail after y (at most y^3 / 3, five terms, within 2e-10 of the exact tail) in single precision,
-// whose rounding stays below 1e-10 of the result. The result is within one unit in the last place
-// of the correctly rounded atan, and equal to it but for under one in a thousand.
-inline float ArcTangent(float ratio) {
-    const double x = std::min(static_cast<double>(ratio), 1e30);
-    const bool folded = x > 1.0;
-    const double p = folded ? 1.0 : x, q = folded ? x : 1.0;  // atan(p / q), p <= q
+// atan(a / b) of non-negative a and b (not both 0), rounded to float, in arithmetic only so that
+// it runs in vector lanes, with one division: a > b folds to pi/2 - atan(b / a); then
+// atan(x) = atan(c) + atan((x - c) / (1 + x c)) with c = 0, tan(pi/8) or 1 leaves
+// |y| <= tan(pi/16). y and the sums are taken in double; the series' tail after y (at most
+// y^3 / 3, five terms, within 2e-10 of the exact tail) in single precision, whose rounding stays
+// below 1e-10 of the result. The result is within one unit in the last place of the correctly
+// rounded atan, and equal to it but for under one in a thousand.
+inline float ArcTangent(float a, float b) {
+    const bool folded = a > b;
+    const double p = folded ? b : a, q = folded ? a : b;  // atan(p / q), p <= q
     constexpr double kTanSixteenth = 0.19891236737965800691, kTanThreeSixteenths = 0.66817863791929891999;
     constexpr double kTanEighth = 0.41421356237309504880, kEighth = 0.39269908169872415481;
     const bool middle = p > kTanSixteenth * q, top = p > kTanThreeSixteenths * q;
@@ -104,7 +105,7 @@ inline float ArcTangent(float ratio) {
 // Direction of a current in degrees from atan(|M| / |N|), offset by quadrant. The offset is a
 // select (the signs of M and N change from cell to cell); adding 0 leaves a (never -0) as it is.
 inline float CurrentAngle(float absRatioAtan, float m, float n) {
-    const double a = static_cast<double>(absRatioAtan) * 180.0 / std::acos(-1.0);
+    const double a = static_cast<double>(absRatioAtan) * (180.0 / std::numbers::pi);
     const double offset = m < 0.0f ? (n > 0.0f ? 90.0 : n < 0.0f ? 180.0 : 0.0) : (m > 0.0f && n < 0.0f ? 270.0 : 0.0);
     return static_cast<float>(a + offset);
 }

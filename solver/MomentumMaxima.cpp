@@ -137,8 +137,7 @@ void Loop(const Column& column, const Scalars& s, int lo, int hi) {
 }
 
 // Directions of the current (overwritten every step) and of the discharge (a maximum), where N is
-// not 0, from atan(|M| / |N|) in single precision (one quotient serves both: |M| / |N| and |M / N|
-// are the same correctly rounded value), all in selects.
+// not 0, from atan(|M| / |N|) rounded to float, all in selects.
 template <bool Spherical>
 void DirectionLoop(const Column& column, int lo, int hi) {
     const Column o = column;
@@ -150,7 +149,7 @@ void DirectionLoop(const Column& column, int lo, int hi) {
 #pragma omp simd
     for (int j = lo; j <= hi; ++j) {
         const bool moving = n[j] != 0.0f;
-        const float atanRatio = cells::ArcTangent(moving ? std::fabs(m[j]) / std::fabs(n[j]) : 0.0f);
+        const float atanRatio = cells::ArcTangent(moving ? std::fabs(m[j]) : 0.0f, moving ? std::fabs(n[j]) : 1.0f);
         const float current = cells::CurrentAngle(atanRatio, m[j], n[j]);
         const bool defined = moving & (std::fabs(n[j]) > definedLimit);
         currentAngle[j] = defined ? current : currentAngle[j];
