@@ -80,6 +80,7 @@ RunawayCell FindRunawayCell(const GridLevel& level, float bound, int threads) {
         const float* e = eta[i];
         const float* h = depth[i];
         int columnFound = 0;
+#pragma omp simd reduction(| : columnFound)
         for (int32_t j = jFirst; j <= jLast; ++j) columnFound |= runaway(e[j], h[j]) ? 1 : 0;
         found |= columnFound;
     }
