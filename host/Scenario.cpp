@@ -471,7 +471,8 @@ std::vector<KeySpec> BoundaryKeys(ExtendedRunSettings* b) {
 
 // [numerics]: smallFluxCut = the flux below which the momentum update sets a flux to 0;
 // dispersion = the dispersive correction of the momentum update, dispersionMinDepth = the
-// still-water depth below which faces stay long-wave.
+// still-water depth below which faces stay long-wave; frontVelocityHead = runup fronts that open on
+// the wet level plus the velocity head.
 std::vector<KeySpec> NumericsKeys(ExtendedRunSettings* b) {
     return {
         {"smallFluxCut", false,
@@ -483,6 +484,7 @@ std::vector<KeySpec> NumericsKeys(ExtendedRunSettings* b) {
          [b](const toml::node& n) {
              return ReadFloat(n, Between(0, 1e5, "must be a depth from 0 to 1e5 metres"), &b->dispersionMinDepth);
          }},
+        {"frontVelocityHead", false, [b](const toml::node& n) { return ReadBool(n, &b->frontVelocityHead); }},
     };
 }
 

@@ -32,8 +32,8 @@ struct Scenario {
     // displacement has been computed and written (ExpandFaultSources).
     std::vector<std::string> sourceFaultFiles;
     // [boundary]: what level 0's outer edges do (scenarios get absorbing edges unless they say
-    // otherwise) and [numerics] (smallFluxCut, dispersion, dispersionMinDepth); the library hears
-    // of both through SetExtendedSettings.
+    // otherwise) and [numerics] (smallFluxCut, dispersion, dispersionMinDepth, frontVelocityHead);
+    // the library hears of both through SetExtendedSettings.
     ExtendedRunSettings boundary{OpenEdgeKind::Absorbing, 20};
     // [[transects]]: name, level (default 0), start = [x, y], end = [x, y].
     std::vector<Transect> transects;

@@ -35,6 +35,10 @@ struct ExtendedRunSettings {
     // is at least dispersionMinDepth (m) and whose two cells are wet; other faces stay long-wave.
     bool dispersion = false;
     float dispersionMinDepth = 0.0f;
+    // Runup fronts: a face between a wet and a dry cell, while the wet cell's water runs towards the
+    // dry one, opens once the wet level plus the velocity head u^2/(2g) stands above the dry cell's
+    // bed, and carries that excess (false: once the wet level alone stands above it).
+    bool frontVelocityHead = false;
 };
 
 // The kind each side of level 0 gets from these settings (sideKinds over edgeKind, the mixing

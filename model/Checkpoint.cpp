@@ -256,6 +256,7 @@ std::vector<FingerprintEntry> RunFingerprint(const SimulationParameters& p, cons
     real("[numerics] smallFluxCut", e.smallFluxCut);
     value("[numerics] dispersion", e.dispersion ? 1 : 0);
     real("[numerics] dispersionMinDepth", e.dispersionMinDepth);
+    value("[numerics] frontVelocityHead", e.frontVelocityHead ? 1 : 0);
     value("number of [[grids]]", static_cast<double>(grids.size()));
     for (std::size_t k = 0; k < grids.size(); ++k) {
         const std::string at = "[[grids]] #" + std::to_string(k + 1) + " ";

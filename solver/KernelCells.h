@@ -36,6 +36,26 @@ inline double FaceFluxDepth(double totalA, double totalB, double depthA, double 
     return -1.0;
 }
 
+// Velocities of films thinner than this are taken over this depth at a runup front (m): a flux of
+// 1e-4 m^2/s in a 20 µm film reads as 5 m/s, which would throw its water metres uphill.
+inline constexpr double kFrontVelocityDepth = 0.01;
+
+// Depth of water a face at a wet/dry front carries while the water of its wet cell runs towards the
+// dry one, from levelDepth (FaceFluxDepth's answer for the face), the wet cell's level etaWet, the
+// dry cell's still-water depth depthDry, and the flux and depth of the wet cell's far face (the face
+// the water comes in by; flux positive towards the dry cell). Water moving uphill at u climbs a
+// further u^2 / (2g): the face opens once the wet level plus that velocity head stands above the
+// dry cell's bed and carries the excess, the depth of the flow over the bed there. u is the flux
+// over the far face's depth, that depth taken as at least velocityDepth, and at most
+// velocityLimit. Where the water does not run towards the dry cell, levelDepth.
+inline double FrontHeadDepth(double levelDepth, double etaWet, double depthDry, double flux, double farDepth,
+                             double velocityDepth, double velocityLimit) {
+    if (!(flux > 0.0) || !(farDepth > 0.0)) return levelDepth;
+    const double u = std::min(flux / std::max(farDepth, velocityDepth), velocityLimit);
+    const double excess = etaWet + u * u / (2.0 * kGravity) + depthDry;
+    return excess > 0.0 ? std::max(levelDepth, excess) : levelDepth;
+}
+
 // Manning power D^kFrictionExponent of a positive depth, in arithmetic only (no library call), so
 // that the wet-cell loop computes it in vector lanes and every loop gets the same bits for a depth.
 // The exponent is 7/3 - 1e-6/3: D^(7/3) = D^3 r^2 with r = D^(-1/3) from four Newton steps

@@ -32,6 +32,7 @@ struct KernelSettings {
     int32_t parentRing = 0;          // outer rows and columns per side whose level a parent sets (nested: 2)
     bool dispersion = false;         // dispersive correction of the new fluxes (Dispersion.h)
     float dispersionMinDepth = 0.0f; // faces over shallower still water stay long-wave, m
+    bool frontVelocityHead = false;  // runup fronts open on the wet level plus the velocity head (Momentum.cpp)
     // Flux sweep, cells whose stencil is wholly wet (same bits whichever): 0 through the
     // general per-cell update, 1 through the wet-cell loop in the baseline instruction set, 2 through
     // that loop in vector registers where the processor allows.

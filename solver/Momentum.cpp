@@ -6,7 +6,8 @@
 // (on the sphere with the metric factors 1/(R cos phi) and the cos phi weights of the meridional
 // terms), leap-frogged against the new water level of the mass update. Manning friction
 // tau = g n^2 q |q| / D^(7/3) is treated semi-implicitly, advection by first-order upwinding,
-// and faces at a wet/dry front carry the water of the wet cell above the dry cell's bed.
+// and faces at a wet/dry front carry the water of the wet cell above the dry cell's bed (with
+// frontVelocityHead, while that water runs towards the dry cell, its level plus its velocity head).
 // Each column first computes both fluxes of every cell, then, in a second pass, the running
 // maxima derived from them. The cells whose stencil is wholly wet get their fluxes from a loop
 // without branches (MomentumWet.h) with the same arithmetic; the per-cell
@@ -44,6 +45,8 @@ struct SweepScalars {
     bool cellFieldFromFile = false;
     float minutes = 0.0f;             // model time stamped into the time-of-maximum fields
     int wetCellLoop = 0;              // KernelSettings::wetCellLoop, 0 where the loop cannot run
+    bool frontVelocityHead = false;   // KernelSettings::frontVelocityHead
+    double frontVelocityDepth = 0.0;  // the least depth a front's velocity is taken over, m
     wetflux::Scalars wet;             // the same settings as the wet-cell loop takes them
 };
 
@@ -314,9 +317,25 @@ private:
     }
 
     // Depth of water carried by the east face of cell (i, j), and whether it carries a flux.
+    // At a front, with frontVelocityHead, the water comes in through the wet cell's far face: the
+    // west face of cell i when cell i + 1 is dry, the east face of cell i + 1 when cell i is.
     double FluxDepthM(int j) const {
-        return cells::FaceFluxDepth(totalNext_.at(0)[j], totalNext_.at(1)[j], depth_.at(0)[j], depth_.at(1)[j],
-                                    eta_.at(0)[j], eta_.at(1)[j]);
+        const double a = totalNext_.at(0)[j], b = totalNext_.at(1)[j];
+        const double level =
+            cells::FaceFluxDepth(a, b, depth_.at(0)[j], depth_.at(1)[j], eta_.at(0)[j], eta_.at(1)[j]);
+        if (!s_.frontVelocityHead || (a > 0.0) == (b > 0.0)) return level;
+        if (a > 0.0) return FrontDepth(level, eta_.at(0)[j], depth_.at(1)[j], fluxM_.at(-1)[j], totalNext_.at(-1)[j], a,
+                                       s_.velocityLimitM);
+        return FrontDepth(level, eta_.at(1)[j], depth_.at(0)[j], -static_cast<double>(fluxM_.at(1)[j]),
+                          totalNext_.at(2)[j], b, s_.velocityLimitM);
+    }
+    // cells::FrontHeadDepth of a front face whose wet cell holds `wet` and the cell behind it
+    // (across the far face) `behind`; the far face's depth is their mean where both are wet.
+    double FrontDepth(double level, double etaWet, double depthDry, double farFlux, double behind, double wet,
+                      double velocityLimit) const {
+        if (!(behind > 0.0)) return level;
+        return cells::FrontHeadDepth(level, etaWet, depthDry, farFlux, 0.5 * (behind + wet), s_.frontVelocityDepth,
+                                     velocityLimit);
     }
     bool CarriesM(double fluxDepth) const {
         const bool tooShallow = Spherical ? fluxDepth < s_.flowDepthLimit : fluxDepth <= kEpsilon;
@@ -421,7 +440,12 @@ private:
         const float* dNext0 = totalNext_.at(0);
         const float* h = depth_.at(0);
         const float* e = eta_.at(0);
-        return cells::FaceFluxDepth(dNext0[j], dNext0[j + 1], h[j], h[j + 1], e[j], e[j + 1]);
+        const double a = dNext0[j], b = dNext0[j + 1];
+        const double level = cells::FaceFluxDepth(a, b, h[j], h[j + 1], e[j], e[j + 1]);
+        if (!s_.frontVelocityHead || (a > 0.0) == (b > 0.0)) return level;
+        const float* n0 = fluxN_.at(0);
+        if (a > 0.0) return FrontDepth(level, e[j], h[j + 1], n0[j - 1], dNext0[j - 1], a, s_.velocityLimit);
+        return FrontDepth(level, e[j + 1], h[j], -static_cast<double>(n0[j + 1]), dNext0[j + 2], b, s_.velocityLimit);
     }
     bool CarriesN(double fluxDepth) const { return !(fluxDepth < 0.0 || fluxDepth < s_.flowDepthLimit); }
     double MBar(int j) const {
@@ -553,6 +577,9 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
     s.cellFieldFromFile = settings.cellFieldFromFile;
     s.minutes = static_cast<float>(tWhole / 60.0);
     s.wetCellLoop = s.fluxCutM > 0.0 && s.fluxCutN > 0.0 ? settings.wetCellLoop : 0;
+    // Only faces with a dry cell change, and the wet-cell loop takes no cell beside one.
+    s.frontVelocityHead = settings.frontVelocityHead;
+    s.frontVelocityDepth = std::max(cells::kFrontVelocityDepth, s.flowDepthLimit);
     s.wet.spherical = Spherical;
     s.wet.advection = s.cartesianAdvection;
     s.wet.pressure = s.cartesianPressure;

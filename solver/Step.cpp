@@ -161,6 +161,7 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
     settings.smallFluxCut = extendedSettings.smallFluxCut;
     settings.dispersion = extendedSettings.dispersion;
     settings.dispersionMinDepth = extendedSettings.dispersionMinDepth;
+    settings.frontVelocityHead = extendedSettings.frontVelocityHead;
 
     // 4-5. Every level, finest first, level 0 last. A child's water level is fed back into its
     //      parent between the parent's mass and momentum updates of the parent's last sub-step:

@@ -215,6 +215,7 @@ TEST(OpenEdges, ScenarioBoundaryTable) {
         {"[numerics]\nsmallFluxCut = -1e-4\n", {}, 0, "[numerics] smallFluxCut = -0.0001: must be"},
         {"[numerics]\ndispersion = 1\n", {}, 0, "[numerics] dispersion = 1: must be true or false"},
         {"[numerics]\ndispersionMinDepth = -0.5\n", {}, 0, "[numerics] dispersionMinDepth = -0.5: must be"},
+        {"[numerics]\nfrontVelocityHead = 1\n", {}, 0, "[numerics] frontVelocityHead = 1: must be true or false"},
         {"[boundary]\nwest = \"radiating\"\n", {}, 0, "[boundary] west = 'radiating': must be"},
         {"[boundary]\nkind = \"radiating\"\nnorth = \"wall\"\n", {}, 0, "kind = \"radiating\" cannot go with"},
     };
@@ -224,17 +225,18 @@ TEST(OpenEdges, ScenarioBoundaryTable) {
         ASSERT_EQ(LoadScenarioText(table + body, dir / "s.toml", {}, &s, &error), !refusal) << error;
         EXPECT_TRUE(refusal ? error.find(refusal) != std::string::npos && error.find('\n') == std::string::npos
                             : s.boundary.edgeKind == kind && s.boundary.absorbingCells == cells &&
-                                  s.boundary.smallFluxCut == -1.0f && !s.boundary.dispersion)
+                                  s.boundary.smallFluxCut == -1.0f && !s.boundary.dispersion &&
+                                  !s.boundary.frontVelocityHead)
             << table << error;
     }
     Scenario cut;
     std::string error;
     ASSERT_TRUE(LoadScenarioText("[boundary]\nkind = \"wall\"\nwest = \"absorbing\"\n[numerics]\nsmallFluxCut = 0\n"
-                                 "dispersion = true\ndispersionMinDepth = 0.03\n" + body,
+                                 "dispersion = true\ndispersionMinDepth = 0.03\nfrontVelocityHead = true\n" + body,
                                  dir / "s.toml", {}, &cut, &error))
         << error;
     EXPECT_EQ(cut.boundary.smallFluxCut, 0.0f);
-    EXPECT_TRUE(cut.boundary.dispersion && cut.boundary.dispersionMinDepth == 0.03f);
+    EXPECT_TRUE(cut.boundary.dispersion && cut.boundary.dispersionMinDepth == 0.03f && cut.boundary.frontVelocityHead);
     OpenEdgeKind sides[4];
     ResolveSideKinds(cut.boundary, sides);
     EXPECT_TRUE(sides[kWestSide] == OpenEdgeKind::Absorbing && sides[kEastSide] == OpenEdgeKind::Wall &&

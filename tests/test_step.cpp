@@ -23,6 +23,7 @@ struct ModelRun {
     std::vector<HostGridRecord> grids;
     std::vector<SourceEvent> events;
     SimulationParameters parameters;
+    ExtendedRunSettings extended;
     std::unique_ptr<ZellSimulatorVestra> sim;
 
     void AddGrid(int32_t type, double cellSize, const std::string& bathymetry, const std::string& folder) {
@@ -40,6 +41,7 @@ struct ModelRun {
         parameters.snapshotInterval = 0.0f;
         sim = std::make_unique<ZellSimulatorVestra>(&grids, &events);
         sim->SetParameters(parameters);
+        sim->SetExtendedSettings(extended);
         const int32_t code = sim->Init(nullptr);
         for (int32_t i = 0; code == InitResult::kSuccess && i * double(parameters.timeStep) <= endSeconds;) {
             int32_t advance = 0;
@@ -232,7 +234,8 @@ INSTANTIATE_TEST_SUITE_P(LongWavePhysics, HumpArrival,
 
 TEST(LongWavePhysics, SolitaryWaveRunupFollowsTheRunupLaw) {
     // A solitary wave of H/d = 0.01 on a 1:19.85 plane beach (a narrow channel walled in by two
-    // rows of land each side, no friction) runs up to R/d = 2.831 sqrt(cot beta) (H/d)^1.25.
+    // rows of land each side, no friction) runs up to R/d = 2.831 sqrt(cot beta) (H/d)^1.25, with
+    // fronts that open on the wet level alone and on the level plus the velocity head.
     ScratchFolder dir;
     const double d = 1.0, H = 0.01, cotBeta = 19.85, dx = 0.05, toe = 60.0;  // x of the beach toe
     const int nx = 1681, ny = 15, middle = 8;
@@ -246,20 +249,23 @@ TEST(LongWavePhysics, SolitaryWaveRunupFollowsTheRunupLaw) {
     WriteSurferGrid(dir / "eta.grd", g, [&](double x, double) { return eta(x); });
     // The x-flux lives on the east face of each cell, half a cell east of the node.
     WriteSurferGrid(dir / "m.grd", g, [&](double x, double) { return celerity * eta(x + dx / 2); });
-    ModelRun run;
-    run.AddGrid(0, dx, dir / "beach.grd", dir.Folder("out"));
-    run.events.push_back(SourceEvent{dir / "eta.grd", dir / "m.grd", "", 0.0f});
-    run.parameters.timeStep = 0.005f;
-    run.parameters.manningCoefficient = 0.0f;
-    run.parameters.flowDepthLimit = 1e-4f;  // laboratory scale: the runup tongue is millimetres deep
-    run.parameters.threadCount = 1;
-    double runup = 0.0;  // the highest water level on cells of the beach that are wet
-    auto observe = [&](ZellSimulatorVestra& sim, double) {
-        for (int i = 1; i <= nx; ++i)
-            if (sim.levels[0].depth(i, middle) < 0.0f && sim.levels[0].totalDepth(i, middle) > 1e-5f)
-                runup = std::max(runup, static_cast<double>(sim.levels[0].eta(i, middle)));
-    };
-    ASSERT_EQ(run.Run(2.0 * (toe + d * cotBeta - x0) / celerity, observe), InitResult::kSuccess);
-    const double expected = d * 2.831 * std::sqrt(cotBeta) * std::pow(H / d, 1.25);
-    EXPECT_NEAR(runup / expected, 1.0, 0.05) << "runup " << runup << " m, law " << expected << " m";
+    for (const bool head : {false, true}) {
+        ModelRun run;
+        run.extended.frontVelocityHead = head;
+        run.AddGrid(0, dx, dir / "beach.grd", dir.Folder("out"));
+        run.events.push_back(SourceEvent{dir / "eta.grd", dir / "m.grd", "", 0.0f});
+        run.parameters.timeStep = 0.005f;
+        run.parameters.manningCoefficient = 0.0f;
+        run.parameters.flowDepthLimit = 1e-4f;  // laboratory scale: the runup tongue is millimetres deep
+        run.parameters.threadCount = 1;
+        double runup = 0.0;  // the highest water level on cells of the beach that are wet
+        auto observe = [&](ZellSimulatorVestra& sim, double) {
+            for (int i = 1; i <= nx; ++i)
+                if (sim.levels[0].depth(i, middle) < 0.0f && sim.levels[0].totalDepth(i, middle) > 1e-5f)
+                    runup = std::max(runup, static_cast<double>(sim.levels[0].eta(i, middle)));
+        };
+        ASSERT_EQ(run.Run(2.0 * (toe + d * cotBeta - x0) / celerity, observe), InitResult::kSuccess);
+        const double expected = d * 2.831 * std::sqrt(cotBeta) * std::pow(H / d, 1.25);
+        EXPECT_NEAR(runup / expected, 1.0, 0.05) << "runup " << runup << " m, law " << expected << " m, head " << head;
+    }
 }

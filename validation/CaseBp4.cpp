@@ -57,7 +57,7 @@ bool RunBeach(const CaseContext& context, const std::string& name, double d, dou
         "name = \"BP4 " + name + "\"\n[parameters]\nthreadCount = 1\noutputFormat = 2\ntimeStep = " + Num(dt, 10) +
         "\nendTime = " + Num(endTau / w0 / 60.0, 10) + "\nsnapshotInterval = " + Num(frameTau > 0.0 ? frame : 0.0, 10) +
         "\nmanningCoefficient = " + Num(kManning) + "\nflowDepthLimit = 1e-5\nhistoryEverySteps = 1000000\n"
-        "[boundary]\nkind = \"wall\"\n[numerics]\nsmallFluxCut = " + Num(kFluxCut) + "\n" + DispersionLines(context.dispersion, hd * d) +
+        "[boundary]\nkind = \"wall\"\n[numerics]\nsmallFluxCut = " + Num(kFluxCut) + "\n" + DispersionLines(context.dispersion, hd * d) + FrontLines(context.velocityHead) +
         "[[grids]]\ngridType = 0\ncellSize = " + Num(dx, 10) +
         "\nbathymetryFile = \"depth.grd\"\noutputFolder = \"out\"\n"
         "[[sources]]\netaFile = \"eta.grd\"\nfluxMFile = \"flux-m.grd\"\ninsertionTime = 0.0\n";

@@ -140,7 +140,7 @@ CaseResult RunBp6Case(const CaseContext& context, char letter) {
         "timeStep = " + Num(dt, 10) + "\nendTime = " + Num(endTime / 60.0, 10) +
         "\nsnapshotInterval = 0\nmanningCoefficient = " + Num(kManning) +
         "\nflowDepthLimit = 1e-5\nhistoryEverySteps = 1\n"
-        "[boundary]\nkind = \"wall\"\n[numerics]\nsmallFluxCut = " + Num(kFluxCut) + "\n" + DispersionLines(context.dispersion, height) +
+        "[boundary]\nkind = \"wall\"\n[numerics]\nsmallFluxCut = " + Num(kFluxCut) + "\n" + DispersionLines(context.dispersion, height) + FrontLines(context.velocityHead) +
         "[[grids]]\ngridType = 0\ncellSize = " + Num(dx, 10) +
         "\nbathymetryFile = \"depth.grd\"\noutputFolder = \"out\"\ngaugeFile = \"gauges.txt\"\n"
         "[[sources]]\netaFile = \"eta.grd\"\nfluxMFile = \"flux-m.grd\"\ninsertionTime = 0.0\n" + transects;

@@ -112,6 +112,7 @@ CaseResult RunBp7Case(const CaseContext& context) {
         "[boundary]\nkind = \"wall\"\nwest = \"absorbing\"\ncells = " + std::to_string(kLayerCells) +
         "\n[numerics]\nsmallFluxCut = " + Num(kFluxCut) + "\n" +
         DispersionLines(context.dispersion, *std::max_element(inputEta.begin(), inputEta.end())) +
+        FrontLines(context.velocityHead) +
         "[[grids]]\ngridType = 0\ncellSize = " + Num(dx, 10) +
         "\nbathymetryFile = \"depth.grd\"\noutputFolder = \"out\"\ngaugeFile = \"gauges.txt\"\n"
         // Water at rest to start with: the still level everywhere.

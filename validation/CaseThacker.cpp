@@ -76,7 +76,7 @@ CaseResult RunThackerCase(const CaseContext& context) {
         "timeStep = " + Num(dt, 10) + "\nendTime = " + Num(endTime / 60.0, 10) +
         "\nsnapshotInterval = " + Num(frameInterval, 10) +
         "\nmanningCoefficient = 0.0\nflowDepthLimit = 1e-5\nhistoryEverySteps = 1000000\n"
-        "[boundary]\nkind = \"wall\"\n[numerics]\nsmallFluxCut = " + Num(kFluxCut) + "\n"
+        "[boundary]\nkind = \"wall\"\n[numerics]\nsmallFluxCut = " + Num(kFluxCut) + "\n" + FrontLines(context.velocityHead) +
         "[[grids]]\ngridType = 0\ncellSize = " + Num(dx, 10) +
         "\nbathymetryFile = \"depth.grd\"\noutputFolder = \"out\"\n"
         "[[sources]]\netaFile = \"eta.grd\"\ninsertionTime = 0.0\n";

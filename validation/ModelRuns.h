@@ -87,3 +87,6 @@ std::string Num(double value, int digits = 6);
 inline std::string DispersionLines(bool on, double height) {
     return on ? "dispersion = true\ndispersionMinDepth = " + Num(height / 0.78) + "\n" : std::string();
 }
+
+// The [numerics] line of `vestra validate --velocity-head`; nothing without the option.
+inline std::string FrontLines(bool on) { return on ? "frontVelocityHead = true\n" : std::string(); }

@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* kValidateUsage =
-    "usage: vestra validate [CASE ...] [--quick] [--dispersion] [-o DIR] [--plugin PATH]\n"
+    "usage: vestra validate [CASE ...] [--quick] [--dispersion] [--velocity-head] [-o DIR] [--plugin PATH]\n"
     "\n"
     "Runs validation cases through the model (all of them by default), draws each against\n"
     "its reference (laboratory data or an analytic solution) and writes per case a figure\n"
@@ -29,6 +29,8 @@ const char* kValidateUsage =
     "options:\n"
     "  --quick             coarser grids: the whole set in well under a minute\n"
     "  --dispersion        laboratory cases with the dispersive correction ([numerics] dispersion)\n"
+    "  --velocity-head     runup fronts that open on the level plus the velocity head\n"
+    "                      ([numerics] frontVelocityHead)\n"
     "  -o, --output DIR    where the runs and the report go (default: validation-report)\n"
     "  --plugin PATH       the simulator library (default: libvestra.so beside vestra)\n"
     "  -h, --help          show this help\n"
@@ -99,13 +101,16 @@ std::string FindDataFolder() {
 
 std::string Passed(bool passed) { return passed ? "pass" : "**FAIL**"; }
 
-std::string ReportMarkdown(const std::vector<CaseResult>& results, bool quick, bool dispersion) {
+std::string ReportMarkdown(const std::vector<CaseResult>& results, bool quick, bool dispersion, bool velocityHead) {
     std::string md = "# Validation report\n\n";
     md += quick ? "Quick run (`--quick`: coarser grids than the published resolutions).\n\n"
                 : "Full run (published resolutions).\n\n";
     if (dispersion)
         md += "Laboratory cases with the dispersive correction (`--dispersion`: [numerics] dispersion = true, "
               "faces shallower than the incident wave height / 0.78 long-wave).\n\n";
+    if (velocityHead)
+        md += "Runup fronts that open on the wet level plus the velocity head (`--velocity-head`: [numerics] "
+              "frontVelocityHead = true).\n\n";
     md += "Pass rule: a case passes when it ran and every metric with a threshold is at most that "
           "threshold; the run passes when every case passes. Relative errors are "
           "|model - reference| / |reference| of maxima (NTHMP acceptance: analytic 5 %, laboratory "
@@ -134,9 +139,10 @@ std::string ReportMarkdown(const std::vector<CaseResult>& results, bool quick, b
     return md;
 }
 
-std::string ReportJson(const std::vector<CaseResult>& results, bool quick, bool dispersion) {
+std::string ReportJson(const std::vector<CaseResult>& results, bool quick, bool dispersion, bool velocityHead) {
     std::string out = "{\n  \"quick\": " + std::string(quick ? "true" : "false") +
-                      ",\n  \"dispersion\": " + (dispersion ? "true" : "false") + ",\n  \"cases\": [";
+                      ",\n  \"dispersion\": " + (dispersion ? "true" : "false") +
+                      ",\n  \"frontVelocityHead\": " + (velocityHead ? "true" : "false") + ",\n  \"cases\": [";
     for (size_t k = 0; k < results.size(); ++k) {
         const CaseResult& r = results[k];
         out += std::string(k ? "," : "") + "\n    {\"name\": " + JsonString(r.name) +
@@ -188,7 +194,7 @@ int RunValidateCommand(const std::vector<std::string>& args) {
         std::snprintf(line, sizeof line, "  %-18s  %s\n", c.name, c.summary);
         caseList += line;
     }
-    bool quick = false, dispersion = false;
+    bool quick = false, dispersion = false, velocityHead = false;
     std::string outDir = "validation-report", plugin;
     std::vector<const ValidationCase*> chosen;
     std::set<std::string> seen;
@@ -198,8 +204,8 @@ int RunValidateCommand(const std::vector<std::string>& args) {
             std::printf(kValidateUsage, caseList.c_str());
             return kExitSuccess;
         }
-        if (a == "--quick" || a == "--dispersion") {
-            (a == "--quick" ? quick : dispersion) = true;
+        if (a == "--quick" || a == "--dispersion" || a == "--velocity-head") {
+            (a == "--quick" ? quick : a == "--dispersion" ? dispersion : velocityHead) = true;
             continue;
         }
         if (a == "-o" || a == "--output" || a == "--plugin") {
@@ -239,6 +245,7 @@ int RunValidateCommand(const std::vector<std::string>& args) {
         CaseContext context;
         context.quick = quick;
         context.dispersion = dispersion;
+        context.velocityHead = velocityHead;
         context.folder = root + c->name + "/";
         context.pluginPath = plugin.empty() ? DefaultPluginPath() : plugin;
         context.dataFolder = FindDataFolder();
@@ -262,8 +269,8 @@ int RunValidateCommand(const std::vector<std::string>& args) {
         results.push_back(std::move(result));
     }
     std::string error;
-    if (!WriteTextFile(root + "report.md", ReportMarkdown(results, quick, dispersion), &error) ||
-        !WriteTextFile(root + "report.json", ReportJson(results, quick, dispersion), &error)) {
+    if (!WriteTextFile(root + "report.md", ReportMarkdown(results, quick, dispersion, velocityHead), &error) ||
+        !WriteTextFile(root + "report.json", ReportJson(results, quick, dispersion, velocityHead), &error)) {
         std::fprintf(stderr, "vestra: %s\n", error.c_str());
         return kExitFailure;
     }

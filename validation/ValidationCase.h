@@ -43,6 +43,7 @@ struct CaseResult {
 struct CaseContext {
     bool quick = false;
     bool dispersion = false;  // laboratory cases run with the dispersive correction
+    bool velocityHead = false;  // runup fronts open on the level plus the velocity head
     std::string folder;      // the case's own output folder, ends in '/'
     std::string pluginPath;  // the simulator library
     std::string dataFolder;  // the laboratory data, ends in '/'
