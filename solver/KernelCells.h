@@ -61,8 +61,9 @@ inline double FrontHeadDepth(double levelDepth, double etaWet, double depthDry, 
 // The exponent is 7/3 - 1e-6/3: D^(7/3) = D^3 r^2 with r = D^(-1/3) from four Newton steps
 // (a guess from a third of the float's bits, 3.9 % off, then 3e-3, 2e-5, 7e-10, rounding),
 // times D^(-1e-6/3) = exp(x), x = (kFrictionExponent - 7/3) ln D, from three terms of its series;
-// ln D needs only 1e-9 here, from the float exponent and a series in (m - 1) / (m + 1). Within a
-// few units in the last place of pow (tests/test_kernels.cpp) for depths of 1e-30..1e30 m.
+// ln D needs only 1e-9 here, from the float exponent and a series in (m - 1) / (m + 1). Within
+// 4e-15 of pow for depths of 1e-7 to 1e5 m (tests/test_kernels.cpp); the depth must be positive
+// and below 1e30 m (the float guess).
 inline double ManningPower(double depth) {
     const float guessOf = static_cast<float>(depth);
     const std::uint32_t bits = std::bit_cast<std::uint32_t>(guessOf);
