@@ -180,6 +180,17 @@ CaseResult RunBp7Case(const CaseContext& context) {
                               RelativeError(summary.runup, labRunup), 0.10, ""});
     result.metrics.push_back({"valley runup (model)", summary.runup * 100.0, -1.0, "cm"});
     result.notes.push_back("Model runup at (" + Num(summary.runupX, 4) + ", " + Num(summary.runupY, 4) + ") m.");
+    // Where the water stopped: the lab's runup is the height of the ground at its inundation limit
+    // (the bed at its point, interpolated, is 8.9 cm), so the runup node's ground and its distance
+    // from the lab's point show how far short of that limit the model's front ends.
+    if (std::isfinite(summary.runupX) && std::isfinite(summary.runupY)) {
+        const long ri = std::lround((summary.runupX - depth.x0) / dx), rj = std::lround((summary.runupY - depth.y0) / dx);
+        if (ri >= 0 && ri < depth.nx && rj >= 0 && rj < depth.ny)
+            result.metrics.push_back({"valley runup node: ground height (model)",
+                                      -depth.at(static_cast<int>(ri), static_cast<int>(rj)) * 100.0, -1.0, "cm"});
+        result.metrics.push_back({"valley runup node: distance from the lab's point",
+                                  std::hypot(summary.runupX - kRunupX, summary.runupY - kRunupY) * 100.0, -1.0, "cm"});
+    }
     if (!diagnostics.volumeBudgets.empty()) {
         const LevelVolumeBudget& b = diagnostics.volumeBudgets[0];
         result.metrics.push_back({"volume account: unexplained / volume brought in by the incident level",
