@@ -184,7 +184,8 @@ CaseResult RunBp7Case(const CaseContext& context) {
     // (the bed at its point, interpolated, is 8.9 cm), so the runup node's ground and its distance
     // from the lab's point show how far short of that limit the model's front ends.
     if (std::isfinite(summary.runupX) && std::isfinite(summary.runupY)) {
-        const long ri = std::lround((summary.runupX - depth.x0) / dx), rj = std::lround((summary.runupY - depth.y0) / dx);
+        const long ri = std::lround((summary.runupX - depth.x0) / dx);
+        const long rj = std::lround((summary.runupY - depth.y0) / dx);
         if (ri >= 0 && ri < depth.nx && rj >= 0 && rj < depth.ny)
             result.metrics.push_back({"valley runup node: ground height (model)",
                                       -depth.at(static_cast<int>(ri), static_cast<int>(rj)) * 100.0, -1.0, "cm"});
