@@ -105,10 +105,13 @@ std::string FindDataFolder() {
 
 std::string Passed(bool passed) { return passed ? "pass" : "**FAIL**"; }
 
-std::string ReportMarkdown(const std::vector<CaseResult>& results, bool quick, bool dispersion, bool velocityHead) {
+std::string ReportMarkdown(const std::vector<CaseResult>& results, bool quick, bool dispersion, bool velocityHead,
+                           double cellSize) {
     std::string md = "# Validation report\n\n";
     md += quick ? "Quick run (`--quick`: coarser grids than the published resolutions).\n\n"
                 : "Full run (published resolutions).\n\n";
+    if (cellSize > 0.0)
+        md += "Conical-island cases at dx = " + Num(cellSize) + " m (`--cell-size`) instead.\n\n";
     if (dispersion)
         md += "Laboratory cases with the dispersive correction (`--dispersion`: [numerics] dispersion = true, "
               "faces shallower than the incident wave height / 0.78 long-wave).\n\n";
@@ -143,8 +146,10 @@ std::string ReportMarkdown(const std::vector<CaseResult>& results, bool quick, b
     return md;
 }
 
-std::string ReportJson(const std::vector<CaseResult>& results, bool quick, bool dispersion, bool velocityHead) {
+std::string ReportJson(const std::vector<CaseResult>& results, bool quick, bool dispersion, bool velocityHead,
+                       double cellSize) {
     std::string out = "{\n  \"quick\": " + std::string(quick ? "true" : "false") +
+                      ",\n  \"cellSize\": " + (cellSize > 0.0 ? JsonNumber(cellSize, 9) : "null") +
                       ",\n  \"dispersion\": " + (dispersion ? "true" : "false") +
                       ",\n  \"frontVelocityHead\": " + (velocityHead ? "true" : "false") + ",\n  \"cases\": [";
     for (size_t k = 0; k < results.size(); ++k) {
@@ -294,8 +299,8 @@ int RunValidateCommand(const std::vector<std::string>& args) {
         results.push_back(std::move(result));
     }
     std::string error;
-    if (!WriteTextFile(root + "report.md", ReportMarkdown(results, quick, dispersion, velocityHead), &error) ||
-        !WriteTextFile(root + "report.json", ReportJson(results, quick, dispersion, velocityHead), &error)) {
+    if (!WriteTextFile(root + "report.md", ReportMarkdown(results, quick, dispersion, velocityHead, cellSize), &error) ||
+        !WriteTextFile(root + "report.json", ReportJson(results, quick, dispersion, velocityHead, cellSize), &error)) {
         std::fprintf(stderr, "vestra: %s\n", error.c_str());
         return kExitFailure;
     }
