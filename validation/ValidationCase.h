@@ -44,6 +44,7 @@ struct CaseContext {
     bool quick = false;
     bool dispersion = false;  // laboratory cases run with the dispersive correction
     bool velocityHead = false;  // runup fronts open on the level plus the velocity head
+    double cellSize = 0.0;      // > 0: grid spacing (m) of the conical-island cases instead of their own
     std::string folder;      // the case's own output folder, ends in '/'
     std::string pluginPath;  // the simulator library
     std::string dataFolder;  // the laboratory data, ends in '/'
