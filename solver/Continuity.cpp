@@ -57,6 +57,13 @@ struct OutflowLimit {
         const double held = std::max(0.0, static_cast<double>(eta[i][j]) + depth[i][j]);
         return outgoing > held ? held / outgoing : 1.0;
     }
+
+    // The flux a face between cells a (west or south) and b delivers: scaled by the share of the
+    // cell it leaves.
+    double Delivered(float flux, int ia, int ja, int ib, int jb) const {
+        if (flux == 0.0f) return 0.0;
+        return static_cast<double>(flux) * (flux > 0.0f ? Share(ia, ja) : Share(ib, jb));
+    }
 };
 
 // Runs body(i) for the columns first..last in the blocks of a static schedule, and
@@ -142,8 +149,7 @@ void LimitRingFluxes(GridLevel& level, const OutflowLimit<Spherical>& limit, int
     const ConstView fluxN = limit.fluxN;
     bool any = false;
     auto note = [&](const View& scratch, float flux, int i, int j, int ib, int jb) {
-        if (flux == 0.0f) return;
-        const double value = static_cast<double>(flux) * (flux > 0.0f ? limit.Share(i, j) : limit.Share(ib, jb));
+        const double value = limit.Delivered(flux, i, j, ib, jb);
         if (value == static_cast<double>(flux)) return;
         scratch[i][j] = static_cast<float>(value);
         any = true;
@@ -390,11 +396,6 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
                     if (j >= westSpans.span[k].lo && j <= westSpans.span[k].hi) return false;
                 return true;
             };
-            // The delivered flux of a face between cells a (west or south) and b.
-            auto delivered = [&](float flux, int ia, int ja, int ib, int jb) {
-                if (flux == 0.0f) return 0.0;
-                return static_cast<double>(flux) * (flux > 0.0f ? limit.Share(ia, ja) : limit.Share(ib, jb));
-            };
             auto note = [](const View& field, int a, int b, float flux, double value, int32_t& lo, int32_t& hi) {
                 if (value == static_cast<double>(flux)) return;
                 field[a][b] = static_cast<float>(value);
@@ -404,15 +405,15 @@ void ContinuityInterior(GridLevel& level, double ratio, double tMinutes, const K
             for (int k = 0; k < spans.count; ++k) {
                 for (int j = spans.span[k].lo; j <= spans.span[k].hi; ++j) {
                     const float east = fluxM[i][j], north = fluxN[i][j];
-                    note(limitedM, i, j, east, delivered(east, i, j, i + 1, j), ownLo, ownHi);
-                    note(limitedN, i, j, north, delivered(north, i, j, i, j + 1), ownLo, ownHi);
+                    note(limitedM, i, j, east, limit.Delivered(east, i, j, i + 1, j), ownLo, ownHi);
+                    note(limitedN, i, j, north, limit.Delivered(north, i, j, i, j + 1), ownLo, ownHi);
                     if (westOwned(j)) {
                         const float west = fluxM[i - 1][j];
-                        note(limitedM, i - 1, j, west, delivered(west, i - 1, j, i, j), westLo, westHi);
+                        note(limitedM, i - 1, j, west, limit.Delivered(west, i - 1, j, i, j), westLo, westHi);
                     }
                     if (j == spans.span[k].lo) {
                         const float south = fluxN[i][j - 1];
-                        note(limitedN, i, j - 1, south, delivered(south, i, j - 1, i, j), ownLo, ownHi);
+                        note(limitedN, i, j - 1, south, limit.Delivered(south, i, j - 1, i, j), ownLo, ownHi);
                     }
                 }
             }

@@ -86,17 +86,9 @@ inline double ManningPower(double depth) {
 
 // Manning friction factor F of a face, for the semi-implicit update q' = ((1 - F) q - ...) / (1 + F):
 // F = K |q| / D^(7/3) with K = g dt n^2 / 2. Zero when n = 0 or the face is still, without the power.
-// In two steps, so that a caller can take the powers of two faces in one call: the depth whose
-// power is needed (0 where none is), then the factor from that power.
-inline double FrictionPowerArgument(double k, double along, double across, double fluxDepth, double depthFloor) {
-    return k == 0.0 || (along == 0.0 && across == 0.0) ? 0.0 : std::max(fluxDepth, depthFloor);
-}
-inline double FrictionFromPower(double k, double along, double across, double power) {
-    return power > 0.0 ? k * std::sqrt(across * across + along * along) / power : 0.0;
-}
 inline double FrictionFactor(double k, double along, double across, double fluxDepth, double depthFloor) {
-    const double argument = FrictionPowerArgument(k, along, across, fluxDepth, depthFloor);
-    return argument > 0.0 ? FrictionFromPower(k, along, across, ManningPower(argument)) : 0.0;
+    if (k == 0.0 || (along == 0.0 && across == 0.0)) return 0.0;
+    return k * std::sqrt(across * across + along * along) / ManningPower(std::max(fluxDepth, depthFloor));
 }
 
 inline double ClampFlux(double flux, double limit) { return std::clamp(flux, -limit, limit); }

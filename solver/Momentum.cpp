@@ -26,28 +26,16 @@ using cells::kEpsilon;
 
 namespace {
 
-struct SweepScalars {
+// The sweep's settings: those the wet-cell loop takes (its record, so that both read the same
+// values; advection and pressure are the Cartesian f dt/dx and g f dt/dx), and the per-cell
+// update's own.
+struct SweepScalars : wetflux::Scalars {
     int nx = 0, ny = 0;
-    double factor = 1.0;              // timeStepFactor
-    double frictionBase = 0.0;        // g dt f / 2; times n^2 gives K of the friction factor
-    double frictionFloor = 0.0;       // smallest depth in the friction term, m
-    double cartesianAdvection = 0.0;  // f dt/dx
-    double cartesianPressure = 0.0;   // g f dt/dx
-    double flowDepthLimit = 0.0;
-    double velocityLimit = 0.0;
-    double velocityLimitM = 0.0;      // the x-flux's (Cartesian: at most 30 m/s)
-    double fluxCutM = 1e-4;  // smaller fluxes are set to 0, m^2/s
-    double fluxCutN = 1e-4;
-    float landCutoff = 0.0f;
-    bool coriolis = false;
-    bool optionEnabled = false;
-    double optionValue = 0.0;
     bool cellFieldFromFile = false;
     float minutes = 0.0f;             // model time stamped into the time-of-maximum fields
     int wetCellLoop = 0;              // KernelSettings::wetCellLoop, 0 where the loop cannot run
     bool frontVelocityHead = false;   // KernelSettings::frontVelocityHead
     double frontVelocityDepth = 0.0;  // the least depth a front's velocity is taken over, m
-    wetflux::Scalars wet;             // the same settings as the wet-cell loop takes them
 };
 
 struct SweepFields {
@@ -198,13 +186,8 @@ public:
             out_.fluxMNext[j] = 0.0f;
             out_.fluxNNext[j] = 0.0f;
         } else {
-            const double depthM = FluxDepthM(j), depthN = FluxDepthN(j);
-            double powerM = CarriesM(depthM) ? PowerArgumentM(j, depthM) : 0.0;
-            double powerN = CarriesN(depthN) ? PowerArgumentN(j, depthN) : 0.0;
-            powerM = powerM > 0.0 ? cells::ManningPower(powerM) : powerM;
-            powerN = powerN > 0.0 ? cells::ManningPower(powerN) : powerN;
-            FluxM(j, depthM, powerM);
-            FluxN(j, depthN, powerN);
+            FluxM(j, FluxDepthM(j));
+            FluxN(j, FluxDepthN(j));
         }
     }
 
@@ -221,11 +204,10 @@ public:
         if (s_.wetCellLoop > 0 && columnInside && wetHi - wetLo + 1 >= kFewestRows) {
             FluxesOf(lo, wetLo - 1);
             const wetflux::Column c = WetColumn();
-            const wetflux::Scalars& ws = s_.wet;
             wetflux::Scratch scratch;
             for (int from = wetLo; from <= wetHi; from += wetflux::kChunk) {
                 const int count = std::min(wetflux::kChunk, wetHi - from + 1);
-                wetflux::Fluxes(c, ws, from, count, scratch, s_.wetCellLoop > 1);
+                wetflux::Fluxes(c, s_, from, count, scratch, s_.wetCellLoop > 1);
                 for (int k = 0; k < count; ++k) {
                     if (scratch.general[k] != 0) FluxesOf(from + k, from + k);
                 }
@@ -286,7 +268,7 @@ private:
     }
     double Advection(int j) const {
         if constexpr (Spherical) return s_.factor * metricX_[j];
-        return s_.cartesianAdvection;
+        return s_.advection;
     }
     bool NonlinearAllowed(double h) const { return !s_.optionEnabled || std::fabs(h) < s_.optionValue; }
     bool InsideAdvectionRegion(int j) const {
@@ -341,18 +323,15 @@ private:
         const bool tooShallow = Spherical ? fluxDepth < s_.flowDepthLimit : fluxDepth <= kEpsilon;
         return !(fluxDepth < 0.0 || tooShallow);
     }
-    // The mean y-flux around the east face, and the depth whose Manning power the face needs (0: none).
+    // The mean y-flux around the east face.
     double NBar(int j) const {
         const float* n0 = fluxN_.at(0);
         const float* n1 = fluxN_.at(1);
         return 0.25 * (static_cast<double>(n1[j]) + n0[j] + n0[j - 1] + n1[j - 1]);
     }
-    double PowerArgumentM(int j, double fluxDepth) const {
-        return cells::FrictionPowerArgument(FrictionK(j), fluxM_.at(0)[j], NBar(j), fluxDepth, s_.frictionFloor);
-    }
 
-    // x-flux on the east face of cell (i, j), from its flux depth and Manning power.
-    void FluxM(int j, double fluxDepth, double power) const {
+    // x-flux on the east face of cell (i, j), from its flux depth.
+    void FluxM(int j, double fluxDepth) const {
         const float* dNext0 = totalNext_.at(0);
         const float* dNext1 = totalNext_.at(1);
         const double h = depth_.at(0)[j];
@@ -368,8 +347,8 @@ private:
         const float* n1 = fluxN_.at(1);
         const double m = m0[j];
         const double nBar = NBar(j);
-        const double friction = cells::FrictionFromPower(FrictionK(j), m, nBar, power);
-        const double pressure = Spherical ? s_.factor * gravityMetricX_[j] : s_.cartesianPressure;
+        const double friction = cells::FrictionFactor(FrictionK(j), m, nBar, fluxDepth, s_.frictionFloor);
+        const double pressure = Spherical ? s_.factor * gravityMetricX_[j] : s_.pressure;
 
         double flux = (1.0 - friction) * m - pressure * fluxDepth * (etaEast - etaWest);
         // Where every flux that the advection and Coriolis terms multiply is zero, the terms are
@@ -453,12 +432,9 @@ private:
         const float* mWest = fluxM_.at(-1);
         return 0.25 * (static_cast<double>(m0[j]) + m0[j + 1] + mWest[j] + mWest[j + 1]);
     }
-    double PowerArgumentN(int j, double fluxDepth) const {
-        return cells::FrictionPowerArgument(FrictionK(j), fluxN_.at(0)[j], MBar(j), fluxDepth, s_.frictionFloor);
-    }
 
-    // y-flux on the north face of cell (i, j), from its flux depth and Manning power.
-    void FluxN(int j, double fluxDepth, double power) const {
+    // y-flux on the north face of cell (i, j), from its flux depth.
+    void FluxN(int j, double fluxDepth) const {
         const float* dNext0 = totalNext_.at(0);
         const float* h = depth_.at(0);
         const float* e = eta_.at(0);
@@ -472,8 +448,8 @@ private:
         const float* mWest = fluxM_.at(-1);
         const double n = n0[j];
         const double mBar = MBar(j);
-        const double friction = cells::FrictionFromPower(FrictionK(j), n, mBar, power);
-        const double pressure = Spherical ? s_.factor * gravityMetricY_[j] : s_.cartesianPressure;
+        const double friction = cells::FrictionFactor(FrictionK(j), n, mBar, fluxDepth, s_.frictionFloor);
+        const double pressure = Spherical ? s_.factor * gravityMetricY_[j] : s_.pressure;
 
         double flux = (1.0 - friction) * n - pressure * fluxDepth * (static_cast<double>(e[j + 1]) - e[j]);
         // As in FluxM: no flux that the advection and Coriolis terms multiply, no terms.
@@ -561,8 +537,9 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
     s.factor = settings.timeStepFactor;
     s.frictionBase = 0.5 * cells::kGravity * settings.timeStep * s.factor;
     s.frictionFloor = Spherical ? 1e-5 : 0.01;
-    s.cartesianAdvection = s.factor * ratio;
-    s.cartesianPressure = cells::kGravity * s.factor * ratio;
+    s.spherical = Spherical;
+    s.advection = s.factor * ratio;
+    s.pressure = cells::kGravity * s.factor * ratio;
     s.flowDepthLimit = settings.flowDepthLimit;
     s.velocityLimit = settings.velocityLimit;
     // The Cartesian x-flux is held to 30 m/s times its depth, or to velocityLimit where that is
@@ -580,21 +557,6 @@ void FluxSweep(GridLevel& level, double ratio, double tWhole, const KernelSettin
     // Only faces with a dry cell change, and the wet-cell loop takes no cell beside one.
     s.frontVelocityHead = settings.frontVelocityHead;
     s.frontVelocityDepth = std::max(cells::kFrontVelocityDepth, s.flowDepthLimit);
-    s.wet.spherical = Spherical;
-    s.wet.advection = s.cartesianAdvection;
-    s.wet.pressure = s.cartesianPressure;
-    s.wet.factor = s.factor;
-    s.wet.frictionBase = s.frictionBase;
-    s.wet.frictionFloor = s.frictionFloor;
-    s.wet.flowDepthLimit = s.flowDepthLimit;
-    s.wet.velocityLimit = s.velocityLimit;
-    s.wet.velocityLimitM = s.velocityLimitM;
-    s.wet.fluxCutM = s.fluxCutM;
-    s.wet.fluxCutN = s.fluxCutN;
-    s.wet.landCutoff = s.landCutoff;
-    s.wet.coriolis = s.coriolis;
-    s.wet.optionEnabled = s.optionEnabled;
-    s.wet.optionValue = s.optionValue;
     const SweepFields fields(level, Spherical);
 
     // Faces outside the active window would keep their fluxes and maxima: they are left alone.

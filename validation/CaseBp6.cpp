@@ -232,11 +232,9 @@ CaseResult RunBp6Case(const CaseContext& context, char letter) {
                                   std::to_string(labRunup.size()) + " angles where land got wet, normalised RMS",
                               NormalisedRms(modelRunups, labRunups), -1.0, ""});
     result.panels.push_back(std::move(runupPanel));
-    if (!diagnostics.volumeBudgets.empty()) {
-        const LevelVolumeBudget& b = diagnostics.volumeBudgets[0];
+    if (!diagnostics.volumeBudgets.empty())
         result.metrics.push_back({"volume account: unexplained / volume of the initial wave",
-                                  std::fabs(b.Imbalance()) / std::max(std::fabs(b.sourceVolume), 1e-30), -1.0, ""});
-    }
+                                  UnexplainedVolumeShare(diagnostics.volumeBudgets[0]), -1.0, ""});
 
     result.settings = {
         "Cartesian basin x from " + Num(kWest) + " to " + Num(kEast) + " m, y from 0 to " + Num(kNorth) +

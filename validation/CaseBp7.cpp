@@ -192,11 +192,9 @@ CaseResult RunBp7Case(const CaseContext& context) {
         result.metrics.push_back({"valley runup node: distance from the lab's point",
                                   std::hypot(summary.runupX - kRunupX, summary.runupY - kRunupY) * 100.0, -1.0, "cm"});
     }
-    if (!diagnostics.volumeBudgets.empty()) {
-        const LevelVolumeBudget& b = diagnostics.volumeBudgets[0];
+    if (!diagnostics.volumeBudgets.empty())
         result.metrics.push_back({"volume account: unexplained / volume brought in by the incident level",
-                                  std::fabs(b.Imbalance()) / std::max(std::fabs(b.sourceVolume), 1e-30), -1.0, ""});
-    }
+                                  UnexplainedVolumeShare(diagnostics.volumeBudgets[0]), -1.0, ""});
 
     result.settings = {
         "Cartesian, the lab's bathymetry (" + std::to_string(lab.nx) + " x " + std::to_string(lab.ny) +

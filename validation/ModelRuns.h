@@ -1,6 +1,7 @@
 #pragma once
 // Building blocks of the cases: node grids written as Surfer text, scenario files, a quiet run
 // of `vestra run` with its volume account, and the results read back.
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -65,6 +66,11 @@ double NormalisedRms(const std::vector<double>& model, const std::vector<double>
 // arrival time is taken with `level` a fixed fraction of its own largest elevation, so model and
 // measurement are timed at the same stage of the wave's front.
 double ArrivalTime(const std::vector<double>& times, const std::vector<double>& values, double level);
+
+// What a level's volume account leaves unexplained, as a share of the volume its sources brought in.
+inline double UnexplainedVolumeShare(const LevelVolumeBudget& budget) {
+    return std::fabs(budget.Imbalance()) / std::max(std::fabs(budget.sourceVolume), 1e-30);
+}
 
 // Rows of numbers of a data file, split at blanks, tabs or commas (CRLF or LF). A line whose
 // numbers stop short of its end (a header, a comment) is skipped; with `columns` > 0 a row keeps
