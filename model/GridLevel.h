@@ -50,6 +50,14 @@ struct ActiveWindow {
     int32_t limitedIMin = kWhole, limitedIMax = -kWhole, limitedJMin = kWhole, limitedJMax = -kWhole;
 };
 
+// The volume a nested level and its parent each moved through their common border during one base
+// step, one entry per parent face on it (west, east, south and north lines, in that order), counted
+// into the child. Sized once when the run is set up (empty: no border account), summed into during
+// the step and cleared at its end.
+struct BorderVolumes {
+    std::vector<double> parent, child;
+};
+
 struct GridLevel {
     std::string bathymetryFile;  // depth grid: Surfer text grid (name ends in d/D) or netCDF
     std::string gaugeFile;       // gauge list
@@ -124,6 +132,7 @@ struct GridLevel {
 
     std::array<int32_t, 4> outputCounters{};  // frames written: [0] water level, [1..3] snapshot modes 0..2
     ActiveWindow activeWindow;  // still-water skipping; ResetActiveRegions after any outside change
+    BorderVolumes parentBorder;  // a nested level: its border with its parent (Nesting.h)
     float stepMaximum = 0.0f;  // largest still-water depth among wet inner cells of the last momentum phase
     // Scratch of the dispersive correction (solver/Dispersion.h), allocated only when the run has
     // dispersion on: the right-hand sides of the x- and y-systems (then their solutions), the

@@ -10,6 +10,7 @@
 #include "KernelCells.h"
 #include "Kernels.h"
 #include "RoundHalfUp.h"
+#include "VolumeBudget.h"
 
 namespace {
 
@@ -118,15 +119,18 @@ struct ChangedCells {
     int32_t iMin = INT_MAX, iMax = INT_MIN, jMin = INT_MAX, jMax = INT_MIN;
 
     void Store(float& slot, float value, int32_t i, int32_t j) {
-        if (std::memcmp(&slot, &value, sizeof value) != 0) {
-            iMin = std::min(iMin, i);
-            iMax = std::max(iMax, i);
-            jMin = std::min(jMin, j);
-            jMax = std::max(jMax, j);
-        }
+        if (std::memcmp(&slot, &value, sizeof value) != 0) Note(i, j);
         slot = value;
     }
-    void Widen(GridLevel& child) const { KeepActive(child, iMin, iMax, jMin, jMax); }
+    void Note(int32_t i, int32_t j) {
+        iMin = std::min(iMin, i);
+        iMax = std::max(iMax, i);
+        jMin = std::min(jMin, j);
+        jMax = std::max(jMax, j);
+    }
+    void Widen(GridLevel& child) const {
+        if (iMin <= iMax) KeepActive(child, iMin, iMax, jMin, jMax);
+    }
 };
 
 }  // namespace
@@ -475,6 +479,139 @@ void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent) {
             totalNext(I, J) = std::max(0.0f, value + h);
         }
     }
+}
+
+namespace {
+
+// One face of the common border: the parent's face flux, the child's three faces on it, and the
+// parent cell outside it. x-faces (fluxM) on the west and east lines, y-faces (fluxN) on the south
+// and north ones.
+struct BorderFace {
+    bool xFace = true;
+    int32_t parentI = 0, parentJ = 0;  // the parent face (fluxM or fluxN index)
+    int32_t childI = 0, childJ = 0;    // the first of the child's three faces; the others follow along the line
+    int32_t outsideI = 0, outsideJ = 0;
+    double intoChild = 1.0;  // +1 where a positive flux runs into the child (west, south), -1 east and north
+};
+
+// Calls visit(index, face) for every face of the border of an aligned pair, in the order of
+// BorderVolumes. Returns the number of faces; 0 when the child's size is not 3q + 1 by 3r + 1.
+template <class Visit>
+int32_t ForEachBorderFace(const GridLevel& parent, const GridLevel& child, Visit&& visit) {
+    if ((child.nx - 1) % RefinementRatio != 0 || (child.ny - 1) % RefinementRatio != 0) return 0;
+    if (!CheckNestedLayout(parent, child).empty()) return 0;
+    const ParentIndex corner = NestingCorner(parent, child);
+    const int32_t q = (child.nx - 1) / RefinementRatio, r = (child.ny - 1) / RefinementRatio;
+    int32_t index = 0;
+    for (int32_t n = 1; n <= r - 1; ++n)
+        visit(index++, BorderFace{true, corner.i, corner.j + n, 2, RefinementRatio * n, corner.i, corner.j + n, 1.0});
+    for (int32_t n = 1; n <= r - 1; ++n)
+        visit(index++, BorderFace{true, corner.i + q - 1, corner.j + n, child.nx - 2, RefinementRatio * n,
+                                  corner.i + q, corner.j + n, -1.0});
+    for (int32_t m = 1; m <= q - 1; ++m)
+        visit(index++, BorderFace{false, corner.i + m, corner.j, RefinementRatio * m, 2, corner.i + m, corner.j, 1.0});
+    for (int32_t m = 1; m <= q - 1; ++m)
+        visit(index++, BorderFace{false, corner.i + m, corner.j + r - 1, RefinementRatio * m, child.ny - 2,
+                                  corner.i + m, corner.j + r, -1.0});
+    return index;
+}
+
+// The flux of a face times the length the mass update weighs it with, relative to an x-face:
+// 1, or the cosine of the row south of a spherical y-face.
+double FaceFlux(const GridLevel& level, bool xFace, int32_t i, int32_t j) {
+    if (xFace) return level.fluxM(i, j);
+    const double weight = level.IsSpherical() ? static_cast<double>(level.cosLatitude[j]) : 1.0;
+    return weight * level.fluxN(i, j);
+}
+
+}  // namespace
+
+void PrepareBorderVolumes(const GridLevel& parent, const GridLevel& child, BorderVolumes* volumes) {
+    const int32_t faces = ForEachBorderFace(parent, child, [](int32_t, const BorderFace&) {});
+    volumes->parent.assign(faces, 0.0);
+    volumes->child.assign(faces, 0.0);
+}
+
+void AddBorderVolume(const GridLevel& parent, const GridLevel& child, bool ofChild, double faceVolume,
+                     BorderVolumes& volumes) {
+    const GridLevel& level = ofChild ? child : parent;
+    std::vector<double>& sums = ofChild ? volumes.child : volumes.parent;
+    if (sums.empty()) return;
+    const int32_t faces = ForEachBorderFace(parent, child, [&](int32_t n, const BorderFace& f) {
+        if (static_cast<size_t>(n) >= sums.size()) return;
+        double flux = 0.0;
+        if (!ofChild) {
+            flux = FaceFlux(level, f.xFace, f.parentI, f.parentJ);
+        } else {
+            for (int32_t o = 0; o < RefinementRatio; ++o)
+                flux += f.xFace ? FaceFlux(level, true, f.childI, f.childJ + o) : FaceFlux(level, false, f.childI + o, f.childJ);
+        }
+        sums[n] += f.intoChild * flux * faceVolume;
+    });
+    (void)faces;
+}
+
+double CorrectAcrossBorder(GridLevel& parent, GridLevel& child, const VolumeScale& parentScale,
+                           const VolumeScale& childScale, BorderVolumes& volumes) {
+    if (volumes.parent.empty() || volumes.parent.size() != volumes.child.size()) return 0.0;
+    // Cell area with which each level's mass update keeps its volume (VolumeBudget.h).
+    auto area = [](const GridLevel& level, const VolumeScale& scale, int32_t i, int32_t j) {
+        if (!scale.spherical) return scale.cellArea;
+        const double metric = level.metricX(i, j);
+        return metric > 0.0 ? scale.metricVolume / metric : 0.0;
+    };
+    // Adds `volume` (negative: takes it) to a cell's water after its level's update, as far as the
+    // cell holds it; returns what was added, from the levels as stored.
+    auto addWater = [&](GridLevel& level, const VolumeScale& scale, int32_t i, int32_t j, double volume, bool both) {
+        const double a = area(level, scale, i, j);
+        if (!(a > 0.0)) return 0.0;
+        const double h = level.depth(i, j);
+        const double held = std::max(h + static_cast<double>(level.etaNext(i, j)), 0.0);
+        if (held == 0.0 && volume <= 0.0) return 0.0;
+        const double water = std::max(held + volume / a, 0.0);
+        const float eta = static_cast<float>(water > 0.0 ? water - h : -h);
+        const float total = std::max(0.0f, eta + static_cast<float>(h));
+        level.etaNext(i, j) = eta;
+        level.totalDepthNext(i, j) = total;
+        if (both) {
+            level.eta(i, j) = eta;
+            level.totalDepth(i, j) = total;
+        }
+        return (std::max(h + static_cast<double>(eta), 0.0) - held) * a;
+    };
+    ChangedCells changed;
+    double childChange = 0.0;
+    ForEachBorderFace(parent, child, [&](int32_t n, const BorderFace& f) {
+        if (static_cast<size_t>(n) >= volumes.parent.size()) return;
+        const double excess = volumes.parent[n] - volumes.child[n];
+        volumes.parent[n] = 0.0;
+        volumes.child[n] = 0.0;
+        if (excess == 0.0) return;
+        const double placed = addWater(parent, parentScale, f.outsideI, f.outsideJ, excess, false);
+        // The child took in more than the parent cell outside holds (a ring cell keeps water the
+        // parent interpolated from the covered side while the cell beyond is dry): the three child
+        // cells the water entered give the rest back, each by its share of what they hold.
+        const double rest = excess - placed;
+        if (!(rest < 0.0)) return;
+        int32_t ci[RefinementRatio], cj[RefinementRatio];
+        double held[RefinementRatio], sum = 0.0;
+        for (int32_t o = 0; o < RefinementRatio; ++o) {
+            ci[o] = f.xFace ? (f.intoChild > 0.0 ? f.childI + 1 : f.childI) : f.childI + o;
+            cj[o] = f.xFace ? f.childJ + o : (f.intoChild > 0.0 ? f.childJ + 1 : f.childJ);
+            const double a = area(child, childScale, ci[o], cj[o]);
+            held[o] = a * std::max(static_cast<double>(child.depth(ci[o], cj[o])) + child.etaNext(ci[o], cj[o]), 0.0);
+            sum += held[o];
+        }
+        if (!(sum > 0.0)) return;
+        const double share = std::min(1.0, -rest / sum);
+        for (int32_t o = 0; o < RefinementRatio; ++o) {
+            if (!(held[o] > 0.0)) continue;
+            childChange += addWater(child, childScale, ci[o], cj[o], -share * held[o], true);
+            changed.Note(ci[o], cj[o]);
+        }
+    });
+    changed.Widen(child);
+    return childChange;
 }
 
 namespace {

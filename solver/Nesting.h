@@ -16,6 +16,8 @@
 #include "Field.h"
 #include "GridLevel.h"
 
+struct VolumeScale;
+
 // One parent cell spans this many child cells along each axis. A constant, not a setting.
 inline constexpr int32_t RefinementRatio = 3;
 
@@ -89,6 +91,32 @@ void NestBoundaryFluxes(const GridLevel& parent, GridLevel& child);
 // water, and a block with five or fewer such cells leaves the parent's own level there. Levels
 // are the time average 0.5 (eta + etaNext) of the child.
 void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent);
+
+// The border's volume account (BorderVolumes, kept by the child): the child's border faces take the
+// parent's flux three by three, but a face onto the child's land keeps the flux of the child's own
+// front, and each level's outflow limit may deliver less than its flux asks, so the two levels'
+// sums can differ. CorrectParentAcrossBorder hands the difference to the parent cell outside each
+// face, so that the nested system's water (the parent outside the child, the child inside) is
+// kept to rounding.
+//
+// Sizes `volumes` for the pair: 2 (q - 1) + 2 (r - 1) faces for a child of 3q + 1 by 3r + 1 nodes,
+// whose border lies on parent faces; empty otherwise (no correction).
+void PrepareBorderVolumes(const GridLevel& parent, const GridLevel& child, BorderVolumes* volumes);
+
+// Adds what the mass update of one (sub)step of `level` (the parent or the child of the pair) moved
+// through the border, from its stored (delivered) fluxes; faceVolume as VolumeScale::faceVolume of
+// that level and (sub)step.
+void AddBorderVolume(const GridLevel& parent, const GridLevel& child, bool ofChild, double faceVolume,
+                     BorderVolumes& volumes);
+
+// After the parent's last mass update of the base step, before the feedback: adds, per face,
+// what the parent moved into the child less what the child took in to the parent cell outside the
+// face (etaNext, totalDepthNext). Where the child took in more than that cell holds, the cell
+// empties and the three child cells inside the face give the rest back (both time levels; a ring
+// cell can hold water the parent interpolated from the covered side while the cell beyond is dry).
+// Clears the sums. Returns the volume it changed in the child, for the child's account.
+double CorrectAcrossBorder(GridLevel& parent, GridLevel& child, const VolumeScale& parentScale,
+                           const VolumeScale& childScale, BorderVolumes& volumes);
 
 // After each sub-step of a nested level: the extreme fields of its two outer rings (highest
 // and lowest level, their times, first arrival, flow depth) from the level these cells hold,

@@ -171,7 +171,7 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
         GridLevel& level = levels[k];
         const int32_t substeps = SubstepCount(k);
         settings.timeStep = p.timeStep / static_cast<float>(substeps);
-        const VolumeScale scale = budget ? scaleOf(k) : VolumeScale{};
+        const VolumeScale scale = scaleOf(k);
         LevelVolumeBudget* account = budget ? &diagnostics.volumeBudgets[k] : nullptr;
         settings.parentRing = k > 0 ? 2 : 0;
         for (int32_t s = 0; s < substeps; ++s) {
@@ -199,9 +199,18 @@ void ZellSimulatorVestra::Step(int32_t stepIndex, int32_t* advance) {
             AbsorbingLayerMass(level, ratio, settings);
             if (account)
                 account->edgeOutflow += CoreOutflow(level, scale) - (RingVolume(level, scale, true) - ringBefore);
+            // What crossed the border between a parent and its child, by each of them (delivered
+            // fluxes); at the parent's last sub-step the parent cells outside the border take the
+            // difference, then the covered cells the child's water.
+            if (k > 0) AddBorderVolume(levels[k - 1], level, true, scale.faceVolume, level.parentBorder);
+            if (k + 1 < levels.size())
+                AddBorderVolume(level, levels[k + 1], false, scale.faceVolume, levels[k + 1].parentBorder);
             if (lastSubstep && k + 1 < levels.size()) {
                 const ParentIndexBox box = NestingFootprint(level, levels[k + 1]);
                 const double before = account ? BoxVolume(level, scale, box, true) : 0.0;
+                const double childChange =
+                    CorrectAcrossBorder(level, levels[k + 1], scale, scaleOf(k + 1), levels[k + 1].parentBorder);
+                if (budget) diagnostics.volumeBudgets[k + 1].nestingExchange += childChange;
                 FeedBackWaterLevel(levels[k + 1], level);
                 if (account) account->nestingExchange += BoxVolume(level, scale, box, true) - before;
             }
