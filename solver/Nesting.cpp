@@ -589,22 +589,28 @@ double CorrectAcrossBorder(GridLevel& parent, GridLevel& child, const VolumeScal
         if (excess == 0.0) return;
         const double placed = addWater(parent, parentScale, f.outsideI, f.outsideJ, excess, false);
         // The child took in more than the parent cell outside holds (a ring cell keeps water the
-        // parent interpolated from the covered side while the cell beyond is dry): the three child
-        // cells the water entered give the rest back, each by its share of what they hold.
+        // parent interpolated from the covered side while the cell beyond is dry): the child cells the
+        // water entered give the rest back, each by its share of what it holds.
         const double rest = excess - placed;
         if (!(rest < 0.0)) return;
-        int32_t ci[RefinementRatio], cj[RefinementRatio];
-        double held[RefinementRatio], sum = 0.0;
-        for (int32_t o = 0; o < RefinementRatio; ++o) {
-            ci[o] = f.xFace ? (f.intoChild > 0.0 ? f.childI + 1 : f.childI) : f.childI + o;
-            cj[o] = f.xFace ? f.childJ + o : (f.intoChild > 0.0 ? f.childJ + 1 : f.childJ);
+        // The child block behind the face (the covered parent cell's), three cells along it and
+        // three deep: water that came in through the face within the base step lies there.
+        constexpr int32_t kBlock = RefinementRatio * RefinementRatio;
+        int32_t ci[kBlock], cj[kBlock];
+        double held[kBlock], sum = 0.0;
+        for (int32_t o = 0; o < kBlock; ++o) {
+            const int32_t along = o % RefinementRatio, deep = o / RefinementRatio;
+            const int32_t inward = f.intoChild > 0.0 ? 1 + deep : -deep;
+            ci[o] = f.xFace ? f.childI + inward : f.childI + along;
+            cj[o] = f.xFace ? f.childJ + along : f.childJ + inward;
             const double a = area(child, childScale, ci[o], cj[o]);
             held[o] = a * std::max(static_cast<double>(child.depth(ci[o], cj[o])) + child.etaNext(ci[o], cj[o]), 0.0);
             sum += held[o];
         }
+        // What even the block does not hold is left: the system gains it.
         if (!(sum > 0.0)) return;
         const double share = std::min(1.0, -rest / sum);
-        for (int32_t o = 0; o < RefinementRatio; ++o) {
+        for (int32_t o = 0; o < kBlock; ++o) {
             if (!(held[o] > 0.0)) continue;
             childChange += addWater(child, childScale, ci[o], cj[o], -share * held[o], true);
             changed.Note(ci[o], cj[o]);

@@ -112,7 +112,7 @@ void AddBorderVolume(const GridLevel& parent, const GridLevel& child, bool ofChi
 // After the parent's last mass update of the base step, before the feedback: adds, per face,
 // what the parent moved into the child less what the child took in to the parent cell outside the
 // face (etaNext, totalDepthNext). Where the child took in more than that cell holds, the cell
-// empties and the three child cells inside the face give the rest back (both time levels; a ring
+// empties and the 3 x 3 child block behind the face gives the rest back (both time levels; a ring
 // cell can hold water the parent interpolated from the covered side while the cell beyond is dry).
 // Clears the sums. Returns the volume it changed in the child, for the child's account.
 double CorrectAcrossBorder(GridLevel& parent, GridLevel& child, const VolumeScale& parentScale,

@@ -1,8 +1,8 @@
 // Mass conservation: closed basins (walls) whose hump of water floods a sloping shore, each
 // with a nested level over the shore, on a Cartesian and on a spherical grid. The water that
 // the hump displaced must stay in the basin: the volume above the still level, summed from the
-// final frame of level 0 independently of the model, against the hump's volume, and the run's
-// own volume account.
+// final frames independently of the model (the nested system, and level 0 alone), against the
+// hump's volume, and the run's own volume account.
 #include <cmath>
 #include <filesystem>
 
@@ -39,11 +39,30 @@ double CellArea(const Basin& b, double y) {
     return kEarthRadius * kEarthRadius * d * d * std::cos(y * kPi / 180.0);
 }
 
-double Volume(const Basin& b, const NodeGrid& depth, const NodeGrid& eta) {
+// Nodes i0..i1, j0..j1 (inclusive) of a level whose cells are `share` of level 0's.
+struct NodeBox {
+    int i0, i1, j0, j1;
+};
+
+double Volume(const Basin& b, const NodeGrid& depth, const NodeGrid& eta, NodeBox box, double share = 1.0) {
     double sum = 0.0;
-    for (int j = 0; j < eta.ny; ++j)
-        for (int i = 0; i < eta.nx; ++i) sum += Water(depth.at(i, j), eta.at(i, j)) * CellArea(b, eta.Y(j));
-    return sum;
+    for (int j = box.j0; j <= box.j1; ++j)
+        for (int i = box.i0; i <= box.i1; ++i) sum += Water(depth.at(i, j), eta.at(i, j)) * CellArea(b, eta.Y(j));
+    return sum * share;
+}
+
+double Volume(const Basin& b, const NodeGrid& depth, const NodeGrid& eta) {
+    return Volume(b, depth, eta, {0, eta.nx - 1, 0, eta.ny - 1});
+}
+
+// The nested system's water: level 0 outside the cells level 1 computes, level 1 inside. Level 1's
+// node 3m (from 0) lies on level 0's node childI + m; its computed nodes 2..n-3 cover level 0's
+// nodes childI + 1 .. childI + cells - 1 exactly, and its two outer rings only mirror level 0.
+double SystemVolume(const Basin& b, const NodeGrid& depth, const NodeGrid& eta, const NodeGrid& fineDepth,
+                    const NodeGrid& fineEta) {
+    const NodeBox covered{b.childI + 1, b.childI + b.childCellsX - 1, b.childJ + 1, b.childJ + b.childCellsY - 1};
+    return Volume(b, depth, eta) - Volume(b, depth, eta, covered) +
+           Volume(b, fineDepth, fineEta, {2, fineEta.nx - 3, 2, fineEta.ny - 3}, 1.0 / 9.0);
 }
 
 }  // namespace
@@ -58,7 +77,7 @@ CaseResult RunMassCase(const CaseContext& context) {
         {"spherical", true, 60 * scale + 1, 60 * scale + 1, 140.0, 35.0, 1.0 / 60.0 / scale, 100.0, 5.0, 3.0, 0.1,
          43 * scale, 15 * scale, 15 * scale, 30 * scale, 5.0 / scale, 60.0},
     };
-    Panel panel{"volume above the still level, level 0", "t (min)", "volume / displaced volume", {}};
+    Panel panel{"volume above the still level", "t (min)", "volume / displaced volume", {}};
     for (const Basin& b : basins) {
         const std::string f = context.folder + b.name + "/";
         std::error_code ec;
@@ -84,28 +103,37 @@ CaseResult RunMassCase(const CaseContext& context) {
             "\nbathymetryFile = \"depth1.grd\"\noutputFolder = \"out1\"\n"
             "[[sources]]\netaFile = \"eta.grd\"\ninsertionTime = 0.0\n";
         RunDiagnostics diagnostics;
-        FrameSeries frames;
+        FrameSeries frames, fineFrames;
         if (!WriteSurferGrid(f + "depth0.grd", depth, &error) || !WriteSurferGrid(f + "depth1.grd", child, &error) ||
             !WriteSurferGrid(f + "eta.grd", eta, &error) || !WriteTextFile(f + "scenario.toml", scenario, &error) ||
             !RunModel(f + "scenario.toml", context.pluginPath, f + "run.log", &diagnostics, &error) ||
-            !ReadFrameSeries(f + "out0/NETCDF_H.nc", &frames, &error)) {
+            !ReadFrameSeries(f + "out0/NETCDF_H.nc", &frames, &error) ||
+            !ReadFrameSeries(f + "out1/NETCDF_H.nc", &fineFrames, &error)) {
             result.failure = error;
             return result;
         }
-        if (diagnostics.volumeBudgets.size() != 2 || frames.frames.empty()) {
+        if (diagnostics.volumeBudgets.size() != 2 || frames.frames.empty() ||
+            fineFrames.frames.size() != frames.frames.size()) {
             result.failure = std::string(b.name) + ": the run reported no volume account or wrote no frames";
             return result;
         }
         const double displaced = Volume(b, depth, eta);
-        Series series{b.name, {0.0}, {1.0}, false};
+        // The hump lies four of its widths and more away from level 1: level 1 starts at rest (what
+        // it takes over of the hump is below 1e-7 of it), and the system starts with the hump.
+        Series series{b.name + std::string(", level 0"), {0.0}, {1.0}, false};
+        Series system{b.name + std::string(", nested system"), {0.0}, {1.0}, false};
         for (size_t k = 0; k < frames.frames.size(); ++k) {
             series.x.push_back(frames.times[k] / 60.0);
             series.y.push_back(Volume(b, depth, frames.frames[k]) / displaced);
+            system.x.push_back(frames.times[k] / 60.0);
+            system.y.push_back(SystemVolume(b, depth, frames.frames[k], child, fineFrames.frames[k]) / displaced);
         }
         const LevelVolumeBudget& v0 = diagnostics.volumeBudgets[0];
         const LevelVolumeBudget& v1 = diagnostics.volumeBudgets[1];
         const std::string n = b.name;
-        result.metrics.push_back({n + ": volume of the final frame, relative change", std::fabs(series.y.back() - 1.0), 0.05, ""});
+        result.metrics.push_back({n + ": nested system's volume, final frames, relative change",
+                                  std::fabs(system.y.back() - 1.0), 0.001, ""});
+        result.metrics.push_back({n + ": level 0's volume, final frame, relative change", std::fabs(series.y.back() - 1.0), 0.05, ""});
         result.metrics.push_back({n + ": level 0 account, |stored change - source| / source",
                                   RelativeError(v0.storedChange, v0.sourceVolume), 0.05, ""});
         result.metrics.push_back({n + ": level 0 account imbalance / source", std::fabs(v0.Imbalance()) / v0.sourceVolume, -1.0, ""});
@@ -120,11 +148,17 @@ CaseResult RunMassCase(const CaseContext& context) {
                                   " m; timeStep " + Num(b.timeStep) + " s, " + Num(b.minutes) +
                                   " min; default friction (n = 0.015) and thresholds");
         panel.series.push_back(std::move(series));
+        panel.series.push_back(std::move(system));
     }
     result.notes.push_back("The volume of a node is max(h + eta, 0) - max(h, 0) times its cell area (dx^2, or "
                            "R^2 cos(lat) dlon dlat with R = 6371008 m), summed over level 0 from the netCDF frames "
                            "independently of the model; the displaced volume is that of the hump written as the source.");
-    result.notes.push_back("Acceptance 5 %; the project aims for 0.1 %.");
+    result.notes.push_back("The nested system's volume is level 0's outside the cells level 1 computes plus level 1's "
+                           "(its two outer rings only mirror level 0), from both levels' frames: the water the model "
+                           "holds. Level 0's own frame differs from it where the coast crosses a covered cell: such a "
+                           "cell takes the level of its block's wet cells, not the block's water (which would lie as "
+                           "a film on land or sink the sea by the block's land share).");
+    result.notes.push_back("Acceptance 5 % (NTHMP); the nested system's volume is held to the project's aim, 0.1 %.");
     result.panels.push_back(std::move(panel));
     return result;
 }

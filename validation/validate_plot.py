@@ -8,6 +8,7 @@ missing."""
 import json
 import math
 import sys
+import textwrap
 
 
 def main(argv):
@@ -46,8 +47,10 @@ def main(argv):
         ax.legend(fontsize=7)
     for k in range(len(panels), rows * columns):
         axes[k // columns][k % columns].axis("off")
-    fig.suptitle(figure.get("title", ""), fontsize=10)
-    fig.tight_layout()
+    # Long case titles wrap to the width of the figure instead of running off it.
+    title = textwrap.fill(figure.get("title", ""), int(12 * 4.2 * columns))
+    fig.suptitle(title, fontsize=10)
+    fig.tight_layout(rect=(0, 0, 1, 1 - 0.05 * title.count("\n") / rows))
     fig.savefig(argv[2], dpi=110)
     return 0
 
