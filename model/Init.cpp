@@ -237,7 +237,8 @@ int32_t ZellSimulatorVestra::Init(ZellProgressBarI*) {
             -LevelStoredVolume(levels[k], static_cast<int32_t>(k), gridSpacing, parameters.timeStep);
     if (const int32_t code = CheckStepStability(levels, parameters, gridSpacing); code != InitResult::kSuccess)
         return code;
-    for (std::size_t k = 1; k < levels.size(); ++k) PrepareBorderVolumes(levels[k - 1], levels[k], &levels[k].parentBorder);
+    for (std::size_t k = 1; k < levels.size(); ++k)
+        PrepareBorderVolumes(levels[k - 1], levels[k], &levels[k].parentBorder);
     runawayBounds.clear();
     for (const GridLevel& level : levels) runawayBounds.push_back(RunawayBound(DeepestWater(level)));
     for (std::size_t e = 0; e < sourceEvents->size(); ++e) {

@@ -537,18 +537,17 @@ void AddBorderVolume(const GridLevel& parent, const GridLevel& child, bool ofChi
     const GridLevel& level = ofChild ? child : parent;
     std::vector<double>& sums = ofChild ? volumes.child : volumes.parent;
     if (sums.empty()) return;
-    const int32_t faces = ForEachBorderFace(parent, child, [&](int32_t n, const BorderFace& f) {
+    ForEachBorderFace(parent, child, [&](int32_t n, const BorderFace& f) {
         if (static_cast<size_t>(n) >= sums.size()) return;
         double flux = 0.0;
         if (!ofChild) {
             flux = FaceFlux(level, f.xFace, f.parentI, f.parentJ);
         } else {
             for (int32_t o = 0; o < RefinementRatio; ++o)
-                flux += f.xFace ? FaceFlux(level, true, f.childI, f.childJ + o) : FaceFlux(level, false, f.childI + o, f.childJ);
+                flux += FaceFlux(level, f.xFace, f.childI + (f.xFace ? 0 : o), f.childJ + (f.xFace ? o : 0));
         }
         sums[n] += f.intoChild * flux * faceVolume;
     });
-    (void)faces;
 }
 
 double CorrectAcrossBorder(GridLevel& parent, GridLevel& child, const VolumeScale& parentScale,

@@ -95,7 +95,7 @@ void FeedBackWaterLevel(const GridLevel& child, GridLevel& parent);
 // The border's volume account (BorderVolumes, kept by the child): the child's border faces take the
 // parent's flux three by three, but a face onto the child's land keeps the flux of the child's own
 // front, and each level's outflow limit may deliver less than its flux asks, so the two levels'
-// sums can differ. CorrectParentAcrossBorder hands the difference to the parent cell outside each
+// sums can differ. CorrectAcrossBorder hands the difference to the parent cell outside each
 // face, so that the nested system's water (the parent outside the child, the child inside) is
 // kept to rounding.
 //
