@@ -374,7 +374,8 @@ void NestBoundaryFluxes(const GridLevel& parent, GridLevel& child) {
     View childM = child.fluxM.view();
     View childN = child.fluxN.view();
     if (!Matches(parentM, parent) || !Matches(parentN, parent) || !Matches(parentDepth, parent) ||
-        !Matches(depth, child) || !Matches(childM, child) || !Matches(childN, child))
+        !Matches(depth, child) || !Matches(childM, child) || !Matches(childN, child) ||
+        !Matches(child.totalDepth.cview(), child))
         return;
     if (!FitsAllocated(NestingFootprint(parent, child), parent)) return;
 
@@ -391,10 +392,15 @@ void NestBoundaryFluxes(const GridLevel& parent, GridLevel& child) {
     const ParentFluxLine west{parentM, parentDepth, corner.i, false};
     const ParentFluxLine east{parentM, parentDepth, eastColumn, false};
 
-    // A boundary face takes the parent's flux where both child cells it joins are sea; a face
-    // onto land keeps the flux the child's own wet/dry front gives it, so that the parent never
-    // pushes water into (or draws it out of) the child's land.
-    auto sea = [&](int32_t i, int32_t j) { return depth(i, j) > 0.0f; };
+    // A boundary face takes the parent's flux where both child cells it joins are sea or hold
+    // water; a face onto dry land keeps the flux the child's own wet/dry front gives it, so that
+    // the parent never pushes water onto (or draws it out of) the child's dry land. Flooded land
+    // takes the parent's flux too: left to the child's own front against the level the parent
+    // holds in the ring, such a face draws from (or feeds) the ring as if it were an endless
+    // supply, and the border's volume account then swings the parent cell outside it from one
+    // base step to the next (single cells 30-100 % above their neighbours on a flooded flat).
+    ConstView total = child.totalDepth.view();
+    auto sea = [&](int32_t i, int32_t j) { return depth(i, j) > 0.0f || total(i, j) > 0.0f; };
     // Where the child's size is 3q + 1 nodes on both axes its computed cells (columns and rows
     // 3 .. n-2) cover parent cells I0+1 .. I0+q-1 (likewise J) exactly, and its boundary lines
     // lie on the parent's faces: there every parent face that borders the child passes its

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KernelFixture.h"
@@ -94,11 +95,15 @@ TEST(Nesting, BoundaryFluxesTakeTheParentFluxAtEachChildFace) {
         Code(child, child.fluxM, [](int i, int j) { return -(100 * i + j); });
         Code(child, child.fluxN, [](int i, int j) { return -(100 * i + j) - 0.5; });
         const int nx = child.nx, ny = child.ny;
-        // A boundary face beside a land cell on either side keeps its flux.
-        child.depth[4][2] = child.depth[2][3] = child.depth[nx - 2][1] = 0.0f;
-        child.depth[3][ny - 2] = -2.0f;
+        // A boundary face beside a dry land cell on either side keeps its flux; flooded land (5, ny - 2)
+        // takes the parent's.
+        for (auto [i, j] : {std::pair{4, 2}, {2, 3}, {nx - 2, 1}, {3, ny - 2}}) {
+            child.depth[i][j] = i == 3 ? -2.0f : 0.0f;
+            child.totalDepth[i][j] = 0.0f;
+        }
+        child.depth[5][ny - 2] = -1.0f;
         NestBoundaryFluxes(parent, child);
-        auto sea = [&](int i, int j) { return child.depth[i][j] > 0.0f; };
+        auto sea = [&](int i, int j) { return child.depth[i][j] > 0.0f || child.totalDepth[i][j] > 0.0f; };
         ForEachCell(child, [&](int i, int j) {
             const bool row = (j == 2 || j == ny - 2) && i >= 1 && i <= nx - 1 && sea(i, j) && sea(i, j + 1);
             const bool column = (i == 2 || i == nx - 2) && j >= 1 && j <= ny - 2 && sea(i, j) && sea(i + 1, j);
