@@ -24,6 +24,10 @@ constexpr double kArrivalShare = 0.5;  // arrival: the first rise to half the ga
 // The valley (runup window) and the lab's point of highest runup in it.
 constexpr double kValleyXMin = 5.0, kValleyXMax = 5.3, kValleyYMin = 1.80, kValleyYMax = 1.96;
 constexpr double kRunupX = 5.1575, kRunupY = 1.88;
+// The information run's level 1, three times finer, on the lab's nodes 320..386 (x 4.48-5.404 m)
+// and 100..200 (y 1.40-2.80 m): its edges lie 0.5 m or more from the valley's axis (with edges
+// 0.2 m away its runup moved by 10 %).
+constexpr int kFineFirstI = 320, kFineLastI = 386, kFineFirstJ = 100, kFineLastJ = 200;
 
 struct Gauge {
     const char* name;
@@ -31,6 +35,15 @@ struct Gauge {
     int column;  // in the lab file; the model lists its gauges in the same order
 };
 constexpr Gauge kGauges[] = {{"ch5", 4.521, 1.196, 1}, {"ch7", 4.521, 1.696, 2}, {"ch9", 4.521, 2.196, 3}};
+
+// Bilinear interpolation between a grid's nodes; x and y are clamped to the grid.
+double Bilinear(const NodeGrid& g, double x, double y) {
+    const double u = std::clamp((x - g.x0) / g.dx, 0.0, g.nx - 1.0), v = std::clamp((y - g.y0) / g.dy, 0.0, g.ny - 1.0);
+    const int i = std::min(static_cast<int>(u), g.nx - 2), j = std::min(static_cast<int>(v), g.ny - 2);
+    const double a = u - i, b = v - j;
+    return (1 - a) * (1 - b) * g.at(i, j) + a * (1 - b) * g.at(i + 1, j) + (1 - a) * b * g.at(i, j + 1) +
+           a * b * g.at(i + 1, j + 1);
+}
 
 // A Surfer text grid ("DSAA") as a NodeGrid; false with a reason.
 bool ReadSurferText(const std::string& path, NodeGrid* grid, std::string* error) {
@@ -102,7 +115,9 @@ CaseResult RunBp7Case(const CaseContext& context) {
 
     std::string gauges;
     for (const Gauge& g : kGauges) gauges += std::string(g.name) + " " + Num(g.x) + " " + Num(g.y) + "\n";
-    const std::string scenario =
+    // `extraGrids` adds levels after level 0 (the nested information run).
+    auto scenarioWith = [&](const std::string& extraGrids) {
+        return
         "name = \"BP7 Monai valley\"\n[parameters]\nthreadCount = 1\noutputFormat = 2\ntimeStep = " + Num(dt) +
         "\nendTime = " + Num(kRunEnd / 60.0, 10) + "\nsnapshotInterval = 0\nhistoryEverySteps = " +
         std::to_string(gaugeSteps) + "\nmanningCoefficient = " + Num(kManning) +
@@ -114,9 +129,11 @@ CaseResult RunBp7Case(const CaseContext& context) {
         DispersionLines(context.dispersion, *std::max_element(inputEta.begin(), inputEta.end())) +
         FrontLines(context.velocityHead) +
         "[[grids]]\ngridType = 0\ncellSize = " + Num(dx, 10) +
-        "\nbathymetryFile = \"depth.grd\"\noutputFolder = \"out\"\ngaugeFile = \"gauges.txt\"\n"
+        "\nbathymetryFile = \"depth.grd\"\noutputFolder = \"out\"\ngaugeFile = \"gauges.txt\"\n" + extraGrids +
         // Water at rest to start with: the still level everywhere.
         "[[sources]]\netaFile = \"rest.grd\"\ninsertionTime = 0.0\n";
+    };
+    const std::string scenario = scenarioWith("");
     const NodeGrid rest = SampleGrid(depth.nx, depth.ny, depth.x0, depth.y0, dx, dx, [](double, double) { return 0.0; });
     RunDiagnostics diagnostics;
     std::error_code ec;
@@ -196,6 +213,35 @@ CaseResult RunBp7Case(const CaseContext& context) {
         result.metrics.push_back({"volume account: unexplained / volume brought in by the incident level",
                                   UnexplainedVolumeShare(diagnostics.volumeBudgets[0]), -1.0, ""});
 
+    // Information: the same run with a level 1 three times finer over the valley, its bed
+    // interpolated bilinearly between the lab's nodes: what the grid's spacing costs the runup.
+    const std::string n = f + "nested/";
+    const double fineDx = dx / 3.0;
+    const int fineNx = 3 * (kFineLastI - kFineFirstI) / stride + 1;
+    const int fineNy = 3 * (kFineLastJ - kFineFirstJ) / stride + 1;
+    const NodeGrid fine = SampleGrid(fineNx, fineNy, lab.X(kFineFirstI), lab.Y(kFineFirstJ), fineDx, fineDx,
+                                     [&](double x, double y) { return Bilinear(lab, x, y); });
+    RunDiagnostics nestedDiagnostics;
+    std::filesystem::create_directories(n, ec);
+    if (!WriteSurferGrid(n + "depth.grd", depth, &error) || !WriteSurferGrid(n + "rest.grd", rest, &error) ||
+        !WriteSurferGrid(n + "valley.grd", fine, &error) || !WriteTextFile(n + "incident.txt", series, &error) ||
+        !WriteTextFile(n + "gauges.txt", gauges, &error) ||
+        !WriteTextFile(n + "scenario.toml",
+                       scenarioWith("[[grids]]\ngridType = 0\nbathymetryFile = \"valley.grd\"\n"
+                                    "outputFolder = \"valley\"\n"),
+                       &error) ||
+        !RunModel(n + "scenario.toml", context.pluginPath, n + "run.log", &nestedDiagnostics, &error))
+        return fail(error);
+    const LevelSummary nested =
+        ReadLevelSummary(n + "valley/", false, RunupWindow{kValleyXMin, kValleyXMax, kValleyYMin, kValleyYMax});
+    const std::string fineLabel = "with a level 1 at " + Num(fineDx * 100.0, 3) + " cm over the valley";
+    result.metrics.push_back({"valley runup " + fineLabel + ", relative error (information)",
+                              RelativeError(nested.runup, labRunup), -1.0, ""});
+    result.metrics.push_back({"valley runup " + fineLabel + " (model)", nested.runup * 100.0, -1.0, "cm"});
+    if (!nestedDiagnostics.volumeBudgets.empty())
+        result.metrics.push_back({"volume account " + fineLabel + ": unexplained / volume brought in",
+                                  UnexplainedVolumeShare(nestedDiagnostics.volumeBudgets[0]), -1.0, ""});
+
     result.settings = {
         "Cartesian, the lab's bathymetry (" + std::to_string(lab.nx) + " x " + std::to_string(lab.ny) +
             " nodes at 0.014 m)" + (context.quick ? " at every second node, dx = 0.028 m" : ", dx = 0.014 m") +
@@ -207,7 +253,11 @@ CaseResult RunBp7Case(const CaseContext& context) {
         "manningCoefficient = " + Num(kManning) + ", flowDepthLimit = 1e-5 m, [numerics] smallFluxCut = " +
             Num(kFluxCut) + " m^2/s; dry cell at 1e-5 m total depth (default)",
         "gauges every " + Num(kGaugeEvery) + " s from the gauge files (levels to 0.1 mm: under 0.5 % of the "
-        "2-5 cm crests)"};
+        "2-5 cm crests)",
+        "information run (folder nested/): the same with a level 1 three times finer over x " +
+            Num(lab.X(kFineFirstI)) + "-" + Num(lab.X(kFineLastI)) + " m, y " + Num(lab.Y(kFineFirstJ)) + "-" +
+            Num(lab.Y(kFineLastJ)) + " m, its bed interpolated bilinearly between the lab's nodes; its runup is read "
+            "from level 1 in the same window"};
     result.notes.insert(result.notes.begin(), {
         "Gauge maxima over 0-" + Num(kRunEnd) + " s; arrival: the first time each series rises to half its own "
         "maximum, model minus lab (information).",
