@@ -144,8 +144,8 @@ TEST(NestedEdges, CoastAcrossEachEdgeFollowsTheParentWithoutSpikes) {
 // sets, may carry no more than it holds: otherwise its flux ran away within a few sub-steps (the level
 // blew up 3.3 s in). The child's fluxes stay within the parent's over the same cells, the volume
 // account closes, and the nested system (the parent outside the child's computed cells, the child
-// inside) keeps its water: before the parent cells outside the border took what the child moved
-// through it, the child's land faces drew 5e-4 of the wave's volume from its rings.
+// inside) keeps its water: before the border kept a volume account, the child's land faces drew
+// 8.5e-3 of the wave's volume from its rings (3e-3 once flooded land took the parent's flux).
 TEST(NestedEdges, DrainingFilmOnTheRingsStaysBounded) {
     constexpr double dx = 0.03;
     auto run = [](int threads, const ScratchFolder& dir) {

@@ -117,21 +117,20 @@ CaseResult RunBp7Case(const CaseContext& context) {
     for (const Gauge& g : kGauges) gauges += std::string(g.name) + " " + Num(g.x) + " " + Num(g.y) + "\n";
     // `extraGrids` adds levels after level 0 (the nested information run).
     auto scenarioWith = [&](const std::string& extraGrids) {
-        return
-        "name = \"BP7 Monai valley\"\n[parameters]\nthreadCount = 1\noutputFormat = 2\ntimeStep = " + Num(dt) +
-        "\nendTime = " + Num(kRunEnd / 60.0, 10) + "\nsnapshotInterval = 0\nhistoryEverySteps = " +
-        std::to_string(gaugeSteps) + "\nmanningCoefficient = " + Num(kManning) +
-        "\nflowDepthLimit = 1e-5\n"
-        "timeSeriesEnabled = true\ntimeSeriesFile = \"incident.txt\"\nseriesFirstIndex = 1\nseriesLastIndex = 1\n"
-        "seriesMode = 1\nuseEtaOnly = true\n"
-        "[boundary]\nkind = \"wall\"\nwest = \"absorbing\"\ncells = " + std::to_string(kLayerCells) +
-        "\n[numerics]\nsmallFluxCut = " + Num(kFluxCut) + "\n" +
-        DispersionLines(context.dispersion, *std::max_element(inputEta.begin(), inputEta.end())) +
-        FrontLines(context.velocityHead) +
-        "[[grids]]\ngridType = 0\ncellSize = " + Num(dx, 10) +
-        "\nbathymetryFile = \"depth.grd\"\noutputFolder = \"out\"\ngaugeFile = \"gauges.txt\"\n" + extraGrids +
-        // Water at rest to start with: the still level everywhere.
-        "[[sources]]\netaFile = \"rest.grd\"\ninsertionTime = 0.0\n";
+        return "name = \"BP7 Monai valley\"\n[parameters]\nthreadCount = 1\noutputFormat = 2\ntimeStep = " + Num(dt) +
+            "\nendTime = " + Num(kRunEnd / 60.0, 10) + "\nsnapshotInterval = 0\nhistoryEverySteps = " +
+            std::to_string(gaugeSteps) + "\nmanningCoefficient = " + Num(kManning) +
+            "\nflowDepthLimit = 1e-5\n"
+            "timeSeriesEnabled = true\ntimeSeriesFile = \"incident.txt\"\nseriesFirstIndex = 1\nseriesLastIndex = 1\n"
+            "seriesMode = 1\nuseEtaOnly = true\n"
+            "[boundary]\nkind = \"wall\"\nwest = \"absorbing\"\ncells = " + std::to_string(kLayerCells) +
+            "\n[numerics]\nsmallFluxCut = " + Num(kFluxCut) + "\n" +
+            DispersionLines(context.dispersion, *std::max_element(inputEta.begin(), inputEta.end())) +
+            FrontLines(context.velocityHead) +
+            "[[grids]]\ngridType = 0\ncellSize = " + Num(dx, 10) +
+            "\nbathymetryFile = \"depth.grd\"\noutputFolder = \"out\"\ngaugeFile = \"gauges.txt\"\n" + extraGrids +
+            // Water at rest to start with: the still level everywhere.
+            "[[sources]]\netaFile = \"rest.grd\"\ninsertionTime = 0.0\n";
     };
     const std::string scenario = scenarioWith("");
     const NodeGrid rest = SampleGrid(depth.nx, depth.ny, depth.x0, depth.y0, dx, dx, [](double, double) { return 0.0; });
