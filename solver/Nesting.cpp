@@ -596,8 +596,9 @@ double CorrectAcrossBorder(GridLevel& parent, GridLevel& child, const VolumeScal
         // The child took in more than the parent cell outside holds (a ring cell keeps water the
         // parent interpolated from the covered side while the cell beyond is dry): the child cells the
         // water entered give the rest back, each by its share of what it holds.
+        // (Only where the cell emptied: elsewhere the rest is the rounding of its stored level.)
         const double rest = excess - placed;
-        if (!(rest < 0.0)) return;
+        if (!(rest < 0.0) || parent.totalDepthNext(f.outsideI, f.outsideJ) > 0.0f) return;
         // The child block behind the face (the covered parent cell's), three cells along it and
         // three deep: water that came in through the face within the base step lies there.
         constexpr int32_t kBlock = RefinementRatio * RefinementRatio;
