@@ -5,6 +5,8 @@
 // hump's volume, and the run's own volume account.
 #include <cmath>
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include "ModelRuns.h"
 #include "ValidationCase.h"
@@ -23,6 +25,9 @@ struct Basin {
     double humpHeight, humpWidth;  // m, in grid units
     int childI, childJ, childCellsX, childCellsY;  // child corner (level-0 node) and size in level-0 cells
     double timeStep, minutes;
+    // A level 2 three times finer again inside level 1: corner (level-1 node) and size in level-1
+    // cells; no level 2 where the size is 0.
+    int grandI = 0, grandJ = 0, grandCellsX = 0, grandCellsY = 0;
 };
 
 double Depth(const Basin& b, double x) {
@@ -55,27 +60,40 @@ double Volume(const Basin& b, const NodeGrid& depth, const NodeGrid& eta) {
     return Volume(b, depth, eta, {0, eta.nx - 1, 0, eta.ny - 1});
 }
 
-// The nested system's water: level 0 outside the cells level 1 computes, level 1 inside. Level 1's
-// node 3m (from 0) lies on level 0's node childI + m; its computed nodes 2..n-3 cover level 0's
-// nodes childI + 1 .. childI + cells - 1 exactly, and its two outer rings only mirror level 0.
-double SystemVolume(const Basin& b, const NodeGrid& depth, const NodeGrid& eta, const NodeGrid& fineDepth,
-                    const NodeGrid& fineEta) {
-    const NodeBox covered{b.childI + 1, b.childI + b.childCellsX - 1, b.childJ + 1, b.childJ + b.childCellsY - 1};
-    return Volume(b, depth, eta) - Volume(b, depth, eta, covered) +
-           Volume(b, fineDepth, fineEta, {2, fineEta.nx - 3, 2, fineEta.ny - 3}, 1.0 / 9.0);
+// The nested system's water: each level outside the cells its child computes, over the cells it
+// computes itself (the whole of level 0; a nested level's two outer rings only mirror its parent).
+// A child's node 3m (from 0) lies on its parent's node corner + m, and its computed nodes 2..n-3
+// cover the parent's nodes corner + 1 .. corner + cells - 1 exactly. levels[k] is level k's still
+// depth and frame; covered[k] the nodes of level k that level k + 1 computes.
+double SystemVolume(const Basin& b, const std::vector<std::pair<const NodeGrid*, const NodeGrid*>>& levels,
+                    const std::vector<NodeBox>& covered) {
+    double sum = 0.0, share = 1.0;
+    for (size_t k = 0; k < levels.size(); ++k) {
+        const NodeGrid& depth = *levels[k].first;
+        const NodeGrid& eta = *levels[k].second;
+        const int ring = k == 0 ? 0 : 2;
+        sum += Volume(b, depth, eta, {ring, eta.nx - 1 - ring, ring, eta.ny - 1 - ring}, share);
+        if (k + 1 < levels.size()) sum -= Volume(b, depth, eta, covered[k], share);
+        share /= 9.0;
+    }
+    return sum;
 }
 
 }  // namespace
 
 CaseResult RunMassCase(const CaseContext& context) {
     CaseResult result;
-    result.title = "closed basins that flood a shore, Cartesian and spherical, with a nested level: volume kept";
+    result.title = "closed basins that flood a shore, Cartesian and spherical, with nested levels: volume kept";
     const int scale = context.quick ? 1 : 2;
     const Basin basins[] = {
         {"cartesian", false, 60 * scale + 1, 40 * scale + 1, 0.0, 0.0, 100.0 / scale, 50.0, 5.0, 3.0, 600.0,
          43 * scale, 10 * scale, 15 * scale, 20 * scale, 1.0 / scale, 30.0},
         {"spherical", true, 60 * scale + 1, 60 * scale + 1, 140.0, 35.0, 1.0 / 60.0 / scale, 100.0, 5.0, 3.0, 0.1,
          43 * scale, 15 * scale, 15 * scale, 30 * scale, 5.0 / scale, 60.0},
+        // The Cartesian basin with a level 2 over the shore inside level 1.
+        {"cartesian-3-levels", false, 60 * scale + 1, 40 * scale + 1, 0.0, 0.0, 100.0 / scale, 50.0, 5.0, 3.0, 600.0,
+         43 * scale, 10 * scale, 15 * scale, 20 * scale, 1.0 / scale, 30.0, 6 * scale, 6 * scale, 30 * scale,
+         45 * scale},
     };
     Panel panel{"volume above the still level", "t (min)", "volume / displaced volume", {}};
     for (const Basin& b : basins) {
@@ -89,9 +107,16 @@ CaseResult RunMassCase(const CaseContext& context) {
             const double r2 = ((x - xc) * (x - xc) + (y - yc) * (y - yc)) / (b.humpWidth * b.humpWidth);
             return Depth(b, x) > 0.0 ? b.humpHeight * std::exp(-r2) : 0.0;
         });
-        const double cdx = b.dx / 3.0;
+        const double cdx = b.dx / 3.0, gdx = cdx / 3.0;
         const NodeGrid child = SampleGrid(3 * b.childCellsX + 1, 3 * b.childCellsY + 1, b.x0 + b.childI * b.dx,
                                           b.y0 + b.childJ * b.dx, cdx, cdx, [&](double x, double) { return Depth(b, x); });
+        const bool grand = b.grandCellsX > 0;
+        const NodeGrid grandchild =
+            grand ? SampleGrid(3 * b.grandCellsX + 1, 3 * b.grandCellsY + 1, child.X(b.grandI), child.Y(b.grandJ), gdx,
+                               gdx, [&](double x, double) { return Depth(b, x); })
+                  : NodeGrid{};
+        const size_t levelCount = grand ? 3 : 2;
+        const std::string gridType = b.spherical ? "2" : "0";
         const double cellMetres = b.spherical ? b.dx * kPi / 180.0 * kEarthRadius : b.dx;
         const std::string scenario =
             std::string("name = \"mass ") + b.name + "\"\n[parameters]\nthreadCount = 1\noutputFormat = 2\ntimeStep = " +
@@ -99,24 +124,33 @@ CaseResult RunMassCase(const CaseContext& context) {
             "\nhistoryEverySteps = 1000000\n[boundary]\nkind = \"wall\"\n"
             "[[grids]]\ngridType = " + (b.spherical ? "2" : "0") + "\ncellSize = " + Num(cellMetres, 10) +
             "\nbathymetryFile = \"depth0.grd\"\noutputFolder = \"out0\"\n"
-            "[[grids]]\ngridType = " + (b.spherical ? "2" : "0") +
-            "\nbathymetryFile = \"depth1.grd\"\noutputFolder = \"out1\"\n"
+            "[[grids]]\ngridType = " + gridType + "\nbathymetryFile = \"depth1.grd\"\noutputFolder = \"out1\"\n" +
+            (grand ? "[[grids]]\ngridType = " + gridType + "\nbathymetryFile = \"depth2.grd\"\noutputFolder = \"out2\"\n"
+                   : std::string()) +
             "[[sources]]\netaFile = \"eta.grd\"\ninsertionTime = 0.0\n";
         RunDiagnostics diagnostics;
-        FrameSeries frames, fineFrames;
-        if (!WriteSurferGrid(f + "depth0.grd", depth, &error) || !WriteSurferGrid(f + "depth1.grd", child, &error) ||
-            !WriteSurferGrid(f + "eta.grd", eta, &error) || !WriteTextFile(f + "scenario.toml", scenario, &error) ||
-            !RunModel(f + "scenario.toml", context.pluginPath, f + "run.log", &diagnostics, &error) ||
-            !ReadFrameSeries(f + "out0/NETCDF_H.nc", &frames, &error) ||
-            !ReadFrameSeries(f + "out1/NETCDF_H.nc", &fineFrames, &error)) {
+        std::vector<FrameSeries> frameSeries(levelCount);
+        bool ok = WriteSurferGrid(f + "depth0.grd", depth, &error) && WriteSurferGrid(f + "depth1.grd", child, &error) &&
+                  (!grand || WriteSurferGrid(f + "depth2.grd", grandchild, &error)) &&
+                  WriteSurferGrid(f + "eta.grd", eta, &error) && WriteTextFile(f + "scenario.toml", scenario, &error) &&
+                  RunModel(f + "scenario.toml", context.pluginPath, f + "run.log", &diagnostics, &error);
+        for (size_t k = 0; ok && k < levelCount; ++k)
+            ok = ReadFrameSeries(f + "out" + std::to_string(k) + "/NETCDF_H.nc", &frameSeries[k], &error);
+        if (!ok) {
             result.failure = error;
             return result;
         }
-        if (diagnostics.volumeBudgets.size() != 2 || frames.frames.empty() ||
-            fineFrames.frames.size() != frames.frames.size()) {
+        const FrameSeries& frames = frameSeries[0];
+        bool framesMatch = !frames.frames.empty();
+        for (const FrameSeries& other : frameSeries) framesMatch = framesMatch && other.frames.size() == frames.frames.size();
+        if (diagnostics.volumeBudgets.size() != levelCount || !framesMatch) {
             result.failure = std::string(b.name) + ": the run reported no volume account or wrote no frames";
             return result;
         }
+        const std::vector<NodeBox> covered = {
+            {b.childI + 1, b.childI + b.childCellsX - 1, b.childJ + 1, b.childJ + b.childCellsY - 1},
+            {b.grandI + 1, b.grandI + b.grandCellsX - 1, b.grandJ + 1, b.grandJ + b.grandCellsY - 1}};
+        const NodeGrid* depths[3] = {&depth, &child, &grandchild};
         const double displaced = Volume(b, depth, eta);
         // The hump lies four of its widths and more away from level 1: level 1 starts at rest (what
         // it takes over of the hump is below 1e-7 of it), and the system starts with the hump.
@@ -126,7 +160,9 @@ CaseResult RunMassCase(const CaseContext& context) {
             series.x.push_back(frames.times[k] / 60.0);
             series.y.push_back(Volume(b, depth, frames.frames[k]) / displaced);
             system.x.push_back(frames.times[k] / 60.0);
-            system.y.push_back(SystemVolume(b, depth, frames.frames[k], child, fineFrames.frames[k]) / displaced);
+            std::vector<std::pair<const NodeGrid*, const NodeGrid*>> levels;
+            for (size_t l = 0; l < levelCount; ++l) levels.push_back({depths[l], &frameSeries[l].frames[k]});
+            system.y.push_back(SystemVolume(b, levels, covered) / displaced);
         }
         const LevelVolumeBudget& v0 = diagnostics.volumeBudgets[0];
         const LevelVolumeBudget& v1 = diagnostics.volumeBudgets[1];
@@ -138,13 +174,17 @@ CaseResult RunMassCase(const CaseContext& context) {
                                   RelativeError(v0.storedChange, v0.sourceVolume), 0.05, ""});
         result.metrics.push_back({n + ": level 0 account imbalance / source", std::fabs(v0.Imbalance()) / v0.sourceVolume, -1.0, ""});
         result.metrics.push_back({n + ": level 1 account imbalance / source", std::fabs(v1.Imbalance()) / v0.sourceVolume, -1.0, ""});
+        if (grand)
+            result.metrics.push_back({n + ": level 2 account imbalance / source",
+                                      std::fabs(diagnostics.volumeBudgets[2].Imbalance()) / v0.sourceVolume, -1.0, ""});
         const LevelSummary fine = ReadLevelSummary(f + "out1/", b.spherical);
         result.metrics.push_back({n + ": flooded land on level 1", fine.floodedAreaKm2, -1.0, "km^2"});
         if (!(fine.floodedAreaKm2 > 0.0)) result.notes.push_back(n + ": the hump flooded no land on level 1: the case tests no wet/dry front");
         result.settings.push_back(n + ": level 0 " + std::to_string(b.nx) + " x " + std::to_string(b.ny) + " nodes of " +
                                   (b.spherical ? Num(b.dx * 60.0) + " arc-minutes" : Num(b.dx) + " m") +
                                   ", still depth " + Num(b.deep) + " m falling to land " + Num(b.land) +
-                                  " m high; level 1 3x finer over the shore; walls; hump " + Num(b.humpHeight) +
+                                  " m high; level 1 3x finer over the shore" + (grand ? std::string(", level 2 3x finer again inside it") : std::string()) +
+                                  "; walls; hump " + Num(b.humpHeight) +
                                   " m; timeStep " + Num(b.timeStep) + " s, " + Num(b.minutes) +
                                   " min; default friction (n = 0.015) and thresholds");
         panel.series.push_back(std::move(series));
