@@ -500,12 +500,11 @@ struct BorderFace {
     double intoChild = 1.0;  // +1 where a positive flux runs into the child (west, south), -1 east and north
 };
 
-// Calls visit(index, face) for every face of the border of an aligned pair, in the order of
-// BorderVolumes. Returns the number of faces; 0 when the child's size is not 3q + 1 by 3r + 1.
+// Calls visit(index, face) for every face of the border of a pair whose child has 3q + 1 by
+// 3r + 1 nodes, in the order of BorderVolumes; returns the number of faces. The indices are those
+// of a layout that CheckNestedLayout accepts (PrepareBorderVolumes sizes the sums only for one).
 template <class Visit>
 int32_t ForEachBorderFace(const GridLevel& parent, const GridLevel& child, Visit&& visit) {
-    if ((child.nx - 1) % RefinementRatio != 0 || (child.ny - 1) % RefinementRatio != 0) return 0;
-    if (!CheckNestedLayout(parent, child).empty()) return 0;
     const ParentIndex corner = NestingCorner(parent, child);
     const int32_t q = (child.nx - 1) / RefinementRatio, r = (child.ny - 1) / RefinementRatio;
     int32_t index = 0;
@@ -533,7 +532,10 @@ double FaceFlux(const GridLevel& level, bool xFace, int32_t i, int32_t j) {
 }  // namespace
 
 void PrepareBorderVolumes(const GridLevel& parent, const GridLevel& child, BorderVolumes* volumes) {
-    const int32_t faces = ForEachBorderFace(parent, child, [](int32_t, const BorderFace&) {});
+    const bool aligned = (child.nx - 1) % RefinementRatio == 0 && (child.ny - 1) % RefinementRatio == 0;
+    const int32_t faces = aligned && CheckNestedLayout(parent, child).empty()
+                              ? ForEachBorderFace(parent, child, [](int32_t, const BorderFace&) {})
+                              : 0;
     volumes->parent.assign(faces, 0.0);
     volumes->child.assign(faces, 0.0);
 }
@@ -559,16 +561,10 @@ void AddBorderVolume(const GridLevel& parent, const GridLevel& child, bool ofChi
 double CorrectAcrossBorder(GridLevel& parent, GridLevel& child, const VolumeScale& parentScale,
                            const VolumeScale& childScale, BorderVolumes& volumes) {
     if (volumes.parent.empty() || volumes.parent.size() != volumes.child.size()) return 0.0;
-    // Cell area with which each level's mass update keeps its volume (VolumeBudget.h).
-    auto area = [](const GridLevel& level, const VolumeScale& scale, int32_t i, int32_t j) {
-        if (!scale.spherical) return scale.cellArea;
-        const double metric = level.metricX(i, j);
-        return metric > 0.0 ? scale.metricVolume / metric : 0.0;
-    };
     // Adds `volume` (negative: takes it) to a cell's water after its level's update, as far as the
     // cell holds it; returns what was added, from the levels as stored.
     auto addWater = [&](GridLevel& level, const VolumeScale& scale, int32_t i, int32_t j, double volume, bool both) {
-        const double a = area(level, scale, i, j);
+        const double a = CellArea(level, scale, i, j);
         if (!(a > 0.0)) return 0.0;
         const double h = level.depth(i, j);
         const double held = std::max(h + static_cast<double>(level.etaNext(i, j)), 0.0);
@@ -609,7 +605,7 @@ double CorrectAcrossBorder(GridLevel& parent, GridLevel& child, const VolumeScal
             const int32_t inward = f.intoChild > 0.0 ? 1 + deep : -deep;
             ci[o] = f.xFace ? f.childI + inward : f.childI + along;
             cj[o] = f.xFace ? f.childJ + along : f.childJ + inward;
-            const double a = area(child, childScale, ci[o], cj[o]);
+            const double a = CellArea(child, childScale, ci[o], cj[o]);
             held[o] = a * std::max(static_cast<double>(child.depth(ci[o], cj[o])) + child.etaNext(ci[o], cj[o]), 0.0);
             sum += held[o];
         }

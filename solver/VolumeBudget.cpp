@@ -25,15 +25,18 @@ VolumeScale LevelVolumeScale(const GridLevel& level, int32_t levelIndex, float g
     return scale;
 }
 
+double CellArea(const GridLevel& level, const VolumeScale& scale, int32_t i, int32_t j) {
+    if (!scale.spherical) return scale.cellArea;
+    const double metric = level.metricX[i][j];
+    return metric > 0.0 ? scale.metricVolume / metric : 0.0;
+}
+
 namespace {
 
 double CellVolume(const GridLevel& level, const VolumeScale& scale, ConstView eta, int32_t i, int32_t j) {
     const double h = level.depth[i][j];
     const double water = std::max(h + static_cast<double>(eta[i][j]), 0.0) - std::max(h, 0.0);
-    if (water == 0.0) return 0.0;
-    if (!scale.spherical) return water * scale.cellArea;
-    const double metric = level.metricX[i][j];
-    return metric > 0.0 ? water * scale.metricVolume / metric : 0.0;
+    return water == 0.0 ? 0.0 : water * CellArea(level, scale, i, j);
 }
 
 bool Usable(const GridLevel& level, const VolumeScale& scale) {

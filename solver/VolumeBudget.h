@@ -33,6 +33,10 @@ struct VolumeScale {
 VolumeScale LevelVolumeScale(const GridLevel& level, int32_t levelIndex, float gridSpacing, double ratio,
                              float levelTimeStep, double timeStepFactor);
 
+// The area of cell (i, j) with which the level's mass update keeps its volume, m^2 (0 for a
+// spherical cell without a metric).
+double CellArea(const GridLevel& level, const VolumeScale& scale, int32_t i, int32_t j);
+
 // Water above the still level in columns iMin..iMax, rows jMin..jMax of the level (clipped to
 // 1..nx, 1..ny), from eta (next = false) or etaNext (next = true).
 double BoxVolume(const GridLevel& level, const VolumeScale& scale, const ParentIndexBox& box, bool next);
